@@ -1,0 +1,42 @@
+# Thin wrapper over CMake. `make run` and `make test` do all the set-up.
+SHELL := /bin/bash
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+SAMPLE_DIR := $(BUILD)/demo/source
+SRC ?= $(SAMPLE_DIR)
+MNT ?= $(BUILD)/demo/mount
+JOBS ?= $(shell nproc)
+
+# Debian packages the build, the tests and the demo need.
+PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
+	libfuse3-dev fuse3 ffmpeg libgtk-4-dev libadwaita-1-dev libsoup-3.0-dev \
+	xvfb xauth appstream clang libclang-rt-14-dev systemd man-db dpkg-dev file python3
+
+CMAKE_FLAGS ?=
+
+.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount fuzz screenshots clean
+
+run: deps build sample
+	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
+
+test: deps build build-asan
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+deps:
+	@scripts/install-deps.sh $(PACKAGES)
+
+build:
+	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan:
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DKOV_WERROR=ON -DKOV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+sample:
+	@scripts/make-sample.sh "$(SAMPLE_DIR)"
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,35 @@
+#pragma once
+// The parsed mount-mode command line. Owned by the main thread for the whole run.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shares/share.hpp"
+
+namespace kov {
+
+enum class MountMode { mirror, shares };
+
+struct MountSettings {
+    MountMode mode = MountMode::mirror;
+    std::string source_dir;  // mirror mode only, exactly as given
+    std::string mount_point; // exactly as given
+    std::string config_path; // shares mode; may be empty
+    std::vector<Share> shares; // one per --share, enabled, in command-line order
+    bool shares_from_command_line = false;
+    bool config_given = false;
+    bool writable = false;
+    std::vector<std::string> fuse_options;
+    std::vector<std::string> positional;
+};
+
+// Parses argv[first..argc). Returns nothing on a usage error (the caller prints
+// the usage text, status 2). A --share without "=" prints its own message and
+// exits with status 2 inside, as every other usage error does before any FUSE call.
+std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int first);
+
+// Invocation name, mount point, "-oro" unless writable, then the FUSE options.
+std::vector<std::string> fuse_argument_list(const MountSettings& settings, const std::string& invocation);
+
+} // namespace kov

@@ -1,0 +1,22 @@
+#pragma once
+// One configured share and one active share of the service. Plain values.
+
+#include <cstdint>
+#include <string>
+
+namespace kov {
+
+struct Share {
+    bool enabled = true;
+    std::string name; // folder name at the mount root, bytes as written
+    std::string path; // source folder, bytes as written, never normalised
+};
+
+struct ActiveShare {
+    std::string name;
+    std::string path;
+    std::uint64_t device = 0; // st_dev of the source folder at install time
+    std::uint64_t inode = 0;  // st_ino of the source folder at install time
+};
+
+} // namespace kov

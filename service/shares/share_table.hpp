@@ -1,0 +1,44 @@
+#pragma once
+// The service's table of active shares. One per process (share_table());
+// tests may make their own. The mutex guards only the active sequence and is
+// held just long enough to copy in or out; list_path is fixed before any
+// other thread starts.
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shares/share.hpp"
+
+namespace kov {
+
+class ShareTable {
+public:
+    void set_list_path(std::string path) { list_path_ = std::move(path); }
+    const std::string& list_path() const { return list_path_; }
+
+    // Validates `shares` and replaces the active sequence. The caller holds mutex().
+    std::size_t install(const std::vector<Share>& shares);
+    // Reads list_path (an unreadable file reads as empty), then installs under the mutex.
+    std::size_t reload_shares();
+    std::optional<ActiveShare> find(std::string_view name) const;
+    std::vector<ActiveShare> snapshot() const;
+
+    std::mutex& mutex() const { return mutex_; }
+
+private:
+    std::string list_path_;
+    mutable std::mutex mutex_; // guards active_; never held while doing I/O
+    std::vector<ActiveShare> active_;
+};
+
+// Reads the share list file at `path`. Never fails: an unreadable file is empty.
+std::vector<Share> read_share_list(const std::string& path);
+
+// The process-wide table.
+ShareTable& share_table();
+
+} // namespace kov
