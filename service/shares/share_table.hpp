@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "shares/share.hpp"
@@ -31,7 +32,11 @@ public:
 
 private:
     std::string list_path_;
-    mutable std::mutex mutex_; // guards active_; never held while doing I/O
+    // Keeps the entries of `shares` that may become active, in order: enabled, a
+    // usable name, a path that is a folder now, the first of each name.
+    static std::vector<ActiveShare> validate(const std::vector<Share>& shares);
+
+    mutable std::mutex mutex_; // guards active_; held only to copy or swap, never while replying
     std::vector<ActiveShare> active_;
 };
 
