@@ -3,7 +3,9 @@
 // movie box lies, and per track what the rewrite needs. Plain values with no
 // shared state; scan_media only uses positional reads, so any thread may call it.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,15 @@ struct MediaScan {
 
 // Analyses the file open on `fd` (borrowed). Never reads media data.
 MediaScan scan_media(int fd);
+
+// Reads up to `length` bytes at `offset` into `dest`; returns the count read
+// (short only at the end of the file) or -1 on failure.
+using ReadAtFn = std::function<std::int64_t(std::uint64_t offset, std::uint8_t* dest, std::size_t length)>;
+
+// The same analysis of a regular file of `file_size` bytes over any positional
+// reader (scan_media is this over pread): one call per top-level box header and
+// one for the movie box.
+MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes);
 
 // The access units of one track, in sample order; may be shorter than
 // sample_count when the tables run out.
