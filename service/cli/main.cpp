@@ -1,7 +1,56 @@
-#include <cstdio>
+// Entry of kov-orvane: run-mode dispatch on the first argument, and the one
+// place where results become exit statuses.
 
-int main(int, char**)
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "cli/mount_settings.hpp"
+#include "cli/probe_report.hpp"
+#include "cli/usage.hpp"
+#include "common/version.hpp"
+
+namespace {
+
+// Fails loudly for a command this build does not contain yet.
+int unavailable(const char* feature)
 {
-    std::fputs("kov-orvane: not built yet\n", stderr);
+    std::fprintf(stderr, "kov-orvane: %s is not available in this build\n", feature);
     return 1;
+}
+
+int resolve_register_command(int, char**) { return unavailable("--resolve-register"); }
+
+int status_command() { return unavailable("--status"); }
+
+int emit_command(const char*, const char*) { return unavailable("--emit"); }
+
+int mount_command(const kov::MountSettings&, const std::string&) { return unavailable("mounting"); }
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const char* invocation = argc > 0 && argv[0] ? argv[0] : "kov-orvane";
+    if (argc >= 2) {
+        const std::string_view first = argv[1];
+        if (first == "--version") {
+            std::printf("%s\n", kov::version_string);
+            return 0;
+        }
+        if (first == "--resolve-register")
+            return resolve_register_command(argc, argv);
+        if (first == "--status")
+            return status_command();
+        if (first == "--probe" && argc >= 3)
+            return kov::run_probe(argv[2]);
+        if (first == "--emit" && argc >= 4)
+            return emit_command(argv[2], argv[3]);
+    }
+    const auto settings = kov::parse_mount_settings(argc, argv, 1);
+    if (!settings) {
+        kov::print_usage(invocation);
+        return 2;
+    }
+    return mount_command(*settings, invocation);
 }

@@ -1,0 +1,85 @@
+#include "cli/mount_settings.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace kov {
+
+namespace {
+
+std::string default_config_path()
+{
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg)
+        return std::string(xdg) + "/kov-orvane/shares.conf";
+    const char* home = std::getenv("HOME");
+    if (home && *home)
+        return std::string(home) + "/.config" + "/kov-orvane/shares.conf";
+    return {};
+}
+
+} // namespace
+
+std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int first)
+{
+    MountSettings s;
+    for (int i = first; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const bool has_next = i + 1 < argc;
+        if (arg == "--config" && has_next) {
+            s.config_path = argv[++i];
+            s.config_given = true;
+        } else if (arg == "--share" && has_next) {
+            const std::string_view value = argv[++i];
+            const auto eq = value.find('=');
+            if (eq == std::string_view::npos) {
+                std::fputs("kov-orvane: --share needs name=path\n", stderr);
+                std::exit(2);
+            }
+            s.shares.push_back(Share{true, std::string(value.substr(0, eq)), std::string(value.substr(eq + 1))});
+            s.shares_from_command_line = true;
+        } else if (arg == "--writable") {
+            s.writable = true;
+        } else if (arg == "-o" && has_next) {
+            s.fuse_options.emplace_back(arg);
+            s.fuse_options.emplace_back(argv[++i]);
+        } else if (!arg.empty() && arg.front() == '-') {
+            s.fuse_options.emplace_back(arg);
+        } else {
+            s.positional.emplace_back(arg);
+        }
+    }
+
+    if (s.config_given || s.shares_from_command_line) {
+        if (s.positional.size() != 1)
+            return std::nullopt;
+        s.mode = MountMode::shares;
+        s.mount_point = s.positional[0];
+    } else if (s.positional.size() == 2) {
+        s.mode = MountMode::mirror;
+        s.source_dir = s.positional[0];
+        s.mount_point = s.positional[1];
+    } else if (s.positional.size() == 1) {
+        s.mode = MountMode::shares;
+        s.mount_point = s.positional[0];
+    } else {
+        return std::nullopt;
+    }
+    // Kept for the whole run: a reload always reads this file, also when the
+    // first shares came from --share.
+    if (s.mode == MountMode::shares && !s.config_given)
+        s.config_path = default_config_path();
+    return s;
+}
+
+std::vector<std::string> fuse_argument_list(const MountSettings& settings, const std::string& invocation)
+{
+    std::vector<std::string> args{invocation, settings.mount_point};
+    if (!settings.writable)
+        args.emplace_back("-oro");
+    args.insert(args.end(), settings.fuse_options.begin(), settings.fuse_options.end());
+    return args;
+}
+
+} // namespace kov
