@@ -1,9 +1,10 @@
 #pragma once
-// The rewritten form of one AAC media file: the source with a four-byte
-// overlay, then a new movie box, a media data header and PCM produced on
+// The rewritten form of one AAC media file: the source with a few four-byte
+// overlays, then a new movie box, a media data header and PCM produced on
 // demand. Immutable once built; shared read-only between threads (the PCM
 // source locks for itself).
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -13,10 +14,16 @@
 
 namespace kov {
 
+// Four source bytes that read differently in the rewritten file.
+struct ByteOverlay {
+    std::uint64_t offset = 0;
+    std::array<std::uint8_t, 4> bytes{};
+};
+
 struct FileLayout {
     std::uint64_t total_size = 0;
     std::uint64_t source_size = 0;
-    std::uint64_t overlay_offset = 0;
+    std::uint64_t overlay_offset = 0; // the old movie box's type, which reads "free"
     std::vector<std::uint8_t> moov_bytes;
     std::uint64_t moov_offset = 0;
     std::vector<std::uint8_t> mdat_header;
@@ -27,6 +34,11 @@ struct FileLayout {
     std::uint32_t channels = 0;
     std::uint32_t rate = 0;
     std::unique_ptr<PcmSource> source;
+    // Every overlay in the source region, sorted by offset and disjoint. Holds
+    // the "free" at overlay_offset, "free" over any other top-level movie box,
+    // and the real size of a last top-level box that declared size 0 (it
+    // would otherwise swallow the appended boxes).
+    std::vector<ByteOverlay> overlays;
 
     // Produces bytes [offset, offset+length) of the rewritten file into dest,
     // reading source bytes through `fd` (borrowed). Returns the count placed

@@ -1,0 +1,81 @@
+#include "cli/emit_command.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "common/unique_fd.hpp"
+#include "media/file_layout.hpp"
+#include "media/media_scan.hpp"
+
+namespace kov {
+
+namespace {
+
+constexpr std::uint64_t piece_size = 1048576;
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t count)
+{
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd, data + done, count - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int run_emit(const char* in, const char* out)
+{
+    UniqueFd input(::open(in, O_RDONLY | O_CLOEXEC));
+    if (!input) {
+        const int err = errno;
+        std::fprintf(stderr, "emit: cannot open %s: %s\n", in, std::strerror(err));
+        return 2;
+    }
+    const MediaScan scan = scan_media(input.get());
+    if (!scan.has_aac) {
+        std::fprintf(stderr, "emit: %s has no AAC audio to rewrite\n", in);
+        return 1;
+    }
+    const auto layout = build_layout(input.get(), scan);
+    if (!layout) {
+        std::fprintf(stderr, "emit: failed to build layout for %s\n", in);
+        return 2;
+    }
+    UniqueFd output(::open(out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!output) {
+        const int err = errno;
+        std::fprintf(stderr, "emit: cannot create %s: %s\n", out, std::strerror(err));
+        return 2;
+    }
+
+    int status = 0;
+    std::vector<std::uint8_t> buffer(piece_size);
+    for (std::uint64_t offset = 0; offset < layout->total_size;) {
+        const std::int64_t got = layout->read_at(input.get(), buffer.data(), piece_size, offset);
+        if (got <= 0 || !write_all(output.get(), buffer.data(), static_cast<std::size_t>(got))) {
+            status = 2;
+            break;
+        }
+        offset += static_cast<std::uint64_t>(got);
+    }
+    // A failed close can be the first sign of a lost write (full disk on NFS).
+    if (::close(output.release()) != 0)
+        status = 2;
+    std::fprintf(stderr, "emit: wrote %s (%llu bytes); audio %u ch @ %u Hz, %llu samples, PCM %llu bytes\n", out,
+                 static_cast<unsigned long long>(layout->total_size), layout->channels, layout->rate,
+                 static_cast<unsigned long long>(layout->frames), static_cast<unsigned long long>(layout->pcm_size));
+    return status;
+}
+
+} // namespace kov
