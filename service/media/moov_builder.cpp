@@ -41,7 +41,8 @@ const BoxEntry* first_of(const std::vector<BoxEntry>& list, std::uint32_t type)
 // and stay as they are.
 bool write_rescaled_elst(BeWriter& w, std::span<const std::uint8_t> edts, const PcmTrackParams& pcm)
 {
-    const BoxEntry* elst = first_of(list_children(edts), fourcc("elst"));
+    const auto children = list_children(edts);
+    const BoxEntry* elst = first_of(children, fourcc("elst"));
     if (!elst || elst->size < 16)
         return false;
     BeReader r(child_bytes(edts, *elst).subspan(elst->header));
@@ -93,7 +94,8 @@ void write_edit_list(BeWriter& w, std::span<const std::uint8_t> source_trak, con
 {
     if (source_trak.size() < 8)
         return;
-    const BoxEntry* edts = first_of(list_children(source_trak), fourcc("edts"));
+    const auto children = list_children(source_trak);
+    const BoxEntry* edts = first_of(children, fourcc("edts"));
     if (!edts)
         return;
     const auto bytes = child_bytes(source_trak, *edts);
