@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "media/box_header.hpp"
 #include "media/media_scan.hpp"
 
 namespace kov {
@@ -21,14 +22,6 @@ struct BoxEntry {
     std::uint64_t size = 0;
     std::size_t header = 8;
 };
-
-constexpr std::uint32_t fourcc(const char (&t)[5])
-{
-    return static_cast<std::uint32_t>(static_cast<std::uint8_t>(t[0])) << 24 |
-           static_cast<std::uint32_t>(static_cast<std::uint8_t>(t[1])) << 16 |
-           static_cast<std::uint32_t>(static_cast<std::uint8_t>(t[2])) << 8 |
-           static_cast<std::uint32_t>(static_cast<std::uint8_t>(t[3]));
-}
 
 // The children of the box that fills `box`, walked with the usual header
 // rule; the list ends at the first child that is too short or runs past the
