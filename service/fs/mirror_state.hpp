@@ -1,0 +1,81 @@
+#pragma once
+// Process-wide state of the mirror filesystem and the pieces its operation
+// families share. Settings are written on the main thread before the FUSE
+// session exists and only read afterwards, so they need no lock.
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "fs/fuse_api.hpp"
+#include "fs/inode_table.hpp"
+#include "media/file_layout.hpp"
+
+namespace kov {
+
+class ShareTable;
+
+struct MirrorSettings {
+    bool writable = false;
+    ShareTable* shares = nullptr; // set in shares mode: the root lists these
+};
+
+MirrorSettings& mirror_settings();
+InodeTable& inode_table();
+
+inline bool shares_mode() { return mirror_settings().shares != nullptr; }
+inline bool is_shares_root(fuse_ino_t ino) { return ino == FUSE_ROOT_ID && shares_mode(); }
+
+constexpr double attr_timeout = 1.0;
+constexpr double entry_timeout = 1.0;
+
+// Opens the object behind an O_PATH descriptor anew through /proc/self/fd.
+// Returns the new descriptor or -errno.
+int reopen_node(int fd, int flags);
+// fstatat of the descriptor itself, links not followed. 0 or -errno.
+int stat_node(int fd, struct stat& st);
+
+// Resolves `name` below `parent` into a node and counts one lookup on it.
+// 0 or -errno.
+int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e);
+// The node's layout when the file is shown rewritten, else empty. Re-decides
+// when the source's size or modification time changed.
+std::shared_ptr<const FileLayout> current_layout(MirrorNode& node);
+
+// The rewrite decision and reads of rewritten files go through these three.
+std::shared_ptr<const FileLayout> analyse_source(int fd);
+bool plain_source_range(const FileLayout& layout, std::uint64_t offset, std::uint64_t length);
+std::int64_t layout_read(const FileLayout& layout, int fd, std::uint8_t* dest, std::uint64_t length,
+                         std::uint64_t offset);
+
+// Operation handlers, gathered into the table by mirror_operations().
+void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept;
+void op_forget(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup) noexcept;
+void op_forget_multi(fuse_req_t req, std::size_t count, fuse_forget_data* forgets) noexcept;
+void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept;
+
+void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept;
+void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept;
+void op_release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept;
+void op_fsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) noexcept;
+
+void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept;
+void op_readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept;
+void op_readdirplus(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept;
+void op_releasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept;
+void op_statfs(fuse_req_t req, fuse_ino_t ino) noexcept;
+void op_readlink(fuse_req_t req, fuse_ino_t ino) noexcept;
+void op_access(fuse_req_t req, fuse_ino_t ino, int mask) noexcept;
+
+void op_write(fuse_req_t req, fuse_ino_t ino, const char* buf, std::size_t size, off_t off,
+              fuse_file_info* fi) noexcept;
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) noexcept;
+void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) noexcept;
+void op_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) noexcept;
+void op_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept;
+void op_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept;
+void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent, const char* newname,
+               unsigned int flags) noexcept;
+
+} // namespace kov

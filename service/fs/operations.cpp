@@ -1,0 +1,79 @@
+#include <fcntl.h>
+#include <stdio.h>
+
+#include "fs/mirror.hpp"
+#include "fs/mirror_state.hpp"
+
+namespace kov {
+
+MirrorSettings& mirror_settings()
+{
+    static MirrorSettings settings;
+    return settings;
+}
+
+InodeTable& inode_table()
+{
+    static InodeTable table;
+    return table;
+}
+
+void set_mirror_writable(bool writable)
+{
+    mirror_settings().writable = writable;
+}
+
+void set_mirror_root(UniqueFd root, dev_t device, ino_t inode)
+{
+    mirror_settings().shares = nullptr;
+    inode_table().set_root(root.release(), device, inode);
+}
+
+void set_mirror_shares(ShareTable* table)
+{
+    mirror_settings().shares = table;
+    inode_table().set_root(-1, 0, 0);
+}
+
+int reopen_node(int fd, int flags)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const int opened = ::open(path, flags | O_CLOEXEC);
+    return opened < 0 ? -errno : opened;
+}
+
+int stat_node(int fd, struct stat& st)
+{
+    return ::fstatat(fd, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0 ? -errno : 0;
+}
+
+fuse_lowlevel_ops mirror_operations()
+{
+    fuse_lowlevel_ops ops{};
+    ops.lookup = op_lookup;
+    ops.forget = op_forget;
+    ops.getattr = op_getattr;
+    ops.forget_multi = op_forget_multi;
+    ops.setattr = op_setattr;
+    ops.readlink = op_readlink;
+    ops.mkdir = op_mkdir;
+    ops.unlink = op_unlink;
+    ops.rmdir = op_rmdir;
+    ops.rename = op_rename;
+    ops.open = op_open;
+    ops.read = op_read;
+    ops.write = op_write;
+    ops.release = op_release;
+    ops.fsync = op_fsync;
+    ops.opendir = op_opendir;
+    ops.readdir = op_readdir;
+    ops.releasedir = op_releasedir;
+    ops.statfs = op_statfs;
+    ops.access = op_access;
+    ops.create = op_create;
+    ops.readdirplus = op_readdirplus;
+    return ops;
+}
+
+} // namespace kov

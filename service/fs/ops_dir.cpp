@@ -1,0 +1,289 @@
+// Listings of source folders and of the virtual shares root, plus statfs,
+// readlink and access. A DirHandle lives in fh from opendir to releasedir;
+// the kernel sends the requests of one open folder one at a time.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/mirror_state.hpp"
+#include "shares/share_table.hpp"
+
+namespace kov {
+
+namespace {
+
+struct DirHandle {
+    DirHandle() = default;
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+    ~DirHandle()
+    {
+        if (stream != nullptr)
+            ::closedir(stream);
+    }
+
+    DIR* stream = nullptr;
+    std::uint64_t offset = 0; // telldir value the stream's next entry has
+    bool share_listing = false;
+    std::vector<ActiveShare> shares;
+};
+
+DirHandle* handle_of(fuse_file_info* fi)
+{
+    return reinterpret_cast<DirHandle*>(fi->fh);
+}
+
+bool is_dot(const char* name)
+{
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// Fills a reply buffer entry by entry; an entry that no longer fits is
+// refused and the buffer keeps what was added before it.
+class DirReply {
+public:
+    DirReply(fuse_req_t req, std::size_t size)
+        : req_(req), size_(size), buf_(static_cast<char*>(std::malloc(size == 0 ? 1 : size)))
+    {
+    }
+    DirReply(const DirReply&) = delete;
+    DirReply& operator=(const DirReply&) = delete;
+    ~DirReply() { std::free(buf_); }
+
+    bool ok() const { return buf_ != nullptr; }
+    bool empty() const { return used_ == 0; }
+
+    bool add(const char* name, const struct stat& st, off_t next)
+    {
+        const std::size_t need = fuse_add_direntry(req_, buf_ + used_, size_ - used_, name, &st, next);
+        if (need > size_ - used_)
+            return false;
+        used_ += need;
+        return true;
+    }
+    bool add_plus(const char* name, const fuse_entry_param& e, off_t next)
+    {
+        const std::size_t need = fuse_add_direntry_plus(req_, buf_ + used_, size_ - used_, name, &e, next);
+        if (need > size_ - used_)
+            return false;
+        used_ += need;
+        return true;
+    }
+    void send() { fuse_reply_buf(req_, buf_, used_); }
+
+private:
+    fuse_req_t req_;
+    std::size_t size_;
+    std::size_t used_ = 0;
+    char* buf_;
+};
+
+// The entry for "." and "..": node number 0 so the kernel keeps no name
+// for it; the attributes only say what the object is.
+fuse_entry_param dot_entry(std::uint64_t ino)
+{
+    fuse_entry_param e{};
+    e.attr.st_ino = ino;
+    e.attr.st_mode = S_IFDIR;
+    return e;
+}
+
+void give_back(const fuse_entry_param& e)
+{
+    inode_table().forget_node(inode_table().node_of(e.ino), 1);
+}
+
+void list_shares(DirHandle& h, DirReply& out, off_t off, bool plus)
+{
+    const std::uint64_t end = 2 + h.shares.size();
+    for (std::uint64_t pos = static_cast<std::uint64_t>(off); pos < end; ++pos) {
+        const char* name = pos == 0 ? "." : pos == 1 ? ".." : h.shares[pos - 2].name.c_str();
+        const auto next = static_cast<off_t>(pos + 1);
+        if (!plus) {
+            struct stat st {};
+            st.st_ino = pos < 2 ? 1 : h.shares[pos - 2].inode;
+            st.st_mode = S_IFDIR | 0555;
+            if (!out.add(name, st, next))
+                return;
+            continue;
+        }
+        if (pos < 2) {
+            fuse_entry_param e = dot_entry(1);
+            e.attr.st_mode = S_IFDIR | 0555;
+            if (!out.add_plus(name, e, next))
+                return;
+            continue;
+        }
+        fuse_entry_param e{};
+        if (lookup_entry(FUSE_ROOT_ID, name, e) < 0)
+            continue; // a share whose folder is gone is left out
+        if (!out.add_plus(name, e, next)) {
+            give_back(e);
+            return;
+        }
+    }
+}
+
+// Returns 0, or -errno when the stream failed before anything was listed.
+int list_folder(fuse_ino_t ino, DirHandle& h, DirReply& out, off_t off, bool plus)
+{
+    if (static_cast<std::uint64_t>(off) != h.offset) {
+        ::seekdir(h.stream, off);
+        h.offset = static_cast<std::uint64_t>(off);
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* d = ::readdir(h.stream);
+        if (d == nullptr) {
+            const int err = errno;
+            return err != 0 && out.empty() ? -err : 0;
+        }
+        const off_t next = ::telldir(h.stream);
+        bool added = false;
+        if (!plus) {
+            struct stat st {};
+            st.st_ino = d->d_ino;
+            st.st_mode = static_cast<mode_t>(d->d_type) << 12;
+            added = out.add(d->d_name, st, next);
+        } else if (is_dot(d->d_name)) {
+            added = out.add_plus(d->d_name, dot_entry(d->d_ino), next);
+        } else {
+            fuse_entry_param e{};
+            if (lookup_entry(ino, d->d_name, e) < 0) {
+                h.offset = static_cast<std::uint64_t>(next); // vanished meanwhile: leave it out
+                continue;
+            }
+            added = out.add_plus(d->d_name, e, next);
+            if (!added)
+                give_back(e);
+        }
+        if (!added) {
+            // The entry was read but not listed: step back so the next
+            // request, which starts at h.offset, lists it first.
+            ::seekdir(h.stream, static_cast<long>(h.offset));
+            return 0;
+        }
+        h.offset = static_cast<std::uint64_t>(next);
+    }
+}
+
+void do_readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi, bool plus)
+{
+    DirHandle& h = *handle_of(fi);
+    DirReply out(req, size);
+    if (!out.ok()) {
+        fuse_reply_err(req, ENOMEM);
+        return;
+    }
+    if (h.share_listing) {
+        list_shares(h, out, off, plus);
+    } else if (const int rc = list_folder(ino, h, out, off, plus); rc < 0) {
+        fuse_reply_err(req, -rc);
+        return;
+    }
+    out.send();
+}
+
+} // namespace
+
+void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
+{
+    auto h = std::make_unique<DirHandle>();
+    if (is_shares_root(ino)) {
+        h->share_listing = true;
+        h->shares = mirror_settings().shares->snapshot();
+    } else {
+        const int fd = ::openat(inode_table().node_of(ino)->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            fuse_reply_err(req, errno);
+            return;
+        }
+        h->stream = ::fdopendir(fd);
+        if (h->stream == nullptr) {
+            const int err = errno;
+            ::close(fd);
+            fuse_reply_err(req, err);
+            return;
+        }
+    }
+    fi->fh = reinterpret_cast<std::uint64_t>(h.get());
+    if (fuse_reply_open(req, fi) == 0)
+        h.release(); // now owned by the kernel's handle until releasedir
+}
+
+void op_readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept
+{
+    do_readdir(req, ino, size, off, fi, false);
+}
+
+void op_readdirplus(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept
+{
+    do_readdir(req, ino, size, off, fi, true);
+}
+
+void op_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) noexcept
+{
+    delete handle_of(fi);
+    fuse_reply_err(req, 0);
+}
+
+void op_statfs(fuse_req_t req, fuse_ino_t ino) noexcept
+{
+    struct statvfs sv {};
+    int rc = 0;
+    if (is_shares_root(ino)) {
+        const auto shares = mirror_settings().shares->snapshot();
+        rc = ::statvfs(shares.empty() ? "/" : shares.front().path.c_str(), &sv);
+    } else {
+        rc = ::fstatvfs(inode_table().node_of(ino)->fd.get(), &sv);
+    }
+    if (rc < 0)
+        fuse_reply_err(req, errno);
+    else
+        fuse_reply_statfs(req, &sv);
+}
+
+void op_readlink(fuse_req_t req, fuse_ino_t ino) noexcept
+{
+    // One byte more than the longest target, so the terminator always fits
+    // and a target that fills the buffer is recognised as too long.
+    char target[4097];
+    const ssize_t n = ::readlinkat(inode_table().node_of(ino)->fd.get(), "", target, sizeof target);
+    if (n < 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    if (static_cast<std::size_t>(n) >= sizeof target) {
+        fuse_reply_err(req, ENAMETOOLONG);
+        return;
+    }
+    target[n] = '\0';
+    fuse_reply_readlink(req, target);
+}
+
+void op_access(fuse_req_t req, fuse_ino_t ino, int mask) noexcept
+{
+    if (mask & W_OK) {
+        if (!mirror_settings().writable || is_shares_root(ino)) {
+            fuse_reply_err(req, EACCES);
+            return;
+        }
+    } else if (is_shares_root(ino)) {
+        fuse_reply_err(req, 0);
+        return;
+    }
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", inode_table().node_of(ino)->fd.get());
+    const int rc = ::faccessat(AT_FDCWD, path, mask, AT_EACCESS);
+    fuse_reply_err(req, rc < 0 ? errno : 0);
+}
+
+} // namespace kov

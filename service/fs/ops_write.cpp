@@ -1,0 +1,163 @@
+// The write side. Without --writable the mount is read-only and the kernel
+// refuses most writes itself; these answers cover requests that arrive anyway.
+// The shares root is a made-up folder and never changes.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "fs/mirror_state.hpp"
+
+namespace kov {
+
+namespace {
+
+// 0 when a change at `ino` may go ahead, else the errno to answer.
+int write_refusal(fuse_ino_t ino)
+{
+    if (is_shares_root(ino))
+        return EACCES;
+    return mirror_settings().writable ? 0 : EROFS;
+}
+
+int parent_fd(fuse_ino_t parent)
+{
+    return inode_table().node_of(parent)->fd.get();
+}
+
+// 0 or -errno.
+int apply_attributes(int fd, const struct stat& attr, int to_set)
+{
+    if ((to_set & FUSE_SET_ATTR_SIZE) && ::ftruncate(fd, attr.st_size) < 0)
+        return -errno;
+    if ((to_set & FUSE_SET_ATTR_MODE) && ::fchmod(fd, attr.st_mode) < 0)
+        return -errno;
+    if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) {
+        timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+        if (to_set & FUSE_SET_ATTR_ATIME_NOW)
+            times[0].tv_nsec = UTIME_NOW;
+        else if (to_set & FUSE_SET_ATTR_ATIME)
+            times[0] = attr.st_atim;
+        if (to_set & FUSE_SET_ATTR_MTIME_NOW)
+            times[1].tv_nsec = UTIME_NOW;
+        else if (to_set & FUSE_SET_ATTR_MTIME)
+            times[1] = attr.st_mtim;
+        if (::futimens(fd, times) < 0)
+            return -errno;
+    }
+    // Owner and group changes are ignored, not refused.
+    return 0;
+}
+
+} // namespace
+
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) noexcept
+{
+    if (const int err = write_refusal(ino); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    UniqueFd own;
+    int fd = -1;
+    if (fi != nullptr && static_cast<int>(fi->fh) != -1) {
+        fd = static_cast<int>(fi->fh);
+    } else {
+        const int node_fd = inode_table().node_of(ino)->fd.get();
+        int opened = reopen_node(node_fd, O_RDWR);
+        if (opened < 0 && !(to_set & FUSE_SET_ATTR_SIZE))
+            opened = reopen_node(node_fd, O_RDONLY);
+        if (opened < 0) {
+            fuse_reply_err(req, -opened);
+            return;
+        }
+        own.reset(opened);
+        fd = opened;
+    }
+    struct stat st {};
+    if (const int rc = apply_attributes(fd, *attr, to_set); rc < 0) {
+        fuse_reply_err(req, -rc);
+        return;
+    }
+    if (::fstat(fd, &st) < 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    fuse_reply_attr(req, &st, attr_timeout);
+}
+
+void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) noexcept
+{
+    if (const int err = write_refusal(parent); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    const int fd = ::openat(parent_fd(parent), name, (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC, mode);
+    if (fd < 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    fuse_entry_param e{};
+    if (const int rc = lookup_entry(parent, name, e); rc < 0) {
+        ::close(fd);
+        fuse_reply_err(req, -rc);
+        return;
+    }
+    fi->fh = static_cast<std::uint64_t>(fd);
+    if (fuse_reply_create(req, &e, fi) != 0) {
+        // Interrupted: the kernel takes neither the handle nor the lookup.
+        ::close(fd);
+        inode_table().forget_node(inode_table().node_of(e.ino), 1);
+    }
+}
+
+void op_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) noexcept
+{
+    if (const int err = write_refusal(parent); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    if (::mkdirat(parent_fd(parent), name, mode) < 0) {
+        fuse_reply_err(req, errno);
+        return;
+    }
+    fuse_entry_param e{};
+    if (const int rc = lookup_entry(parent, name, e); rc < 0) {
+        fuse_reply_err(req, -rc);
+        return;
+    }
+    fuse_reply_entry(req, &e);
+}
+
+void op_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept
+{
+    if (const int err = write_refusal(parent); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_reply_err(req, ::unlinkat(parent_fd(parent), name, 0) < 0 ? errno : 0);
+}
+
+void op_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept
+{
+    if (const int err = write_refusal(parent); err != 0) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_reply_err(req, ::unlinkat(parent_fd(parent), name, AT_REMOVEDIR) < 0 ? errno : 0);
+}
+
+void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent, const char* newname,
+               unsigned int flags) noexcept
+{
+    if (!mirror_settings().writable || is_shares_root(parent) || is_shares_root(newparent)) {
+        fuse_reply_err(req, EACCES);
+        return;
+    }
+    if (flags != 0) {
+        fuse_reply_err(req, EINVAL);
+        return;
+    }
+    const int rc = ::renameat(parent_fd(parent), name, parent_fd(newparent), newname);
+    fuse_reply_err(req, rc < 0 ? errno : 0);
+}
+
+} // namespace kov

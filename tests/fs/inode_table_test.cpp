@@ -1,0 +1,107 @@
+// Names to nodes: one node per source object, inode 1 for the root, and
+// nodes that go away when the kernel forgets them.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fs/mirror.hpp"
+#include "fs/mirror_state.hpp"
+#include "support/test_env.hpp"
+
+namespace kov::test {
+namespace {
+
+class InodeTableTest : public ::testing::Test {
+protected:
+    void use_root(const std::string& path)
+    {
+        const int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        struct stat st {};
+        ASSERT_EQ(::fstatat(fd, "", &st, AT_EMPTY_PATH), 0);
+        set_mirror_root(UniqueFd(fd), st.st_dev, st.st_ino);
+    }
+    void TearDown() override { inode_table().clear(); }
+    InodeTable& table() { return inode_table(); }
+};
+
+TEST_F(InodeTableTest, HardLinksShareOneNode)
+{
+    TempDir src;
+    write_text(src.file("a.txt"), "same bytes");
+    ASSERT_EQ(::link(src.file("a.txt").c_str(), src.file("b.txt").c_str()), 0);
+    use_root(src.path());
+
+    fuse_entry_param a{}, b{};
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "a.txt", a), 0);
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "b.txt", b), 0);
+    EXPECT_EQ(a.ino, b.ino);
+    EXPECT_NE(a.ino, FUSE_ROOT_ID);
+    EXPECT_EQ(table().size(), 1u);
+    EXPECT_EQ(table().lookup_count(table().node_of(a.ino)), 2u);
+    EXPECT_EQ(a.attr.st_size, 10);
+    EXPECT_EQ(a.attr_timeout, 1.0);
+    EXPECT_EQ(a.entry_timeout, 1.0);
+    EXPECT_EQ(a.generation, 0u);
+}
+
+TEST_F(InodeTableTest, NameLeadingBackToTheRootAnswersInodeOne)
+{
+    // ".." of "/" is "/" itself: the same device and inode as the root.
+    use_root("/");
+    const std::uint64_t before = table().lookup_count(&table().root());
+    fuse_entry_param e{};
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "..", e), 0);
+    EXPECT_EQ(e.ino, FUSE_ROOT_ID);
+    EXPECT_EQ(table().lookup_count(&table().root()), before + 1);
+    EXPECT_EQ(table().size(), 0u);
+    // The root is never freed, whatever the kernel forgets.
+    table().forget_node(&table().root(), 1000);
+    EXPECT_EQ(table().lookup_count(&table().root()), before + 1);
+}
+
+TEST_F(InodeTableTest, ForgetFreesANodeOnlyWhenItsCountIsUsedUp)
+{
+    TempDir src;
+    write_text(src.file("f"), "x");
+    ::mkdir(src.file("d").c_str(), 0755);
+    use_root(src.path());
+
+    fuse_entry_param e{};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "f", e), 0);
+    MirrorNode* node = table().node_of(e.ino);
+    table().forget_node(node, 2);
+    EXPECT_EQ(table().size(), 1u);
+    EXPECT_EQ(table().lookup_count(node), 1u);
+    table().forget_node(node, 5); // more than it holds still frees it
+    EXPECT_EQ(table().size(), 0u);
+
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "f", e), 0);
+    EXPECT_EQ(table().size(), 1u);
+    EXPECT_EQ(table().lookup_count(table().node_of(e.ino)), 1u);
+
+    // Nested names resolve against their parent's node.
+    fuse_entry_param d{}, missing{};
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "d", d), 0);
+    EXPECT_EQ(lookup_entry(d.ino, "nothing", missing), -ENOENT);
+    EXPECT_TRUE(S_ISDIR(d.attr.st_mode));
+}
+
+TEST_F(InodeTableTest, SymbolicLinksAreHeldAsLinks)
+{
+    TempDir src;
+    ::mkdir(src.file("real").c_str(), 0755);
+    ASSERT_EQ(::symlink("real", src.file("alias").c_str()), 0);
+    use_root(src.path());
+    fuse_entry_param link{}, inside{};
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "alias", link), 0);
+    EXPECT_TRUE(S_ISLNK(link.attr.st_mode));
+    // Nothing can be looked up through a link node.
+    EXPECT_LT(lookup_entry(link.ino, "x", inside), 0);
+}
+
+} // namespace
+} // namespace kov::test
