@@ -1,0 +1,194 @@
+#include "cli/mount_runtime.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "cli/mount_init.hpp"
+#include "cli/reload_thread.hpp"
+#include "common/unique_fd.hpp"
+#include "fs/fuse_api.hpp"
+#include "fs/mirror.hpp"
+#include "pcm/codec_library.hpp"
+#include "shares/share_table.hpp"
+
+namespace kov {
+namespace {
+
+// Every known node holds a descriptor and every decoding source a duplicate,
+// so a large tree needs far more than the usual soft limit of 1024.
+void raise_descriptor_limit()
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+
+bool open_mirror_root(const MountSettings& settings)
+{
+    UniqueFd root(::open(settings.source_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root) {
+        const int err = errno;
+        std::fprintf(stderr, "kov-orvane: cannot open source '%s': %s\n", settings.source_dir.c_str(),
+                     std::strerror(err));
+        return false;
+    }
+    struct stat st {};
+    if (::fstatat(root.get(), "", &st, AT_EMPTY_PATH) != 0) {
+        const int err = errno;
+        std::fprintf(stderr, "kov-orvane: cannot stat source: %s\n", std::strerror(err));
+        return false;
+    }
+    set_mirror_root(std::move(root), st.st_dev, st.st_ino);
+    return true;
+}
+
+void prepare_shares(const MountSettings& settings)
+{
+    ShareTable& table = share_table();
+    table.set_list_path(settings.config_path);
+    std::size_t count = 0;
+    if (settings.shares_from_command_line) {
+        std::lock_guard lock(table.mutex());
+        count = table.install(settings.shares);
+    } else {
+        count = table.reload_shares();
+    }
+    set_mirror_shares(&table);
+    if (settings.shares_from_command_line)
+        std::fprintf(stderr, "kov-orvane: %zu active %s from the command line\n", count,
+                     count == 1 ? "share" : "shares");
+    else
+        std::fprintf(stderr, "kov-orvane: %zu active %s from %s\n", count, count == 1 ? "share" : "shares",
+                     table.list_path().empty() ? "(no share list path)" : table.list_path().c_str());
+}
+
+void report_decoder()
+{
+    const std::string decoder = decoder_description();
+    if (!decoder.empty())
+        std::fprintf(stderr, "kov-orvane: AAC decoder: %s\n", decoder.c_str());
+    else
+        std::fputs("kov-orvane: no system libavcodec found; AAC audio will be silent (install ffmpeg / libavcodec)\n",
+                   stderr);
+}
+
+// The argument list handed to libfuse. fuse_opt_parse replaces it with a
+// list of its own (allocated), which fuse_opt_free_args releases.
+class FuseArgs {
+public:
+    explicit FuseArgs(std::vector<std::string> list) : strings_(std::move(list))
+    {
+        for (auto& s : strings_)
+            pointers_.push_back(s.data());
+        pointers_.push_back(nullptr);
+        args_ = FUSE_ARGS_INIT(static_cast<int>(strings_.size()), pointers_.data());
+    }
+    FuseArgs(const FuseArgs&) = delete;
+    FuseArgs& operator=(const FuseArgs&) = delete;
+    ~FuseArgs() { fuse_opt_free_args(&args_); }
+    fuse_args* get() { return &args_; }
+
+private:
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;
+    fuse_args args_{};
+};
+
+// libfuse's handlers end the loop with the number of the signal that stopped
+// it. SIGINT and SIGTERM (and SIGHUP, which only reaches the handler in mirror
+// mode) are the ordinary ways to stop the service, so they count as success.
+int exit_status(int loop_result)
+{
+    if (loop_result == 0 || loop_result == SIGINT || loop_result == SIGTERM || loop_result == SIGHUP)
+        return 0;
+    return 1;
+}
+
+int run_loop(fuse_session* session, const fuse_cmdline_opts& opts)
+{
+    if (opts.singlethread)
+        return fuse_session_loop(session);
+    fuse_loop_config* config = fuse_loop_cfg_create();
+    if (!config)
+        return -ENOMEM;
+    fuse_loop_cfg_set_clone_fd(config, static_cast<unsigned>(opts.clone_fd));
+    const int rc = fuse_session_loop_mt(session, config);
+    fuse_loop_cfg_destroy(config);
+    return rc;
+}
+
+} // namespace
+
+int run_mount(const MountSettings& settings, const std::string& invocation)
+{
+    raise_descriptor_limit();
+    const bool shares_mode = settings.mode == MountMode::shares;
+    set_mirror_writable(settings.writable);
+    if (shares_mode)
+        prepare_shares(settings);
+    else if (!open_mirror_root(settings))
+        return 1;
+
+    report_decoder();
+
+    FuseArgs args(fuse_argument_list(settings, invocation));
+    fuse_cmdline_opts opts{};
+    if (fuse_parse_cmdline(args.get(), &opts) != 0)
+        return 1;
+    // Only the single-thread flag, clone_fd and the mount point are used; help,
+    // version and foreground requests are not acted on.
+
+    fuse_lowlevel_ops ops = mirror_operations();
+    ops.init = op_init;
+    fuse_session* session = fuse_session_new(args.get(), &ops, sizeof ops, nullptr);
+    if (!session) {
+        std::free(opts.mountpoint);
+        return 1;
+    }
+    if (fuse_set_signal_handlers(session) != 0) {
+        fuse_session_destroy(session);
+        std::free(opts.mountpoint);
+        return 1;
+    }
+
+    ReloadThread reloader;
+    if (shares_mode)
+        reloader.start(session, share_table());
+
+    if (fuse_session_mount(session, settings.mount_point.c_str()) != 0) {
+        reloader.stop();
+        fuse_remove_signal_handlers(session);
+        fuse_session_destroy(session);
+        std::free(opts.mountpoint);
+        return 1;
+    }
+
+    const char* mode_word = settings.writable ? "writable" : "read-only";
+    if (shares_mode)
+        std::fprintf(stderr, "kov-orvane: serving shares at '%s' (%s)\n", settings.mount_point.c_str(), mode_word);
+    else
+        std::fprintf(stderr, "kov-orvane: mirroring '%s' at '%s' (%s)\n", settings.source_dir.c_str(),
+                     settings.mount_point.c_str(), mode_word);
+
+    const int loop_result = run_loop(session, opts);
+
+    reloader.stop();
+    fuse_session_unmount(session);
+    fuse_remove_signal_handlers(session);
+    fuse_session_destroy(session);
+    std::free(opts.mountpoint);
+    return exit_status(loop_result);
+}
+
+} // namespace kov
