@@ -1,13 +1,79 @@
 #pragma once
 // The process-wide run-time binding of the system's libavcodec/libavutil.
-// Bound once, on first use, thread-safely; absent when no usable library exists.
-// (The complete table of entry points is declared by the implementation.)
+// Bound once, on first use, thread-safely; absent when no usable library
+// exists. After binding the table is read-only and read from any thread.
+// FFmpeg is never linked and its headers are never included: the entry points
+// are typed over opaque records, and the few fields the decoding source
+// touches are reached through the byte offsets below, which are the same in
+// libavcodec 58 to 62 and libavutil 56 to 60 on 64-bit Linux.
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
+
+#include "pcm/dl_handle.hpp"
 
 namespace kov {
 
-struct CodecLibrary;
+// Opaque FFmpeg objects; only ever handled through pointers.
+struct LavCodec;
+struct LavCodecContext;
+struct LavCodecParameters;
+struct LavPacket;
+struct LavFrame;
+struct LavDictionary;
+
+constexpr int lav_codec_id_aac = 0x15002;
+constexpr int lav_media_type_audio = 1;
+constexpr int lav_sample_fmt_s16 = 1;
+constexpr int lav_sample_fmt_flt = 3;
+constexpr int lav_sample_fmt_s16p = 6;
+constexpr int lav_sample_fmt_fltp = 8;
+constexpr int lav_error_again = -11; // AVERROR(EAGAIN)
+
+// Field offsets in bytes.
+constexpr std::size_t lav_par_codec_type = 0;
+constexpr std::size_t lav_par_codec_id = 4;
+constexpr std::size_t lav_par_extradata = 16;
+constexpr std::size_t lav_par_extradata_size = 24;
+constexpr std::size_t lav_packet_data = 24;
+constexpr std::size_t lav_packet_size = 32;
+constexpr std::size_t lav_frame_data = 0;
+constexpr std::size_t lav_frame_extended_data = 96;
+constexpr std::size_t lav_frame_nb_samples = 112;
+constexpr std::size_t lav_frame_format = 116;
+
+struct CodecLibrary {
+    DlHandle codec_handle; // bound when this is open
+    DlHandle util_handle;  // only if libavutil was already loaded; may stay empty when bound
+    std::string loaded_name;
+
+    unsigned (*avcodec_version)() = nullptr;
+    const LavCodec* (*avcodec_find_decoder)(int id) = nullptr;
+    LavCodecContext* (*avcodec_alloc_context3)(const LavCodec* codec) = nullptr;
+    void (*avcodec_free_context)(LavCodecContext** ctx) = nullptr;
+    int (*avcodec_open2)(LavCodecContext* ctx, const LavCodec* codec, LavDictionary** options) = nullptr;
+    LavCodecParameters* (*avcodec_parameters_alloc)() = nullptr;
+    void (*avcodec_parameters_free)(LavCodecParameters** par) = nullptr;
+    int (*avcodec_parameters_to_context)(LavCodecContext* ctx, const LavCodecParameters* par) = nullptr;
+    LavPacket* (*av_packet_alloc)() = nullptr;
+    void (*av_packet_free)(LavPacket** pkt) = nullptr;
+    LavFrame* (*av_frame_alloc)() = nullptr;
+    void (*av_frame_free)(LavFrame** frame) = nullptr;
+    int (*avcodec_send_packet)(LavCodecContext* ctx, const LavPacket* pkt) = nullptr;
+    int (*avcodec_receive_frame)(LavCodecContext* ctx, LavFrame* frame) = nullptr;
+    void (*avcodec_flush_buffers)(LavCodecContext* ctx) = nullptr;
+    void* (*av_mallocz)(std::size_t size) = nullptr;
+    int (*av_opt_get_int)(void* obj, const char* name, int search_flags, std::int64_t* out) = nullptr;
+    int (*av_opt_set)(void* obj, const char* name, const char* value, int search_flags) = nullptr;
+
+    CodecLibrary() = default;
+    CodecLibrary(CodecLibrary&&) = default;
+    CodecLibrary& operator=(CodecLibrary&&) = default;
+
+    bool bound() const { return static_cast<bool>(codec_handle); }
+};
 
 // The process-wide binding; the first call performs it. Never fails.
 const CodecLibrary& codec_library();
@@ -15,5 +81,18 @@ const CodecLibrary& codec_library();
 bool codec_library_bound();
 // "<soname> (libavcodec X.Y.Z)" when bound, else empty.
 std::string decoder_description();
+
+// The sonames tried by the process-wide binding, in order of preference.
+std::span<const char* const> default_codec_sonames();
+std::span<const char* const> default_util_sonames();
+
+// Performs one binding with the given soname lists, through the same steps as
+// the process-wide one. For tests (e.g. names that do not exist give the
+// absent table); the program itself only uses codec_library().
+CodecLibrary bind_codec_library(std::span<const char* const> codec_names, std::span<const char* const> util_names);
+
+// The description of a given binding; decoder_description() uses the
+// process-wide one.
+std::string describe_codec_library(const CodecLibrary& lib);
 
 } // namespace kov

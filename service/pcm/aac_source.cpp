@@ -1,0 +1,481 @@
+#include "pcm/aac_source.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
+
+#include "common/unique_fd.hpp"
+#include "pcm/aac_decoder.hpp"
+#include "pcm/silent_pcm.hpp"
+
+namespace kov {
+
+namespace {
+
+constexpr std::size_t input_padding = 64;         // zero bytes the decoder may read past a unit
+constexpr std::uint64_t cache_budget = 8388608;   // 8 MiB of decoded PCM kept across reads
+constexpr std::uint64_t preroll_units = 2;        // decoded and dropped before the first wanted unit
+constexpr std::size_t probe_units = 4;
+
+// Fields of FFmpeg's own objects, reached by their fixed byte offsets.
+template <typename V> V get_field(const void* object, std::size_t offset)
+{
+    V v;
+    std::memcpy(&v, static_cast<const std::uint8_t*>(object) + offset, sizeof v);
+    return v;
+}
+
+template <typename V> void set_field(void* object, std::size_t offset, V v)
+{
+    std::memcpy(static_cast<std::uint8_t*>(object) + offset, &v, sizeof v);
+}
+
+void point_packet_at(LavPacket* packet, std::uint8_t* data, std::uint32_t size)
+{
+    set_field<std::uint8_t*>(packet, lav_packet_data, data);
+    set_field<std::int32_t>(packet, lav_packet_size, static_cast<std::int32_t>(size));
+}
+
+// Writes one 16-bit sample little-endian at `out`.
+void put_s16(std::uint8_t* out, std::int16_t v)
+{
+    const auto u = static_cast<std::uint16_t>(v);
+    out[0] = static_cast<std::uint8_t>(u & 0xffu);
+    out[1] = static_cast<std::uint8_t>(u >> 8);
+}
+
+class LavAacPcm final : public PcmSource {
+public:
+    LavAacPcm(const CodecLibrary& lib, UniqueFd fd, std::vector<AccessUnit> units, std::vector<std::uint8_t> asc,
+              std::uint32_t channels, std::uint32_t sample_rate, std::uint64_t total_bytes,
+              std::uint64_t block_bytes)
+        : lib_(lib), fd_(std::move(fd)), units_(std::move(units)), asc_(std::move(asc)), channels_(channels),
+          sample_rate_(sample_rate), total_bytes_(total_bytes), block_bytes_(block_bytes)
+    {
+    }
+
+    // Opens the decoder and its packet and frame; false leaves the source
+    // unusable (the factory then falls back to silence).
+    bool set_up()
+    {
+        if (block_bytes_ == 0 || !lib_.bound())
+            return false;
+        codec_context_ = open_aac_decoder(lib_, asc_);
+        if (!codec_context_)
+            return false;
+        ++stats_.decoders_opened;
+        packet_ = LavPtr<LavPacket>(lib_.av_packet_alloc(), lib_.av_packet_free);
+        frame_ = LavPtr<LavFrame>(lib_.av_frame_alloc(), lib_.av_frame_free);
+        ready_ = packet_ && frame_;
+        if (ready_)
+            cache_capacity_ = std::max<std::uint64_t>(1, cache_budget / block_bytes_);
+        return ready_;
+    }
+
+    std::uint64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override;
+
+    DecoderStats stats()
+    {
+        std::lock_guard lock(mutex_);
+        DecoderStats s = stats_;
+        s.cache_first = cache_first_;
+        s.cache_blocks = cache_.size();
+        s.cache_capacity = cache_capacity_;
+        return s;
+    }
+
+private:
+    std::uint64_t cache_end() const { return cache_first_ + cache_.size(); }
+    void reset(std::uint64_t first);
+    void decode_through(std::uint64_t last);
+    void append_block(const LavFrame* frame);
+    std::vector<std::uint8_t> new_block();
+
+    const CodecLibrary& lib_;
+    UniqueFd fd_; // private duplicate, read only with pread
+    std::vector<AccessUnit> units_;
+    std::vector<std::uint8_t> asc_; // to open a fresh decoder on every reset
+    std::uint32_t channels_;
+    std::uint32_t sample_rate_;
+    std::uint64_t total_bytes_;
+    std::uint64_t block_bytes_;
+    std::uint64_t cache_capacity_ = 1;
+
+    // Everything below is guarded by mutex_, held for a whole read. No other
+    // lock is taken while it is held.
+    std::mutex mutex_;
+    std::deque<std::vector<std::uint8_t>> cache_; // blocks cache_first_ .. cache_end()-1
+    std::vector<std::vector<std::uint8_t>> spare_; // evicted blocks, reused to spare allocations
+    std::uint64_t cache_first_ = 0;
+    std::uint64_t next_unit_ = 0;
+    std::uint64_t next_frame_ = 0;
+    bool drained_ = false;
+    bool pristine_ = true; // the decoder has had no input since it was opened
+    std::vector<std::uint8_t> unit_buffer_;
+    DecoderContext codec_context_;
+    LavPtr<LavPacket> packet_;
+    LavPtr<LavFrame> frame_;
+    bool ready_ = false;
+    DecoderStats stats_;
+
+    // Members are destroyed in reverse order: frame, packet, context, then
+    // the descriptor and buffers, as the decoder objects expect.
+};
+
+std::vector<std::uint8_t> LavAacPcm::new_block()
+{
+    if (spare_.empty())
+        return std::vector<std::uint8_t>(block_bytes_);
+    std::vector<std::uint8_t> block = std::move(spare_.back());
+    spare_.pop_back();
+    std::fill(block.begin(), block.end(), std::uint8_t{0});
+    return block;
+}
+
+void LavAacPcm::reset(std::uint64_t first)
+{
+    ++stats_.resets;
+    // A flushed AAC decoder is not in the state of a fresh one (window shape,
+    // overlap and noise state survive), so after a jump the same block would
+    // decode differently from a straight read. A freshly opened decoder makes
+    // every position decode the same whatever was read before. A decoder that
+    // has had no input yet is already fresh.
+    if (!pristine_) {
+        if (DecoderContext fresh = open_aac_decoder(lib_, asc_)) {
+            codec_context_ = std::move(fresh);
+            ++stats_.decoders_opened;
+        } else {
+            lib_.avcodec_flush_buffers(codec_context_.get());
+        }
+        pristine_ = true;
+    }
+    while (!cache_.empty()) {
+        spare_.push_back(std::move(cache_.front()));
+        cache_.pop_front();
+    }
+    if (spare_.size() > cache_capacity_)
+        spare_.resize(cache_capacity_);
+    cache_first_ = first;
+    drained_ = false;
+    next_unit_ = next_frame_ = first < preroll_units ? 0 : first - preroll_units;
+}
+
+void LavAacPcm::decode_through(std::uint64_t last)
+{
+    LavCodecContext* ctx = codec_context_.get();
+    while (next_frame_ <= last) {
+        const int r = lib_.avcodec_receive_frame(ctx, frame_.get());
+        if (r == 0) {
+            ++stats_.frames_received;
+            const std::uint64_t n = next_frame_++;
+            if (n == cache_end())
+                append_block(frame_.get());
+            else
+                ++stats_.frames_dropped;
+            continue;
+        }
+        if (r != lav_error_again)
+            return; // end of stream or a decoding error
+        if (next_unit_ >= units_.size()) {
+            if (drained_)
+                return;
+            lib_.avcodec_send_packet(ctx, nullptr);
+            drained_ = true;
+            pristine_ = false;
+            ++stats_.eos_sent;
+            continue;
+        }
+        const AccessUnit& unit = units_[next_unit_];
+        if (unit.size == 0) {
+            // An empty access unit plays as one block of silence.
+            ++next_unit_;
+            ++stats_.silent_units;
+            if (next_frame_++ == cache_end())
+                cache_.push_back(new_block());
+            continue;
+        }
+        if (!read_access_unit(fd_.get(), unit, unit_buffer_))
+            return;
+        point_packet_at(packet_.get(), unit_buffer_.data(), unit.size);
+        pristine_ = false;
+        const int sent = lib_.avcodec_send_packet(ctx, packet_.get());
+        point_packet_at(packet_.get(), nullptr, 0);
+        if (sent < 0)
+            return;
+        ++stats_.packets_sent;
+        ++next_unit_;
+    }
+}
+
+void LavAacPcm::append_block(const LavFrame* frame)
+{
+    std::vector<std::uint8_t> block = new_block();
+    std::uint32_t dch = channels_;
+    std::uint32_t rate = sample_rate_;
+    read_decoder_format(lib_, codec_context_.get(), rate, dch);
+
+    const auto nb_samples = get_field<std::int32_t>(frame, lav_frame_nb_samples);
+    const auto format = get_field<std::int32_t>(frame, lav_frame_format);
+    auto planes = get_field<std::uint8_t* const*>(frame, lav_frame_extended_data);
+    if (planes == nullptr)
+        planes = reinterpret_cast<std::uint8_t* const*>(static_cast<const std::uint8_t*>(
+            static_cast<const void*>(frame)) + lav_frame_data);
+
+    const std::uint64_t frame_bytes = std::uint64_t{channels_} * 2;
+    if (nb_samples > 0 && dch > 0 && channels_ > 0) {
+        const std::uint64_t frames = std::min<std::uint64_t>(static_cast<std::uint64_t>(nb_samples),
+                                                             block_bytes_ / frame_bytes);
+        const std::uint32_t copied = std::min(channels_, dch);
+        std::uint8_t* out = block.data();
+        switch (format) {
+        case lav_sample_fmt_s16: {
+            const auto* in = reinterpret_cast<const std::int16_t*>(planes[0]);
+            for (std::uint64_t i = 0; i < frames; ++i)
+                for (std::uint32_t k = 0; k < copied; ++k)
+                    put_s16(out + (i * channels_ + k) * 2, in[i * dch + k]);
+            break;
+        }
+        case lav_sample_fmt_s16p:
+            for (std::uint32_t k = 0; k < copied; ++k) {
+                const auto* in = reinterpret_cast<const std::int16_t*>(planes[k]);
+                for (std::uint64_t i = 0; i < frames; ++i)
+                    put_s16(out + (i * channels_ + k) * 2, in[i]);
+            }
+            break;
+        case lav_sample_fmt_flt: {
+            const auto* in = reinterpret_cast<const float*>(planes[0]);
+            for (std::uint64_t i = 0; i < frames; ++i)
+                for (std::uint32_t k = 0; k < copied; ++k)
+                    put_s16(out + (i * channels_ + k) * 2, float_to_s16(in[i * dch + k]));
+            break;
+        }
+        case lav_sample_fmt_fltp:
+            for (std::uint32_t k = 0; k < copied; ++k) {
+                const auto* in = reinterpret_cast<const float*>(planes[k]);
+                for (std::uint64_t i = 0; i < frames; ++i)
+                    put_s16(out + (i * channels_ + k) * 2, float_to_s16(in[i]));
+            }
+            break;
+        default:
+            break; // an unknown format plays as silence
+        }
+    }
+    cache_.push_back(std::move(block));
+}
+
+std::uint64_t LavAacPcm::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset)
+{
+    if (offset >= total_bytes_ || length == 0)
+        return 0;
+    const std::uint64_t end = offset + std::min(length, total_bytes_ - offset);
+    const std::uint64_t first = offset / block_bytes_;
+    const std::uint64_t last = (end - 1) / block_bytes_;
+
+    std::lock_guard lock(mutex_);
+    if (cache_.empty() || first < cache_first_ || first > cache_end())
+        reset(first);
+    decode_through(last);
+
+    while (cache_.size() > cache_capacity_ && cache_first_ < first) {
+        spare_.push_back(std::move(cache_.front()));
+        cache_.pop_front();
+        ++cache_first_;
+    }
+    if (spare_.size() > preroll_units + 1)
+        spare_.resize(preroll_units + 1);
+
+    std::uint64_t p = offset;
+    std::uint64_t count = 0;
+    while (p < end) {
+        const std::uint64_t b = p / block_bytes_;
+        const std::uint64_t o = p % block_bytes_;
+        if (b < cache_first_ || b >= cache_end())
+            break;
+        const std::vector<std::uint8_t>& block = cache_[b - cache_first_];
+        if (o >= block.size())
+            break;
+        const std::uint64_t n = std::min<std::uint64_t>(block.size() - o, end - p);
+        std::memcpy(dest + count, block.data() + o, n);
+        count += n;
+        p += n;
+    }
+    return count;
+}
+
+} // namespace
+
+std::int16_t float_to_s16(float x)
+{
+    const float v = x * 32768.0f;
+    if (v > 32767.0f)
+        return 32767;
+    if (v < -32768.0f)
+        return -32768;
+    if (v < 0)
+        return static_cast<std::int16_t>(v - 0.5f);
+    if (v >= 0)
+        return static_cast<std::int16_t>(v + 0.5f);
+    return 0; // NaN
+}
+
+DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::uint8_t> asc)
+{
+    if (!lib.bound())
+        return {};
+    const LavCodec* codec = lib.avcodec_find_decoder(lav_codec_id_aac);
+    if (codec == nullptr)
+        return {};
+    DecoderContext ctx(lib.avcodec_alloc_context3(codec), lib.avcodec_free_context);
+    if (!ctx)
+        return {};
+    if (!asc.empty()) {
+        LavPtr<LavCodecParameters> par(lib.avcodec_parameters_alloc(), lib.avcodec_parameters_free);
+        if (!par)
+            return {};
+        set_field<std::int32_t>(par.get(), lav_par_codec_type, lav_media_type_audio);
+        set_field<std::int32_t>(par.get(), lav_par_codec_id, lav_codec_id_aac);
+        // The parameters own their extradata and free it with av_free, so it
+        // must come from the library's allocator; the padding stays zero.
+        if (asc.size() <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - input_padding) {
+            if (void* extradata = lib.av_mallocz(asc.size() + input_padding)) {
+                std::memcpy(extradata, asc.data(), asc.size());
+                set_field<void*>(par.get(), lav_par_extradata, extradata);
+                set_field<std::int32_t>(par.get(), lav_par_extradata_size, static_cast<std::int32_t>(asc.size()));
+            }
+        }
+        if (lib.avcodec_parameters_to_context(ctx.get(), par.get()) < 0)
+            return {};
+    }
+    // Keep the encoder-delay samples in the output, so that block n of the
+    // PCM is always the output of access unit n.
+    lib.av_opt_set(ctx.get(), "flags2", "+skip_manual", 0);
+    if (lib.avcodec_open2(ctx.get(), codec, nullptr) < 0)
+        return {};
+    return ctx;
+}
+
+bool read_access_unit(int fd, const AccessUnit& unit, std::vector<std::uint8_t>& buffer)
+{
+    buffer.resize(std::size_t{unit.size} + input_padding);
+    std::memset(buffer.data() + unit.size, 0, input_padding);
+    std::size_t done = 0;
+    while (done < unit.size) {
+        if (unit.offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - done)
+            return false;
+        const ssize_t n = ::pread(fd, buffer.data() + done, unit.size - done, static_cast<off_t>(unit.offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void read_decoder_format(const CodecLibrary& lib, LavCodecContext* ctx, std::uint32_t& rate, std::uint32_t& channels)
+{
+    std::int64_t v = 0;
+    if (lib.av_opt_get_int(ctx, "ar", 0, &v) >= 0 && v > 0 && v <= std::numeric_limits<std::int32_t>::max())
+        rate = static_cast<std::uint32_t>(v);
+    v = 0;
+    if (lib.av_opt_get_int(ctx, "ac", 0, &v) >= 0 && v > 0 && v <= std::numeric_limits<std::int32_t>::max())
+        channels = static_cast<std::uint32_t>(v);
+}
+
+void probe_stream(const CodecLibrary& lib, int fd, const std::vector<AccessUnit>& units,
+                  std::span<const std::uint8_t> asc, PcmGeometry& geometry)
+{
+    if (!lib.bound() || units.empty())
+        return;
+    DecoderContext ctx = open_aac_decoder(lib, asc);
+    if (!ctx)
+        return;
+    LavPtr<LavPacket> packet(lib.av_packet_alloc(), lib.av_packet_free);
+    LavPtr<LavFrame> frame(lib.av_frame_alloc(), lib.av_frame_free);
+    if (!packet || !frame)
+        return;
+
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    std::uint64_t most_samples = 0;
+    bool decoded = false;
+    std::vector<std::uint8_t> buffer;
+    const std::size_t count = std::min(probe_units, units.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        if (units[i].size == 0)
+            continue;
+        if (!read_access_unit(fd, units[i], buffer))
+            break;
+        point_packet_at(packet.get(), buffer.data(), units[i].size);
+        const int sent = lib.avcodec_send_packet(ctx.get(), packet.get());
+        point_packet_at(packet.get(), nullptr, 0);
+        if (sent < 0)
+            break;
+        while (lib.avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
+            read_decoder_format(lib, ctx.get(), rate, channels);
+            decoded = true;
+            const auto n = get_field<std::int32_t>(frame.get(), lav_frame_nb_samples);
+            if (n > 0)
+                most_samples = std::max<std::uint64_t>(most_samples, static_cast<std::uint64_t>(n));
+        }
+    }
+    if (!decoded)
+        return;
+    if (rate != 0)
+        geometry.rate = rate;
+    if (channels != 0)
+        geometry.channels = channels;
+    if (most_samples != 0)
+        geometry.frames_per_unit = most_samples;
+}
+
+void probe_stream(int fd, const std::vector<AccessUnit>& units, std::span<const std::uint8_t> asc,
+                  PcmGeometry& geometry)
+{
+    probe_stream(codec_library(), fd, units, asc, geometry);
+}
+
+std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, std::vector<AccessUnit> units,
+                                           std::span<const std::uint8_t> asc, const PcmGeometry& geometry,
+                                           std::uint64_t total_frames)
+{
+    if (!lib.bound() || units.empty())
+        return std::make_unique<SilentPcm>();
+    const std::uint64_t frame_bytes = std::uint64_t{geometry.channels} * 2;
+    // Geometry so large that byte counts would wrap cannot be decoded sensibly.
+    if (frame_bytes == 0 || geometry.frames_per_unit > std::numeric_limits<std::uint64_t>::max() / frame_bytes ||
+        total_frames > std::numeric_limits<std::uint64_t>::max() / frame_bytes)
+        return std::make_unique<SilentPcm>();
+    // Close-on-exec, so that commands the service runs never inherit it.
+    UniqueFd dup_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!dup_fd)
+        return std::make_unique<SilentPcm>();
+    auto source = std::make_unique<LavAacPcm>(lib, std::move(dup_fd), std::move(units),
+                                              std::vector<std::uint8_t>(asc.begin(), asc.end()), geometry.channels,
+                                              geometry.rate, total_frames * frame_bytes,
+                                              geometry.frames_per_unit * frame_bytes);
+    if (!source->set_up())
+        return std::make_unique<SilentPcm>();
+    return source;
+}
+
+std::unique_ptr<PcmSource> make_pcm_source(int fd, std::vector<AccessUnit> units, std::span<const std::uint8_t> asc,
+                                           const PcmGeometry& geometry, std::uint64_t total_frames)
+{
+    return make_pcm_source(codec_library(), fd, std::move(units), asc, geometry, total_frames);
+}
+
+std::optional<DecoderStats> decoder_stats(PcmSource& source)
+{
+    if (auto* lav = dynamic_cast<LavAacPcm*>(&source))
+        return lav->stats();
+    return std::nullopt;
+}
+
+} // namespace kov

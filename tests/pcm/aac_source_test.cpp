@@ -1,0 +1,479 @@
+// The decoding source against the real libavcodec, with the ffmpeg tool as
+// the independent reference decoder.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "aac_clip.hpp"
+#include "common/unique_fd.hpp"
+#include "pcm/aac_decoder.hpp"
+#include "pcm/aac_source.hpp"
+#include "pcm/codec_library.hpp"
+#include "pcm/silent_pcm.hpp"
+
+namespace kov {
+namespace {
+
+using test::AacClip;
+
+constexpr std::uint64_t unit_frames = 1024; // AAC-LC
+
+std::int16_t sample_at(const std::vector<std::uint8_t>& pcm, std::size_t i)
+{
+    return static_cast<std::int16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8);
+}
+
+class AacSource : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!test::have_ffmpeg() || !codec_library_bound())
+            return;
+        dir_ = new test::TempDir;
+        const auto lavfi = [](const std::string& graph) { return std::vector<std::string>{"-f", "lavfi", "-i", graph}; };
+        auto add = [](std::vector<std::string> a, std::vector<std::string> b) {
+            a.insert(a.end(), b.begin(), b.end());
+            return a;
+        };
+        stereo_ = new auto(test::make_aac_clip(
+            *dir_, "stereo.m4a",
+            add(lavfi("aevalsrc=0.5*sin(440*2*PI*t)|0.4*sin(660*2*PI*t)+0.1*sin(5000*2*PI*t*t):s=48000:d=3"),
+                {"-c:a", "aac", "-aac_pns", "0", "-ar", "48000", "-ac", "2"})));
+        mono_ = new auto(test::make_aac_clip(
+            *dir_, "mono.mov",
+            add(lavfi("sine=frequency=1000:duration=2:sample_rate=44100"),
+                {"-c:a", "aac", "-aac_pns", "0", "-ar", "44100", "-ac", "1"})));
+        surround_ = new auto(test::make_aac_clip(
+            *dir_, "surround.mp4",
+            add(lavfi("aevalsrc=0.3*sin(220*2*PI*t)|0.3*sin(330*2*PI*t)|0.3*sin(440*2*PI*t)|0.3*sin(90*2*PI*t)|"
+                      "0.3*sin(550*2*PI*t)|0.3*sin(660*2*PI*t):c=5.1:s=48000:d=16"),
+                {"-c:a", "aac", "-aac_pns", "0", "-ar", "48000", "-ac", "6"})));
+        noisy_ = new auto(test::make_aac_clip(
+            *dir_, "noise.m4a",
+            add(lavfi("anoisesrc=color=pink:amplitude=0.4:duration=2:sample_rate=48000:seed=7"),
+                {"-c:a", "aac", "-ar", "48000", "-ac", "2"})));
+    }
+    static void TearDownTestSuite()
+    {
+        for (auto* c : {stereo_, mono_, surround_, noisy_})
+            delete c;
+        delete dir_;
+    }
+
+    void SetUp() override
+    {
+        if (!test::have_ffmpeg())
+            GTEST_SKIP() << "ffmpeg is not installed";
+        ASSERT_TRUE(codec_library_bound()) << "ffmpeg is installed but its libavcodec could not be bound";
+        for (auto* c : {stereo_, mono_, surround_, noisy_})
+            ASSERT_TRUE(c && c->has_value()) << "could not make the test clips";
+    }
+
+    struct Opened {
+        UniqueFd fd;
+        PcmGeometry geometry;
+        std::uint64_t total_frames = 0;
+        std::uint64_t block_bytes = 0;
+        std::uint64_t total_bytes = 0;
+        std::unique_ptr<PcmSource> source;
+    };
+
+    // A decoding source for the clip with its true geometry, one block per
+    // access unit; `channels` overrides the stream's channel count.
+    static Opened open_source(const AacClip& clip, std::uint32_t channels = 0)
+    {
+        Opened o;
+        o.fd = UniqueFd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
+        o.geometry = {clip.rate, channels ? channels : clip.channels, unit_frames};
+        o.total_frames = clip.units.size() * unit_frames;
+        o.block_bytes = unit_frames * o.geometry.channels * 2;
+        o.total_bytes = o.total_frames * o.geometry.channels * 2;
+        o.source = make_pcm_source(o.fd.get(), clip.units, clip.asc, o.geometry, o.total_frames);
+        return o;
+    }
+
+    static std::vector<std::uint8_t> read_all(PcmSource& source, std::uint64_t total, std::uint64_t piece)
+    {
+        std::vector<std::uint8_t> out(total);
+        for (std::uint64_t at = 0; at < total; at += piece) {
+            const std::uint64_t n = std::min(piece, total - at);
+            EXPECT_EQ(source.read(out.data() + at, n, at), n) << "at " << at;
+        }
+        return out;
+    }
+
+    static std::vector<std::uint8_t> read_block(PcmSource& source, const Opened& o, std::uint64_t block)
+    {
+        std::vector<std::uint8_t> out(o.block_bytes);
+        EXPECT_EQ(source.read(out.data(), o.block_bytes, block * o.block_bytes), o.block_bytes);
+        return out;
+    }
+
+    static DecoderStats stats(PcmSource& source)
+    {
+        const auto s = decoder_stats(source);
+        EXPECT_TRUE(s.has_value()) << "not a decoding source";
+        return s.value_or(DecoderStats{});
+    }
+
+    static inline test::TempDir* dir_ = nullptr;
+    static inline std::optional<AacClip>* stereo_ = nullptr;
+    static inline std::optional<AacClip>* mono_ = nullptr;
+    static inline std::optional<AacClip>* surround_ = nullptr;
+    static inline std::optional<AacClip>* noisy_ = nullptr;
+};
+
+TEST_F(AacSource, ProbeReportsTheDecodedFormat)
+{
+    for (auto* c : {stereo_, mono_, surround_}) {
+        const AacClip& clip = **c;
+        UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
+        PcmGeometry g{8000, 3, 2048}; // deliberately wrong guesses
+        probe_stream(fd.get(), clip.units, clip.asc, g);
+        EXPECT_EQ(g.rate, clip.rate) << clip.path;
+        EXPECT_EQ(g.channels, clip.channels) << clip.path;
+        EXPECT_EQ(g.frames_per_unit, unit_frames) << clip.path;
+    }
+}
+
+TEST_F(AacSource, ProbeKeepsGuessesWhenNothingDecodes)
+{
+    const AacClip& clip = **stereo_;
+    UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::vector<AccessUnit> unreadable = clip.units;
+    for (auto& u : unreadable)
+        u.offset += 1u << 30; // past the end of the file
+    PcmGeometry g{8000, 3, 2048};
+    probe_stream(fd.get(), unreadable, clip.asc, g);
+    EXPECT_EQ(g.rate, 8000u);
+    EXPECT_EQ(g.channels, 3u);
+    EXPECT_EQ(g.frames_per_unit, 2048u);
+}
+
+// Our stream keeps the encoder's priming samples (the decoder is told not to
+// skip them, so block n is always access unit n); ffmpeg drops them. Past the
+// priming the two must agree to the last bit, but for rounding: ffmpeg's
+// float-to-16-bit conversion rounds half to even, ours half away from zero.
+TEST_F(AacSource, DecodesLikeFfmpegAfterThePriming)
+{
+    for (auto* c : {stereo_, mono_, surround_}) {
+        const AacClip& clip = **c;
+        Opened o = open_source(clip);
+        const std::vector<std::uint8_t> ours = read_all(*o.source, o.total_bytes, 10007);
+        ASSERT_EQ(clip.priming, 1024u) << clip.path;
+        const std::size_t skip = clip.priming * clip.channels;
+        ASSERT_GE(ours.size() / 2, skip + clip.reference.size()) << clip.path;
+        int worst = 0;
+        std::size_t off_by_one = 0;
+        for (std::size_t i = 0; i < clip.reference.size(); ++i) {
+            const int d = std::abs(sample_at(ours, skip + i) - clip.reference[i]);
+            worst = std::max(worst, d);
+            off_by_one += d != 0;
+        }
+        EXPECT_LE(worst, 1) << clip.path;
+        // Rounding differences are rare; a channel-order or offset fault is not.
+        EXPECT_LT(off_by_one, clip.reference.size() / 100) << clip.path;
+        // The priming itself is real decoder output, not padding.
+        bool priming_has_sound = false;
+        for (std::size_t i = 0; i < skip; ++i)
+            priming_has_sound |= sample_at(ours, i) != 0;
+        EXPECT_TRUE(priming_has_sound) << clip.path;
+    }
+}
+
+TEST_F(AacSource, ChannelCountMismatchKeepsLeadingChannelsAndSilencesTheRest)
+{
+    const AacClip& stereo = **stereo_;
+    Opened narrow = open_source(stereo, 1); // decoder reports two, the stream has one
+    const auto left = read_all(*narrow.source, narrow.total_bytes, 65536);
+    Opened full = open_source(stereo);
+    const auto both = read_all(*full.source, full.total_bytes, 65536);
+    for (std::size_t i = 0; i < narrow.total_frames; ++i)
+        ASSERT_EQ(sample_at(left, i), sample_at(both, 2 * i)) << "frame " << i;
+
+    const AacClip& mono = **mono_;
+    Opened wide = open_source(mono, 2); // decoder reports one, the stream has two
+    Opened plain = open_source(mono);
+    const auto two = read_all(*wide.source, wide.total_bytes, 65536);
+    const auto one = read_all(*plain.source, plain.total_bytes, 65536);
+    for (std::size_t i = 0; i < plain.total_frames; ++i) {
+        ASSERT_EQ(sample_at(two, 2 * i), sample_at(one, i)) << "frame " << i;
+        ASSERT_EQ(sample_at(two, 2 * i + 1), 0) << "frame " << i;
+    }
+}
+
+// After any sequence of jumps every block reads exactly as in one straight
+// pass from the start.
+TEST_F(AacSource, JumpsReadTheSameBytesAsASequentialPass)
+{
+    for (auto* c : {stereo_, surround_}) {
+        const AacClip& clip = **c;
+        Opened straight = open_source(clip);
+        const auto expected = read_all(*straight.source, straight.total_bytes, straight.block_bytes);
+
+        Opened o = open_source(clip);
+        std::mt19937_64 rng(42);
+        std::vector<std::uint8_t> got;
+        for (int i = 0; i < 200; ++i) {
+            const std::uint64_t offset = rng() % o.total_bytes;
+            const std::uint64_t length = 1 + rng() % (3 * o.block_bytes);
+            got.assign(length, 0xAA);
+            const std::uint64_t n = o.source->read(got.data(), length, offset);
+            ASSERT_EQ(n, std::min(length, o.total_bytes - offset));
+            ASSERT_EQ(0, std::memcmp(got.data(), expected.data() + offset, n))
+                << clip.path << ": jump " << i << " to " << offset << " (+" << length << ")";
+        }
+        EXPECT_GT(stats(*o.source).resets, 50u) << "the reads should have jumped";
+    }
+}
+
+// Noise substitution draws from decoder state that depends on history, so a
+// block read after a jump may differ from the straight pass. The same jump,
+// however, must always read the same, whatever came before it.
+TEST_F(AacSource, NoiseSubstitutedStreamsReadTheSameAfterTheSameJump)
+{
+    const AacClip& clip = **noisy_;
+    Opened o = open_source(clip);
+    const std::uint64_t blocks = clip.units.size();
+    const std::uint64_t target = blocks / 2;
+    const auto first = read_block(*o.source, o, target);
+    read_block(*o.source, o, blocks - 1); // wander elsewhere and decode a while
+    read_all(*o.source, 20 * o.block_bytes, 4096);
+    const auto again = read_block(*o.source, o, target);
+    EXPECT_EQ(first, again);
+
+    // How far a jump can drift from the straight pass on such a stream.
+    Opened straight = open_source(clip);
+    const auto expected = read_all(*straight.source, straight.total_bytes, straight.block_bytes);
+    int worst = 0;
+    for (std::uint64_t b = 3; b < blocks; b += 7) {
+        const auto got = read_block(*o.source, o, b);
+        for (std::uint64_t i = 0; i < o.block_bytes / 2; ++i)
+            worst = std::max(worst, std::abs(sample_at(got, i) - sample_at(expected, b * o.block_bytes / 2 + i)));
+    }
+    std::printf("noise-substituted stream: largest difference after a jump: %d LSB\n", worst);
+    EXPECT_LT(worst, 32768);
+}
+
+TEST_F(AacSource, SequentialReadsDecodeEachUnitOnce)
+{
+    const AacClip& clip = **stereo_;
+    Opened o = open_source(clip);
+    read_all(*o.source, o.total_bytes, 131072);
+    const DecoderStats s = stats(*o.source);
+    EXPECT_EQ(s.packets_sent, clip.units.size());
+    EXPECT_EQ(s.frames_received, clip.units.size());
+    EXPECT_EQ(s.frames_dropped, 0u);
+    EXPECT_EQ(s.resets, 1u);
+    EXPECT_EQ(s.decoders_opened, 1u); // the first reset finds the decoder still fresh
+
+    // Two reads that meet at a block boundary decode each unit once.
+    Opened p = open_source(clip);
+    std::vector<std::uint8_t> buf(200);
+    EXPECT_EQ(p.source->read(buf.data(), 100, p.block_bytes - 100), 100u);
+    EXPECT_EQ(p.source->read(buf.data(), 100, p.block_bytes), 100u);
+    EXPECT_EQ(stats(*p.source).packets_sent, 2u);
+    EXPECT_EQ(stats(*p.source).resets, 1u);
+}
+
+TEST_F(AacSource, AJumpCostsOneFreshDecoderAndTwoPrerollUnits)
+{
+    const AacClip& clip = **stereo_;
+    Opened o = open_source(clip);
+    read_block(*o.source, o, 5);
+    DecoderStats s = stats(*o.source);
+    EXPECT_EQ(s.packets_sent, 3u); // units 3, 4, 5
+    EXPECT_EQ(s.frames_dropped, 2u);
+    EXPECT_EQ(s.cache_first, 5u);
+    EXPECT_EQ(s.cache_blocks, 1u);
+
+    read_block(*o.source, o, 6); // right after the cache: goes on
+    s = stats(*o.source);
+    EXPECT_EQ(s.packets_sent, 4u);
+    EXPECT_EQ(s.resets, 1u);
+
+    read_block(*o.source, o, 1); // backwards, before the cache
+    s = stats(*o.source);
+    EXPECT_EQ(s.resets, 2u);
+    EXPECT_EQ(s.decoders_opened, 2u);
+    EXPECT_EQ(s.packets_sent, 6u); // units 0 and 1; block 0 is pre-roll
+    EXPECT_EQ(s.frames_dropped, 3u);
+
+    read_block(*o.source, o, 0); // before the cache again: block 0 has no pre-roll
+    s = stats(*o.source);
+    EXPECT_EQ(s.resets, 3u);
+    EXPECT_EQ(s.packets_sent, 7u);
+    EXPECT_EQ(s.frames_dropped, 3u);
+
+    read_block(*o.source, o, 40); // forwards, past the cache
+    s = stats(*o.source);
+    EXPECT_EQ(s.resets, 4u);
+    EXPECT_EQ(s.packets_sent, 10u);
+    EXPECT_EQ(s.frames_dropped, 5u);
+}
+
+TEST_F(AacSource, EndOfStreamIsSignalledOnce)
+{
+    const AacClip& clip = **stereo_;
+    UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
+    // One block more than there are units: the decoder runs dry before it.
+    const std::uint64_t frames = (clip.units.size() + 1) * unit_frames;
+    auto source = make_pcm_source(fd.get(), clip.units, clip.asc, {clip.rate, clip.channels, unit_frames}, frames);
+    const std::uint64_t block = unit_frames * clip.channels * 2;
+    const std::uint64_t last_unit = clip.units.size() - 1;
+    std::vector<std::uint8_t> buf(2 * block, 0xAA);
+
+    // The last real block and the phantom one: only the real one arrives.
+    EXPECT_EQ(source->read(buf.data(), 2 * block, last_unit * block), block);
+    EXPECT_EQ(stats(*source).eos_sent, 1u);
+    EXPECT_EQ(source->read(buf.data(), block, (last_unit + 1) * block), 0u);
+    EXPECT_EQ(source->read(buf.data(), block, (last_unit + 1) * block), 0u);
+    EXPECT_EQ(stats(*source).eos_sent, 1u);
+    EXPECT_EQ(stats(*source).resets, 1u);
+}
+
+TEST_F(AacSource, ReadsAreCutAtTheEndOfTheStream)
+{
+    const AacClip& clip = **mono_;
+    UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
+    const std::uint64_t frames = 5000; // not a whole number of blocks
+    auto source = make_pcm_source(fd.get(), clip.units, clip.asc, {clip.rate, 1, unit_frames}, frames);
+    std::vector<std::uint8_t> buf(8192, 0xAA);
+    EXPECT_EQ(source->read(buf.data(), 8192, 2 * frames - 100), 100u);
+    EXPECT_EQ(buf[100], 0xAA);
+    EXPECT_EQ(source->read(buf.data(), 8192, 2 * frames), 0u);
+    EXPECT_EQ(source->read(buf.data(), 8192, ~std::uint64_t{0}), 0u);
+    EXPECT_EQ(source->read(buf.data(), 0, 0), 0u);
+}
+
+TEST_F(AacSource, LongReadsKeepTheirBlocksAndLaterReadsTrimTheCache)
+{
+    const AacClip& clip = **surround_;
+    Opened o = open_source(clip);
+    const DecoderStats fresh = stats(*o.source);
+    ASSERT_EQ(fresh.cache_capacity, 8388608 / o.block_bytes);
+
+    // One read larger than the cache keeps every block it covers.
+    std::vector<std::uint8_t> buf(o.total_bytes);
+    ASSERT_EQ(o.source->read(buf.data(), o.total_bytes, 0), o.total_bytes);
+    EXPECT_EQ(stats(*o.source).cache_blocks, clip.units.size());
+
+    // The next read evicts blocks before it down to the capacity.
+    ASSERT_GT(clip.units.size(), fresh.cache_capacity) << "the clip is too short to fill the cache";
+    read_block(*o.source, o, clip.units.size() - 1);
+    EXPECT_EQ(stats(*o.source).cache_blocks, fresh.cache_capacity);
+    // Blocks still cached are served without decoding.
+    const std::uint64_t sent = stats(*o.source).packets_sent;
+    read_block(*o.source, o, stats(*o.source).cache_first);
+    EXPECT_EQ(stats(*o.source).packets_sent, sent);
+}
+
+TEST_F(AacSource, EmptyAndUnreadableUnits)
+{
+    const AacClip& clip = **stereo_;
+    std::vector<AccessUnit> units = clip.units;
+    units[3].size = 0;                      // an empty unit: one block of silence
+    units[9].offset = std::uint64_t{1} << 40; // beyond the end of the file
+    UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
+    auto source = make_pcm_source(fd.get(), units, clip.asc, {clip.rate, clip.channels, unit_frames},
+                                  units.size() * unit_frames);
+    const std::uint64_t block = unit_frames * clip.channels * 2;
+    std::vector<std::uint8_t> buf(12 * block, 0xAA);
+
+    // Decoding stops at the unreadable unit; the read returns what precedes it.
+    EXPECT_EQ(source->read(buf.data(), 12 * block, 0), 9 * block);
+    EXPECT_TRUE(std::all_of(buf.begin() + 3 * block, buf.begin() + 4 * block, [](auto b) { return b == 0; }));
+    EXPECT_FALSE(std::all_of(buf.begin() + 4 * block, buf.begin() + 5 * block, [](auto b) { return b == 0; }));
+    EXPECT_EQ(stats(*source).silent_units, 1u);
+
+    // Later blocks remain reachable by a jump past the damage.
+    Opened straight = open_source(clip);
+    const auto expected = read_block(*straight.source, straight, 30);
+    EXPECT_EQ(source->read(buf.data(), block, 30 * block), block);
+    EXPECT_EQ(0, std::memcmp(buf.data(), expected.data(), block));
+}
+
+TEST_F(AacSource, ConcurrentReadersSeeTheSameStream)
+{
+    const AacClip& clip = **stereo_;
+    Opened straight = open_source(clip);
+    const auto expected = read_all(*straight.source, straight.total_bytes, 131072);
+    Opened shared = open_source(clip);
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937_64 rng(t + 1);
+            std::vector<std::uint8_t> buf;
+            for (int i = 0; i < 60; ++i) {
+                const std::uint64_t offset = rng() % shared.total_bytes;
+                const std::uint64_t length = std::min<std::uint64_t>(1 + rng() % 20000, shared.total_bytes - offset);
+                buf.assign(length, 0);
+                if (shared.source->read(buf.data(), length, offset) != length ||
+                    std::memcmp(buf.data(), expected.data() + offset, length) != 0)
+                    ++mismatches[t];
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+TEST(AacSourceFallback, GivesSilenceWithoutADecoder)
+{
+    static constexpr const char* missing[] = {"libkov-missing-codec.so.1"};
+    const CodecLibrary absent = bind_codec_library(missing, missing);
+    const std::vector<AccessUnit> units{{0, 100}, {100, 100}};
+    const std::vector<std::uint8_t> asc{0x11, 0x90};
+    test::TempDir dir;
+    test::write_file(dir.file("f"), std::vector<std::uint8_t>(200, 0x55));
+    UniqueFd fd(::open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC));
+
+    PcmGeometry g{48000, 2, 1024};
+    probe_stream(absent, fd.get(), units, asc, g);
+    EXPECT_EQ(g.rate, 48000u);
+    EXPECT_EQ(g.channels, 2u);
+    EXPECT_EQ(g.frames_per_unit, 1024u);
+
+    std::vector<std::unique_ptr<PcmSource>> sources;
+    sources.push_back(make_pcm_source(absent, fd.get(), units, asc, g, 2048));
+    sources.push_back(make_pcm_source(codec_library(), fd.get(), {}, asc, g, 2048)); // no units
+    sources.push_back(make_pcm_source(codec_library(), -1, units, asc, g, 2048));    // no descriptor to duplicate
+    sources.push_back(make_pcm_source(codec_library(), fd.get(), units, asc, {48000, 0, 1024}, 2048)); // no blocks
+    for (auto& s : sources) {
+        ASSERT_NE(s, nullptr);
+        EXPECT_NE(dynamic_cast<SilentPcm*>(s.get()), nullptr);
+        std::vector<std::uint8_t> buf(5000, 0xAA);
+        EXPECT_EQ(s->read(buf.data(), 4000, 1u << 20), 4000u); // silence ignores the offset
+        EXPECT_TRUE(std::all_of(buf.begin(), buf.begin() + 4000, [](auto b) { return b == 0; }));
+        EXPECT_EQ(buf[4000], 0xAA);
+        EXPECT_EQ(s->read(buf.data(), 0, 0), 0u);
+    }
+}
+
+TEST(SampleConversion, RoundsHalfAwayFromZeroAndSaturates)
+{
+    const struct {
+        float in;
+        std::int16_t out;
+    } cases[] = {
+        {1.0f, 32767},           {-1.0f, -32768},          {2.5f, 32767},    {-7.0f, -32768},
+        {0.5f / 32768, 1},       {-0.5f / 32768, -1},      {0.49f / 32768, 0}, {-0.49f / 32768, 0},
+        {1.5f / 32768, 2},       {-1.5f / 32768, -2},      {0.0f, 0},        {32766.5f / 32768, 32767},
+        {std::nanf(""), 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(float_to_s16(c.in), c.out) << c.in;
+}
+
+} // namespace
+} // namespace kov
