@@ -6,6 +6,8 @@ SAMPLE_DIR := $(BUILD)/demo/source
 SRC ?= $(SAMPLE_DIR)
 MNT ?= $(BUILD)/demo/mount
 JOBS ?= $(shell nproc)
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
 # Debian packages the build, the tests and the demo need.
 PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
@@ -35,8 +37,18 @@ build-asan:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DKOV_WERROR=ON -DKOV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# Builds the libFuzzer target with clang + sanitizers and runs it for FUZZ_SECONDS.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DKOV_FUZZ=ON -DKOV_SANITIZE=ON \
+		-DKOV_TESTS=OFF -DKOV_PANEL=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) --target fuzz_media_scan
+	fuzz/make-seeds.sh fuzz/corpus-media-scan
+	mkdir -p $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/fuzz/fuzz_media_scan -max_total_time=$(FUZZ_SECONDS) \
+		-dict=fuzz/media_scan.dict -artifact_prefix=$(FUZZ_BUILD)/artifacts/ fuzz/corpus-media-scan
+
 sample:
 	@scripts/make-sample.sh "$(SAMPLE_DIR)"
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
