@@ -66,6 +66,9 @@ struct InProcessOptions {
     bool writable = false;
     PlusMode plus = PlusMode::library_default;
     bool single_thread = false;
+    // Leave out the kernel's read-only option on a read-only mirror, so write
+    // requests reach the service and its own answers can be seen.
+    bool rw_kernel_mount = false;
 };
 
 inline PlusMode& in_process_plus_mode()
@@ -104,7 +107,7 @@ public:
         ops_ = mirror_operations();
         ops_.init = in_process_init;
         std::vector<const char*> argv{"kov-test"};
-        if (!opts.writable)
+        if (!opts.writable && !opts.rw_kernel_mount)
             argv.push_back("-oro");
         fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
         session_ = fuse_session_new(&args, &ops_, sizeof ops_, nullptr);

@@ -1,0 +1,146 @@
+// Shares mode: the mount root is a made-up read-only folder listing the
+// active shares; each share mirrors its own source folder.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "mount_harness.hpp"
+#include "shares/share_table.hpp"
+
+namespace kov::test {
+namespace {
+
+std::vector<std::string> listing(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return names;
+    while (const dirent* e = ::readdir(d))
+        names.emplace_back(e->d_name);
+    ::closedir(d);
+    return names;
+}
+
+struct ShareSources {
+    TempDir a, b, c;
+    ShareTable table;
+    ShareSources()
+    {
+        write_text(a.file("in-a.txt"), "alpha");
+        write_text(b.file("in-b.txt"), "beta");
+        std::lock_guard lock(table.mutex());
+        table.install({{true, "zeta", a.path()}, {true, "alpha", b.path()}, {true, "mid", c.path()}});
+    }
+};
+
+class SharesRoot : public ::testing::TestWithParam<PlusMode> {};
+
+TEST_P(SharesRoot, ListsSharesInTableOrderAndServesTheirFiles)
+{
+    KOV_REQUIRE_FUSE();
+    ShareSources s;
+    InProcessMount mnt("", {.plus = GetParam()}, &s.table);
+    ASSERT_TRUE(mnt.ok());
+    EXPECT_EQ(listing(mnt.path()), (std::vector<std::string>{".", "..", "zeta", "alpha", "mid"}));
+    EXPECT_EQ(read_file(mnt.file("zeta/in-a.txt")), read_file(s.a.file("in-a.txt")));
+    EXPECT_EQ(read_file(mnt.file("alpha/in-b.txt")), read_file(s.b.file("in-b.txt")));
+    struct stat st {};
+    EXPECT_EQ(::stat(mnt.file("nosuch").c_str(), &st), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    ASSERT_EQ(::stat(mnt.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode, static_cast<mode_t>(S_IFDIR | 0555));
+    EXPECT_EQ(st.st_nlink, 2u);
+    EXPECT_EQ(st.st_uid, ::getuid());
+}
+
+TEST_P(SharesRoot, VanishedShareShowsOnlyInAPlainListing)
+{
+    KOV_REQUIRE_FUSE();
+    ShareSources s;
+    const std::string gone = s.c.path();
+    std::error_code ec;
+    std::filesystem::remove_all(gone, ec);
+    InProcessMount mnt("", {.plus = GetParam()}, &s.table);
+    ASSERT_TRUE(mnt.ok());
+    const auto names = listing(mnt.path());
+    const bool listed = std::find(names.begin(), names.end(), "mid") != names.end();
+    // With attributes the share's lookup fails and it is left out.
+    EXPECT_EQ(listed, GetParam() == PlusMode::never);
+    EXPECT_EQ(names.size(), listed ? 5u : 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutAttributes, SharesRoot,
+                         ::testing::Values(PlusMode::always, PlusMode::never));
+
+TEST(SharesRootWrites, RootRefusesChangesEvenWhenWritable)
+{
+    KOV_REQUIRE_FUSE();
+    ShareSources s;
+    InProcessMount mnt("", {.writable = true}, &s.table);
+    ASSERT_TRUE(mnt.ok());
+    const auto expect_eacces = [](int rc, const char* what) {
+        EXPECT_EQ(rc, -1) << what;
+        EXPECT_EQ(errno, EACCES) << what;
+    };
+    expect_eacces(::mkdir(mnt.file("new").c_str(), 0755), "mkdir");
+    expect_eacces(::open(mnt.file("new.txt").c_str(), O_WRONLY | O_CREAT, 0644), "create");
+    expect_eacces(::rmdir(mnt.file("mid").c_str()), "rmdir");
+    expect_eacces(::chmod(mnt.path().c_str(), 0777), "setattr");
+    expect_eacces(::rename(mnt.file("mid").c_str(), mnt.file("other").c_str()), "rename at root");
+    expect_eacces(::rename(mnt.file("zeta/in-a.txt").c_str(), mnt.file("in-a.txt").c_str()), "rename to root");
+    expect_eacces(::access(mnt.path().c_str(), W_OK), "access W_OK");
+    EXPECT_EQ(::access(mnt.path().c_str(), R_OK | X_OK), 0);
+
+    // Below the root the share is an ordinary writable folder.
+    ASSERT_EQ(::mkdir(mnt.file("zeta/made").c_str(), 0755), 0);
+    struct stat st {};
+    EXPECT_EQ(::stat(s.a.file("made").c_str(), &st), 0);
+    ASSERT_EQ(::rename(mnt.file("zeta/in-a.txt").c_str(), mnt.file("zeta/made/in-a.txt").c_str()), 0);
+    EXPECT_EQ(::stat(s.a.file("made/in-a.txt").c_str(), &st), 0);
+}
+
+TEST(SharesRootStatfs, ReportsFirstShareOrTheRootFileSystem)
+{
+    KOV_REQUIRE_FUSE();
+    ShareTable empty;
+    InProcessMount mnt("", {}, &empty);
+    ASSERT_TRUE(mnt.ok());
+    EXPECT_EQ(listing(mnt.path()), (std::vector<std::string>{".", ".."}));
+    struct statvfs want {}, got {};
+    ASSERT_EQ(::statvfs("/", &want), 0);
+    ASSERT_EQ(::statvfs(mnt.path().c_str(), &got), 0);
+    EXPECT_EQ(got.f_blocks, want.f_blocks);
+    EXPECT_EQ(got.f_files, want.f_files);
+    EXPECT_EQ(got.f_bsize, want.f_bsize);
+}
+
+TEST(SharesRootLookup, ShareWhosePathEndsInALinkCannotBeEntered)
+{
+    KOV_REQUIRE_FUSE();
+    TempDir real;
+    TempDir links;
+    const std::string link = links.file("to-real");
+    ASSERT_EQ(::symlink(real.path().c_str(), link.c_str()), 0);
+    ShareTable table;
+    {
+        std::lock_guard lock(table.mutex());
+        ASSERT_EQ(table.install({{true, "linked", link}}), 1u); // validation follows the link
+    }
+    InProcessMount mnt("", {}, &table);
+    ASSERT_TRUE(mnt.ok());
+    struct stat st {};
+    EXPECT_EQ(::stat(mnt.file("linked").c_str(), &st), -1);
+    EXPECT_NE(errno, 0);
+}
+
+} // namespace
+} // namespace kov::test
