@@ -2,23 +2,27 @@
 // file is shown rewritten, and reads of rewritten files.
 
 #include "fs/mirror_state.hpp"
+#include "media/media_scan.hpp"
 
 namespace kov {
 
-std::shared_ptr<const FileLayout> analyse_source(int)
+std::shared_ptr<const FileLayout> analyse_source(int fd)
 {
-    // The media analysis is not linked in yet: every file passes through.
-    return nullptr;
+    const MediaScan scan = scan_media(fd);
+    if (!scan.has_aac)
+        return nullptr;
+    return build_layout(fd, scan);
 }
 
-bool plain_source_range(const FileLayout&, std::uint64_t, std::uint64_t)
+bool plain_source_range(const FileLayout& layout, std::uint64_t offset, std::uint64_t length)
 {
-    return false;
+    return layout.is_plain_source_range(offset, length);
 }
 
-std::int64_t layout_read(const FileLayout&, int, std::uint8_t*, std::uint64_t, std::uint64_t)
+std::int64_t layout_read(const FileLayout& layout, int fd, std::uint8_t* dest, std::uint64_t length,
+                         std::uint64_t offset)
 {
-    return -1; // no layout can exist without the analysis; fail the read loudly
+    return layout.read_at(fd, dest, length, offset);
 }
 
 } // namespace kov
