@@ -9,6 +9,7 @@
 #include "cli/probe_report.hpp"
 #include "cli/usage.hpp"
 #include "common/version.hpp"
+#include "resolve/resolve_register.hpp"
 
 namespace {
 
@@ -18,8 +19,6 @@ int unavailable(const char* feature)
     std::fprintf(stderr, "kov-orvane: %s is not available in this build\n", feature);
     return 1;
 }
-
-int resolve_register_command(int, char**) { return unavailable("--resolve-register"); }
 
 int status_command() { return unavailable("--status"); }
 
@@ -39,7 +38,7 @@ int main(int argc, char** argv)
             return 0;
         }
         if (first == "--resolve-register")
-            return resolve_register_command(argc, argv);
+            return kov::run_resolve_register(argc, argv);
         if (first == "--status")
             return status_command();
         if (first == "--probe" && argc >= 3)
