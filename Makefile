@@ -52,3 +52,7 @@ sample:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+
+bench-mount: deps build
+	cmake --build $(BUILD) --target bench_mount
+	bench/mount.sh $(BUILD)
