@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/mount_runtime.hpp"
 #include "cli/mount_settings.hpp"
 #include "cli/probe_report.hpp"
 #include "cli/usage.hpp"
@@ -23,8 +24,6 @@ int unavailable(const char* feature)
 int status_command() { return unavailable("--status"); }
 
 int emit_command(const char*, const char*) { return unavailable("--emit"); }
-
-int mount_command(const kov::MountSettings&, const std::string&) { return unavailable("mounting"); }
 
 } // namespace
 
@@ -51,5 +50,5 @@ int main(int argc, char** argv)
         kov::print_usage(invocation);
         return 2;
     }
-    return mount_command(*settings, invocation);
+    return kov::run_mount(*settings, invocation);
 }

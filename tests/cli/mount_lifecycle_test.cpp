@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli/mount_harness.hpp"
+#include "support/test_env.hpp"
+
+using kov::test::list_dir;
+using kov::test::mounted_at;
+using kov::test::read_file;
+using kov::test::run_command;
+using kov::test::ServiceProcess;
+using kov::test::TempDir;
+using kov::test::write_text;
+
+namespace {
+
+struct MirrorFixture {
+    TempDir dir;
+    std::string src = dir.file("src");
+    std::string mnt = dir.file("mnt");
+    MirrorFixture()
+    {
+        ::mkdir(src.c_str(), 0755);
+        ::mkdir(mnt.c_str(), 0755);
+        write_text(src + "/note.txt", "hello through the mount\n");
+    }
+};
+
+struct StopCase {
+    const char* name;
+    bool shares;
+    int sig;
+    std::vector<std::string> extra; // FUSE options
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class MountStop : public ::testing::TestWithParam<StopCase> {};
+
+// The limit line of /proc/<pid>/limits for open files: {soft, hard}.
+std::pair<std::string, std::string> open_file_limits(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            std::string soft, hard;
+            fields >> soft >> hard;
+            return {soft, hard};
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+TEST_P(MountStop, EndsCleanlyWithStatusZero)
+{
+    KOV_REQUIRE_FUSE();
+    const StopCase& c = GetParam();
+    MirrorFixture f;
+    std::vector<std::string> args = c.extra;
+    if (c.shares) {
+        args.insert(args.end(), {"--share", "s=" + f.src, "--config", f.dir.file("none.conf"), f.mnt});
+    } else {
+        args.insert(args.end(), {f.src, f.mnt});
+    }
+    ServiceProcess svc(args, f.mnt);
+    ASSERT_TRUE(svc.wait_for_mount()) << svc.err();
+    const std::string file = c.shares ? f.mnt + "/s/note.txt" : f.mnt + "/note.txt";
+    EXPECT_EQ(read_file(file), read_file(f.src + "/note.txt"));
+
+    // Servers raise their descriptor limit: every node known to the kernel holds one.
+    const auto limits = open_file_limits(svc.pid());
+    EXPECT_FALSE(limits.first.empty());
+    EXPECT_EQ(limits.first, limits.second);
+
+    svc.signal(c.sig);
+    EXPECT_EQ(svc.wait_exit(), 0) << svc.err();
+    EXPECT_FALSE(mounted_at(f.mnt));
+    EXPECT_EQ(svc.err().find("reloaded"), std::string::npos) << svc.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, MountStop,
+                         ::testing::Values(StopCase{"MirrorSigint", false, SIGINT, {}},
+                                           StopCase{"MirrorSigterm", false, SIGTERM, {}},
+                                           StopCase{"MirrorSighup", false, SIGHUP, {}},
+                                           StopCase{"MirrorSingleThreadSigterm", false, SIGTERM, {"-s"}},
+                                           StopCase{"SharesSigint", true, SIGINT, {}},
+                                           StopCase{"SharesSigterm", true, SIGTERM, {}},
+                                           StopCase{"SharesCloneFdSigterm", true, SIGTERM, {"-o", "clone_fd"}}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(MountLifecycle, MirrorStartupLinesAndExternalUnmount)
+{
+    KOV_REQUIRE_FUSE();
+    MirrorFixture f;
+    ServiceProcess svc({f.src, f.mnt}, f.mnt);
+    ASSERT_TRUE(svc.wait_for_mount()) << svc.err();
+    ASSERT_TRUE(svc.wait_for_err("kov-orvane: mirroring '" + f.src + "' at '" + f.mnt + "' (read-only)\n"))
+        << svc.err();
+    const std::string& err = svc.err();
+    EXPECT_TRUE(err.find("kov-orvane: AAC decoder: ") != std::string::npos ||
+                err.find("kov-orvane: no system libavcodec found; AAC audio will be silent (install ffmpeg / "
+                         "libavcodec)\n") != std::string::npos)
+        << err;
+    auto names = list_dir(f.mnt);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "note.txt"}));
+
+    // Someone else unmounting ends the service as a normal stop.
+    const auto r = run_command({"fusermount3", "-u", f.mnt});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(svc.wait_exit(), 0) << svc.err();
+}
+
+TEST(MountLifecycle, StartupFailuresExitOneAndLeaveNothingMounted)
+{
+    KOV_REQUIRE_FUSE();
+    MirrorFixture f;
+    const std::string regular = f.src + "/note.txt";
+    struct Case {
+        std::vector<std::string> args;
+        std::string mount_point;
+        std::string message; // empty: the wording is libfuse's own
+    } cases[] = {
+        {{regular, f.mnt}, f.mnt, "kov-orvane: cannot open source '" + regular + "': " + strerror(ENOTDIR) + "\n"},
+        {{f.dir.file("missing"), f.mnt},
+         f.mnt,
+         "kov-orvane: cannot open source '" + f.dir.file("missing") + "': " + strerror(ENOENT) + "\n"},
+        {{f.src, f.dir.file("no-mount-point")}, f.dir.file("no-mount-point"), ""},
+        {{f.src, f.mnt, "-o", "no_such_fuse_option"}, f.mnt, ""},
+    };
+    for (const auto& c : cases) {
+        ServiceProcess svc(c.args, c.mount_point);
+        EXPECT_EQ(svc.wait_exit(), 1) << c.args[0] << " " << c.args[1] << "\n" << svc.err();
+        if (!c.message.empty()) {
+            EXPECT_EQ(svc.err(), c.message);
+        }
+        EXPECT_FALSE(mounted_at(c.mount_point));
+    }
+    EXPECT_FALSE(mounted_at(f.mnt));
+}
+
+TEST(MountLifecycle, FailedMountInSharesModeStopsTheReloadThreadAndExitsOne)
+{
+    KOV_REQUIRE_FUSE();
+    if (!kov::test::have_program("unshare"))
+        GTEST_SKIP() << "unshare is missing";
+    MirrorFixture f;
+    // In a mount namespace of its own, /dev/fuse is replaced by /dev/null: the
+    // session and the reload thread exist, then the mount itself fails.
+    const std::string script = "mount --bind /dev/null /dev/fuse || exit 99; exec \"$0\" \"$@\"";
+    const auto r = run_command({"timeout", "60", "unshare", "-m", "sh", "-c", script, kov::test::program_path(),
+                                "--share", "s=" + f.src, "--config", f.dir.file("none.conf"), f.mnt});
+    if (r.status == 99)
+        GTEST_SKIP() << "cannot make a private mount namespace here";
+    EXPECT_EQ(r.status, 1) << r.err; // 124 would mean the process hung on its reload thread
+    EXPECT_NE(r.err.find("kov-orvane: 1 active share"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("serving shares"), std::string::npos) << r.err;
+    EXPECT_FALSE(mounted_at(f.mnt));
+}
