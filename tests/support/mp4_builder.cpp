@@ -6,6 +6,8 @@
 
 namespace kov::test {
 
+Bytes default_asc() { return {0x12, 0x10}; }
+
 Mp4Builder& Mp4Builder::raw_box(std::string_view type, std::uint32_t declared_size, std::size_t payload)
 {
     w_.u32(declared_size);

@@ -15,6 +15,9 @@ namespace kov::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Out of line: GCC 12 warns falsely about a braced byte list as a member default.
+Bytes default_asc();
+
 // One track of a hand-made movie. Empty tables are left out of the file.
 struct TrackSpec {
     std::uint32_t track_id = 1;
@@ -31,7 +34,7 @@ struct TrackSpec {
     bool esds = true;          // write an esds box into the sample entry
     bool esds_in_wave = false; // put it inside a "wave" box, as QuickTime does
     std::uint8_t object_type = 0x40;
-    Bytes asc{0x12, 0x10};
+    Bytes asc = default_asc(); // AAC LC, 44.1 kHz, stereo
     bool hdlr_after_minf = false;
     // Sample tables.
     std::uint32_t sample_count = 0;
