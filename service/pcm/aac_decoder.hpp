@@ -92,6 +92,13 @@ struct DecoderStats {
 // The statistics of a decoding source; nothing for any other kind of source.
 std::optional<DecoderStats> decoder_stats(PcmSource& source);
 
+// Writes one decoded frame into a zeroed block of interleaved 16-bit samples
+// with `channels` channels: planar or interleaved, 16-bit or float input with
+// `decoder_channels` channels. Channels and frames the input lacks stay zero;
+// an unknown format leaves the whole block silent.
+void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t nb_samples,
+                     std::uint32_t decoder_channels, std::uint32_t channels, std::span<std::uint8_t> block);
+
 // Converts one decoded sample to 16 bits, rounding half away from zero and
 // saturating.
 std::int16_t float_to_s16(float x);

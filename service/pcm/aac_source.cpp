@@ -75,6 +75,10 @@ public:
         ready_ = packet_ && frame_;
         if (ready_)
             cache_capacity_ = std::max<std::uint64_t>(1, cache_budget / block_bytes_);
+        // An open AAC decoder holds about 600 KiB, and a mount may hold the
+        // layouts of many files that are never played; the first read opens
+        // the decoder again.
+        codec_context_.reset();
         return ready_;
     }
 
@@ -118,7 +122,7 @@ private:
     bool drained_ = false;
     bool pristine_ = true; // the decoder has had no input since it was opened
     std::vector<std::uint8_t> unit_buffer_;
-    DecoderContext codec_context_;
+    DecoderContext codec_context_; // open from the first read on
     LavPtr<LavPacket> packet_;
     LavPtr<LavFrame> frame_;
     bool ready_ = false;
@@ -146,12 +150,12 @@ void LavAacPcm::reset(std::uint64_t first)
     // decode differently from a straight read. A freshly opened decoder makes
     // every position decode the same whatever was read before. A decoder that
     // has had no input yet is already fresh.
-    if (!pristine_) {
+    if (!codec_context_ || !pristine_) {
         if (DecoderContext fresh = open_aac_decoder(lib_, asc_)) {
             codec_context_ = std::move(fresh);
             ++stats_.decoders_opened;
-        } else {
-            lib_.avcodec_flush_buffers(codec_context_.get());
+        } else if (codec_context_) {
+            lib_.avcodec_flush_buffers(codec_context_.get()); // better than no audio at all
         }
         pristine_ = true;
     }
@@ -169,6 +173,8 @@ void LavAacPcm::reset(std::uint64_t first)
 void LavAacPcm::decode_through(std::uint64_t last)
 {
     LavCodecContext* ctx = codec_context_.get();
+    if (ctx == nullptr)
+        return; // no decoder could be opened; the read plays as silence
     while (next_frame_ <= last) {
         const int r = lib_.avcodec_receive_frame(ctx, frame_.get());
         if (r == 0) {
@@ -219,53 +225,12 @@ void LavAacPcm::append_block(const LavFrame* frame)
     std::uint32_t dch = channels_;
     std::uint32_t rate = sample_rate_;
     read_decoder_format(lib_, codec_context_.get(), rate, dch);
-
-    const auto nb_samples = get_field<std::int32_t>(frame, lav_frame_nb_samples);
-    const auto format = get_field<std::int32_t>(frame, lav_frame_format);
-    auto planes = get_field<std::uint8_t* const*>(frame, lav_frame_extended_data);
-    if (planes == nullptr)
-        planes = reinterpret_cast<std::uint8_t* const*>(static_cast<const std::uint8_t*>(
-            static_cast<const void*>(frame)) + lav_frame_data);
-
-    const std::uint64_t frame_bytes = std::uint64_t{channels_} * 2;
-    if (nb_samples > 0 && dch > 0 && channels_ > 0) {
-        const std::uint64_t frames = std::min<std::uint64_t>(static_cast<std::uint64_t>(nb_samples),
-                                                             block_bytes_ / frame_bytes);
-        const std::uint32_t copied = std::min(channels_, dch);
-        std::uint8_t* out = block.data();
-        switch (format) {
-        case lav_sample_fmt_s16: {
-            const auto* in = reinterpret_cast<const std::int16_t*>(planes[0]);
-            for (std::uint64_t i = 0; i < frames; ++i)
-                for (std::uint32_t k = 0; k < copied; ++k)
-                    put_s16(out + (i * channels_ + k) * 2, in[i * dch + k]);
-            break;
-        }
-        case lav_sample_fmt_s16p:
-            for (std::uint32_t k = 0; k < copied; ++k) {
-                const auto* in = reinterpret_cast<const std::int16_t*>(planes[k]);
-                for (std::uint64_t i = 0; i < frames; ++i)
-                    put_s16(out + (i * channels_ + k) * 2, in[i]);
-            }
-            break;
-        case lav_sample_fmt_flt: {
-            const auto* in = reinterpret_cast<const float*>(planes[0]);
-            for (std::uint64_t i = 0; i < frames; ++i)
-                for (std::uint32_t k = 0; k < copied; ++k)
-                    put_s16(out + (i * channels_ + k) * 2, float_to_s16(in[i * dch + k]));
-            break;
-        }
-        case lav_sample_fmt_fltp:
-            for (std::uint32_t k = 0; k < copied; ++k) {
-                const auto* in = reinterpret_cast<const float*>(planes[k]);
-                for (std::uint64_t i = 0; i < frames; ++i)
-                    put_s16(out + (i * channels_ + k) * 2, float_to_s16(in[i]));
-            }
-            break;
-        default:
-            break; // an unknown format plays as silence
-        }
-    }
+    auto planes = get_field<const std::uint8_t* const*>(frame, lav_frame_extended_data);
+    if (planes == nullptr) // the plane array at the very start of the frame
+        planes = reinterpret_cast<const std::uint8_t* const*>(reinterpret_cast<const std::uint8_t*>(frame) +
+                                                              lav_frame_data);
+    convert_samples(planes, get_field<std::int32_t>(frame, lav_frame_format),
+                    get_field<std::int32_t>(frame, lav_frame_nb_samples), dch, channels_, block);
     cache_.push_back(std::move(block));
 }
 
@@ -322,6 +287,50 @@ std::int16_t float_to_s16(float x)
     if (v >= 0)
         return static_cast<std::int16_t>(v + 0.5f);
     return 0; // NaN
+}
+
+void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t nb_samples,
+                     std::uint32_t decoder_channels, std::uint32_t channels, std::span<std::uint8_t> block)
+{
+    if (nb_samples <= 0 || decoder_channels == 0 || channels == 0)
+        return;
+    const std::uint64_t frames = std::min<std::uint64_t>(static_cast<std::uint64_t>(nb_samples),
+                                                         block.size() / (std::uint64_t{channels} * 2));
+    const std::uint32_t copied = std::min(channels, decoder_channels);
+    const std::uint32_t dch = decoder_channels;
+    std::uint8_t* out = block.data();
+    switch (format) {
+    case lav_sample_fmt_s16: {
+        const auto* in = reinterpret_cast<const std::int16_t*>(planes[0]);
+        for (std::uint64_t i = 0; i < frames; ++i)
+            for (std::uint32_t k = 0; k < copied; ++k)
+                put_s16(out + (i * channels + k) * 2, in[i * dch + k]);
+        break;
+    }
+    case lav_sample_fmt_s16p:
+        for (std::uint32_t k = 0; k < copied; ++k) {
+            const auto* in = reinterpret_cast<const std::int16_t*>(planes[k]);
+            for (std::uint64_t i = 0; i < frames; ++i)
+                put_s16(out + (i * channels + k) * 2, in[i]);
+        }
+        break;
+    case lav_sample_fmt_flt: {
+        const auto* in = reinterpret_cast<const float*>(planes[0]);
+        for (std::uint64_t i = 0; i < frames; ++i)
+            for (std::uint32_t k = 0; k < copied; ++k)
+                put_s16(out + (i * channels + k) * 2, float_to_s16(in[i * dch + k]));
+        break;
+    }
+    case lav_sample_fmt_fltp:
+        for (std::uint32_t k = 0; k < copied; ++k) {
+            const auto* in = reinterpret_cast<const float*>(planes[k]);
+            for (std::uint64_t i = 0; i < frames; ++i)
+                put_s16(out + (i * channels + k) * 2, float_to_s16(in[i]));
+        }
+        break;
+    default:
+        break; // an unknown format plays as silence
+    }
 }
 
 DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::uint8_t> asc)

@@ -3,10 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <thread>
 
+#include "common/unique_fd.hpp"
+#include "pcm/aac_decoder.hpp"
 #include "pcm/codec_library.hpp"
+#include "pcm/silent_pcm.hpp"
 #include "support/test_env.hpp"
 
 namespace kov {
@@ -94,6 +103,56 @@ TEST(CodecLibrary, TheProgramIsNotLinkedAgainstFfmpeg)
     ASSERT_EQ(ldd.status, 0) << ldd.err;
     EXPECT_EQ(ldd.out.find("libav"), std::string::npos) << ldd.out;
     EXPECT_EQ(ldd.out.find("libsw"), std::string::npos) << ldd.out;
+}
+
+// Runs inside a private mount namespace where every installed libavcodec
+// reads as an empty file (see the test below); never on its own.
+TEST(CodecLibraryChild, DISABLED_WithoutLibavcodecEverySourceIsSilent)
+{
+    ASSERT_NE(std::getenv("KOV_LIBAVCODEC_HIDDEN"), nullptr);
+    EXPECT_FALSE(codec_library_bound());
+    EXPECT_EQ(decoder_description(), "");
+
+    test::TempDir dir;
+    ASSERT_TRUE(test::write_file(dir.file("f"), std::vector<std::uint8_t>(4096, 0x5a)));
+    UniqueFd fd(::open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC));
+    const std::vector<AccessUnit> units{{0, 2048}, {2048, 2048}};
+    const std::vector<std::uint8_t> asc{0x11, 0x90};
+    PcmGeometry g{48000, 2, 1024};
+    probe_stream(fd.get(), units, asc, g);
+    EXPECT_EQ(g.rate, 48000u);
+    auto source = make_pcm_source(fd.get(), units, asc, g, 2048);
+    EXPECT_NE(dynamic_cast<SilentPcm*>(source.get()), nullptr);
+    std::vector<std::uint8_t> buf(8192, 0xAA);
+    EXPECT_EQ(source->read(buf.data(), buf.size(), 0), buf.size());
+    EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](auto b) { return b == 0; }));
+}
+
+TEST(CodecLibrary, AbsentWhenTheLoaderCannotOpenAnyLibavcodec)
+{
+    if (::geteuid() != 0 || !test::have_program("unshare") || !test::have_program("ldconfig"))
+        GTEST_SKIP() << "needs root and unshare to hide the system's libavcodec";
+    // Hide every libavcodec the loader knows of behind /dev/null, in a mount
+    // namespace of the child's own, and run the check above in that child.
+    const auto cache = test::run_command({"ldconfig", "-p"});
+    std::istringstream lines(cache.out);
+    std::string line, mounts;
+    while (std::getline(lines, line)) {
+        const auto arrow = line.find("=> ");
+        if (line.find("libavcodec.so") != std::string::npos && arrow != std::string::npos)
+            mounts += "mount --bind /dev/null '" + line.substr(arrow + 3) + "' && ";
+    }
+    char self[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const auto r = test::run_command(
+        {"unshare", "-m", "sh", "-c",
+         mounts + "KOV_LIBAVCODEC_HIDDEN=1 exec \"$0\" --gtest_also_run_disabled_tests "
+                  "--gtest_filter=CodecLibraryChild.*",
+         self});
+    if (r.status != 0 && r.out.empty())
+        GTEST_SKIP() << "no private mount namespace here: " << r.err;
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
 }
 
 } // namespace
