@@ -78,7 +78,10 @@ plain_size=$(stat -c %s "$PLAIN")
 pcm_end=$((R[pcm_offset] + R[pcm_size]))
 cat "$CLIP" "$PLAIN" "$SRC"/par-*.mp4 >/dev/null # both contenders read the source from the page cache
 
-echo "== mount benchmark (median of $RUNS runs; decoder: $("$PROGRAM" --status 2>/dev/null || echo unknown))"
+mount_fresh "$SRC"
+unmount
+echo "== mount benchmark (median of $RUNS runs; $(sed -n 's/^kov-orvane: //p' "$WORK/service.log" | head -1))"
+echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 echo "clip $(du -h "$CLIP" | cut -f1): pass-through region ${R[overlay_offset]} B, PCM ${R[pcm_size]} B, rewritten ${R[total_size]} B"
 
 seq_mount() { # file offset length -> MB/s through a fresh mount

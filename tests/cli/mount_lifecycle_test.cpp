@@ -154,8 +154,8 @@ TEST(MountLifecycle, StartupFailuresExitOneAndLeaveNothingMounted)
 TEST(MountLifecycle, FailedMountInSharesModeStopsTheReloadThreadAndExitsOne)
 {
     KOV_REQUIRE_FUSE();
-    if (!kov::test::have_program("unshare"))
-        GTEST_SKIP() << "unshare is missing";
+    if (run_command({"unshare", "-m", "true"}).status != 0)
+        GTEST_SKIP() << "cannot make a private mount namespace here (unshare -m)";
     MirrorFixture f;
     // In a mount namespace of its own, /dev/fuse is replaced by /dev/null: the
     // session and the reload thread exist, then the mount itself fails.
