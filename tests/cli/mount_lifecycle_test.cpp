@@ -169,3 +169,52 @@ TEST(MountLifecycle, FailedMountInSharesModeStopsTheReloadThreadAndExitsOne)
     EXPECT_EQ(r.err.find("serving shares"), std::string::npos) << r.err;
     EXPECT_FALSE(mounted_at(f.mnt));
 }
+
+TEST(MountLifecycle, WithoutLibavcodecAacAudioIsSilence)
+{
+    KOV_REQUIRE_FUSE();
+    if (!kov::test::have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg is missing";
+    if (run_command({"unshare", "-m", "true"}).status != 0)
+        GTEST_SKIP() << "cannot make a private mount namespace here (unshare -m)";
+    MirrorFixture f;
+    ASSERT_TRUE(kov::test::ffmpeg_make({"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "-c:a", "aac", "-ar",
+                                        "48000", "-ac", "2"},
+                                       f.src + "/clip.mp4"));
+    const std::string copy = f.dir.file("copy.mp4");
+    // In a mount namespace of its own every libavcodec file reads as empty, so
+    // nothing can be bound; the mount must still work and serve silence.
+    const std::string script = R"(
+        for lib in $(ls /usr/lib/*/libavcodec.so* /usr/lib/libavcodec.so* /lib/*/libavcodec.so* 2>/dev/null); do
+            [ -L "$lib" ] || mount --bind /dev/null "$lib" || exit 99
+        done
+        prog=$0 src=$1 mnt=$2 copy=$3
+        "$prog" "$src" "$mnt" &
+        pid=$!
+        i=0
+        until grep -q " $mnt " /proc/self/mountinfo; do
+            i=$((i + 1)); [ $i -gt 400 ] && { kill -KILL $pid; exit 98; }; sleep 0.05
+        done
+        cp "$mnt/clip.mp4" "$copy"
+        kill -TERM $pid
+        wait $pid
+    )";
+    const auto r = run_command({"timeout", "120", "unshare", "-m", "sh", "-c", script, kov::test::program_path(),
+                                f.src, f.mnt, copy});
+    if (r.status == 99)
+        GTEST_SKIP() << "cannot hide libavcodec here";
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("kov-orvane: no system libavcodec found; AAC audio will be silent (install ffmpeg / "
+                         "libavcodec)\n"),
+              std::string::npos)
+        << r.err;
+
+    // ffmpeg, the independent reader, sees 16-bit PCM that is all zeros.
+    const auto probe = run_command({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                                    "stream=codec_name", "-of", "csv=p=0", copy});
+    EXPECT_EQ(probe.out, "pcm_s16le\n") << probe.err;
+    const auto pcm = run_command({"ffmpeg", "-v", "error", "-i", copy, "-map", "0:a", "-f", "s16le", "-"});
+    ASSERT_EQ(pcm.status, 0) << pcm.err;
+    ASSERT_GT(pcm.out.size(), 48000u * 4 / 2);
+    EXPECT_EQ(pcm.out.find_first_not_of('\0'), std::string::npos);
+}
