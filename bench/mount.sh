@@ -21,7 +21,7 @@ mkdir -p "$CACHE" "$SRC" "$SCALE" "$MNT"
 EXACT=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1)
 AUDIO="aevalsrc=0.3*sin(440*2*PI*t)*sin(0.5*t)+0.05*random(0)|0.3*sin(554*2*PI*t)+0.05*random(1):s=48000"
 if ffmpeg -hide_banner -encoders 2>/dev/null | grep -q libx264; then
-    VCODEC=(-c:v libx264 -preset ultrafast)
+    VCODEC=(-c:v libx264 -preset ultrafast -b:v 6M -maxrate 6M -bufsize 12M)
 else
     VCODEC=(-c:v mpeg4 -q:v 5)
 fi
