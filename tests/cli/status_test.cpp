@@ -1,0 +1,92 @@
+// --status with the system's libavcodec and without it, and --emit without a
+// decoder. "Without" is real: the program runs in a private mount namespace
+// where every libavcodec file is covered by /dev/null, so the loader fails.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/test_env.hpp"
+
+namespace kov {
+namespace {
+
+using test::run_command;
+
+bool can_hide_libavcodec()
+{
+    return ::geteuid() == 0 && test::have_program("unshare") && run_command({"unshare", "-m", "true"}).status == 0;
+}
+
+test::CommandResult run_without_libavcodec(const std::vector<std::string>& args)
+{
+    const std::string script =
+        "for f in /usr/lib/*/libavcodec.so* /usr/lib/libavcodec.so* /usr/local/lib/libavcodec.so* "
+        "/usr/local/lib/*/libavcodec.so*; do [ -e \"$f\" ] && { mount --bind /dev/null \"$f\" || exit 99; }; done; "
+        "exec \"$@\"";
+    std::vector<std::string> argv{"unshare", "-m", "sh", "-c", script, "sh", test::program_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_command(argv);
+}
+
+TEST(StatusCommand, NamesTheBoundSonameAndTheVersion)
+{
+    const auto r = run_command({test::program_path(), "--status", "ignored"});
+    EXPECT_EQ(r.status, 0);
+    if (test::run_shell("ls /usr/lib/*/libavcodec.so.* >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no libavcodec installed";
+    EXPECT_TRUE(r.out.rfind("decoder=libavcodec.so.", 0) == 0) << r.out;
+    EXPECT_EQ(r.out.find(' '), r.out.find(" version=2026.10.28\n"));
+    EXPECT_EQ(r.out.back(), '\n');
+}
+
+TEST(StatusCommand, SaysNoneWhenLibavcodecCannotBeLoaded)
+{
+    if (!can_hide_libavcodec())
+        GTEST_SKIP() << "needs root and unshare";
+    const auto r = run_without_libavcodec({"--status"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "decoder=none version=2026.10.28\n");
+}
+
+TEST(EmitCommand, WithoutLibavcodecWritesTheSameFileWithSilentPcm)
+{
+    if (!can_hide_libavcodec())
+        GTEST_SKIP() << "needs root and unshare";
+    if (!test::have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg not installed";
+    test::TempDir dir;
+    const std::string src = dir.file("a.mp4");
+    ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i",
+                                   "aevalsrc=0.8*sin(440*2*PI*t)|0.5*sin(660*2*PI*t):s=48000:d=2", "-f", "lavfi",
+                                   "-i", "testsrc=d=2:s=160x120:r=25", "-c:a", "aac", "-c:v", "mpeg4"},
+                                  src));
+    const auto with = run_command({test::program_path(), "--emit", src, dir.file("with.mov")});
+    ASSERT_EQ(with.status, 0) << with.err;
+    const auto without = run_without_libavcodec({"--emit", src, dir.file("without.mov")});
+    ASSERT_EQ(without.status, 0) << without.err;
+
+    const auto a = test::read_file(dir.file("with.mov"));
+    const auto b = test::read_file(dir.file("without.mov"));
+    ASSERT_EQ(a.size(), b.size());
+    // The PCM region is the end of the file; its size is in the emit line.
+    const auto at = without.err.find(", PCM ");
+    ASSERT_NE(at, std::string::npos) << without.err;
+    const std::size_t pcm_size = std::stoull(without.err.substr(at + 6));
+    ASSERT_GE(pcm_size, 2u * 48000 * 4);
+    ASSERT_GT(b.size(), pcm_size);
+    const std::size_t pcm_offset = b.size() - pcm_size;
+    EXPECT_TRUE(std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(pcm_offset), b.begin()))
+        << "the layout must not depend on the decoder for plain AAC-LC";
+    EXPECT_TRUE(std::all_of(b.begin() + static_cast<std::ptrdiff_t>(pcm_offset), b.end(),
+                            [](std::uint8_t v) { return v == 0; }));
+    EXPECT_FALSE(std::all_of(a.begin() + static_cast<std::ptrdiff_t>(pcm_offset), a.end(),
+                             [](std::uint8_t v) { return v == 0; }));
+    // Still a valid file whose audio ffmpeg reads as PCM.
+    const auto probe = run_command({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                                    "stream=codec_name", "-of", "csv=p=0", dir.file("without.mov")});
+    EXPECT_EQ(probe.out, "pcm_s16le\n");
+}
+
+} // namespace
+} // namespace kov
