@@ -50,6 +50,12 @@ fuzz: deps
 sample:
 	@scripts/make-sample.sh "$(SAMPLE_DIR)"
 
+# Rewrite engine benchmark; clips are generated once into $(BUILD)/bench-cache.
+bench-rewrite: deps
+	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target kov-orvane bench_rewrite
+	bench/rewrite.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Rewrite benchmark: --emit against an ffmpeg remux to PCM, PCM production
+# against ffmpeg's single-threaded AAC decode, layout build time, and the first
+# 4 KiB of PCM at the start, middle and end of a fresh layout.
+# Usage: bench/rewrite.sh BUILD_DIR   (clips are generated once into BUILD_DIR/bench-cache)
+set -euo pipefail
+BUILD=${1:-build}
+PROGRAM="$BUILD/service/cli/kov-orvane"
+BENCH="$BUILD/bench/bench_rewrite"
+CACHE="$BUILD/bench-cache"
+mkdir -p "$CACHE"
+
+# Deterministic clips: fixed sources, bit-exact flags, one encoder thread for audio.
+EXACT=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1)
+AUDIO="aevalsrc=0.3*sin(440*2*PI*t)*sin(0.5*t)+0.05*random(0)|0.3*sin(554*2*PI*t)+0.05*random(1):s=48000"
+ENCODERS=$(ffmpeg -hide_banner -encoders 2>/dev/null || true)
+if [[ $ENCODERS == *libx264* ]]; then
+    # A typical camera-file bitrate rather than what ultrafast makes of test patterns.
+    VCODEC=(-c:v libx264 -preset ultrafast -b:v 6M -maxrate 6M -bufsize 12M)
+else
+    VCODEC=(-c:v mpeg4 -q:v 5)
+fi
+
+make_clip() { # name seconds video-size video-rate
+    local out="$CACHE/$1"
+    [[ -s "$out" ]] && return
+    echo "generating $1 (once) ..." >&2
+    ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$3:rate=$4:duration=$2" \
+        -f lavfi -i "$AUDIO:d=$2" "${VCODEC[@]}" -c:a aac -b:a 128k "${EXACT[@]}" "$out.tmp.mp4"
+    mv "$out.tmp.mp4" "$out"
+}
+make_clip clip-10min-720p.mp4 600 1280x720 30
+make_clip clip-2h-audio.mp4 7200 96x64 1
+
+best_of() { # runs a command N times, prints the best wall time in seconds
+    local n=$1 best=""
+    shift
+    for ((i = 0; i < n; i++)); do
+        local s e t
+        s=$(date +%s.%N)
+        "$@" >/dev/null 2>&1
+        e=$(date +%s.%N)
+        t=$(awk -v a="$s" -v b="$e" 'BEGIN { printf "%.6f", b - a }')
+        if [[ -z "$best" ]] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
+    done
+    printf '%.3f' "$best"
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+for clip in clip-10min-720p.mp4 clip-2h-audio.mp4; do
+    in="$CACHE/$clip"
+    cat "$in" >/dev/null # warm the page cache for both contenders
+    echo "== $clip ($(du -h "$in" | cut -f1))"
+    runs=3
+    [[ $clip == clip-2h* ]] && runs=1
+    t_emit=$(best_of $runs "$PROGRAM" --emit "$in" "$CACHE/out-emit.mov")
+    t_remux=$(best_of $runs ffmpeg -nostdin -v error -y -i "$in" -map 0 -c copy -c:a pcm_s16le "$CACHE/out-ffmpeg.mov")
+    rm -f "$CACHE/out-emit.mov" "$CACHE/out-ffmpeg.mov"
+    echo "  --emit ${t_emit}s   ffmpeg remux to PCM ${t_remux}s   ratio emit/ffmpeg $(ratio "$t_emit" "$t_remux") (target <= 1)"
+
+    declare -A m=()
+    while IFS='=' read -r k v; do m[$k]=$v; done < <("$BENCH" "$in")
+    t_decode=$(best_of $runs ffmpeg -nostdin -v error -threads 1 -i "$in" -map 0:a -f s16le -y /dev/null)
+    echo "  decoder: ${m[decoder]}"
+    echo "  sequential PCM (128 KiB reads) ${m[sequential_pcm_s]}s = ${m[sequential_realtime]}x realtime;" \
+        "ffmpeg -threads 1 decode ${t_decode}s;" \
+        "speed ours/ffmpeg $(ratio "$t_decode" "${m[sequential_pcm_s]}") (target >= 0.9)"
+    echo "  movie box ${m[moov_bytes]} bytes; scan_media ${m[scan_ms]} ms; build_layout ${m[build_layout_ms]} ms" \
+        "(target < $([[ $clip == clip-2h* ]] && echo 25 || echo 10) ms)"
+    echo "  first 4 KiB of PCM on a fresh layout: start ${m[first_4k_start_us]} us," \
+        "middle ${m[first_4k_middle_us]} us, end ${m[first_4k_end_us]} us (target < 1000 us)"
+    unset m
+done

@@ -1,0 +1,97 @@
+// Measures the rewrite engine on one clip: analysis and layout build times,
+// the cost of the first 4 KiB of PCM at the start, middle and end of a fresh
+// layout, and sequential PCM production in 128 KiB reads. Prints key=value
+// lines that bench/rewrite.sh puts beside ffmpeg's figures.
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "common/unique_fd.hpp"
+#include "media/file_layout.hpp"
+#include "media/media_scan.hpp"
+#include "pcm/codec_library.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s CLIP\n", argv[0]);
+        return 2;
+    }
+    kov::UniqueFd fd(::open(argv[1], O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        std::perror(argv[1]);
+        return 2;
+    }
+    std::printf("decoder=%s\n", kov::decoder_description().c_str());
+
+    std::vector<double> scan_times, build_times;
+    kov::MediaScan scan;
+    for (int i = 0; i < 15; ++i) {
+        auto t = Clock::now();
+        scan = kov::scan_media(fd.get());
+        scan_times.push_back(seconds_since(t));
+        t = Clock::now();
+        auto layout = kov::build_layout(fd.get(), scan);
+        build_times.push_back(seconds_since(t));
+        if (!layout) {
+            std::fprintf(stderr, "no layout for %s\n", argv[1]);
+            return 1;
+        }
+    }
+    std::printf("moov_bytes=%llu\n", static_cast<unsigned long long>(scan.moov_size));
+    std::printf("scan_ms=%.3f\n", median(scan_times) * 1e3);
+    std::printf("build_layout_ms=%.3f\n", median(build_times) * 1e3);
+
+    // First 4 KiB of PCM from a layout that has decoded nothing yet.
+    std::vector<std::uint8_t> buf(131072);
+    const char* names[] = {"start", "middle", "end"};
+    for (int where = 0; where < 3; ++where) {
+        std::vector<double> times;
+        for (int i = 0; i < 9; ++i) {
+            const auto layout = kov::build_layout(fd.get(), scan);
+            const std::uint64_t pcm_offsets[] = {0, layout->pcm_size / 2 & ~std::uint64_t{3}, layout->pcm_size - 4096};
+            const auto t = Clock::now();
+            layout->read_at(fd.get(), buf.data(), 4096, layout->pcm_offset + pcm_offsets[where]);
+            times.push_back(seconds_since(t));
+        }
+        std::printf("first_4k_%s_us=%.1f\n", names[where], median(times) * 1e6);
+    }
+
+    // Sequential production straight from the PCM source, as a player reads.
+    const auto layout = kov::build_layout(fd.get(), scan);
+    const auto t = Clock::now();
+    std::uint64_t produced = 0;
+    for (std::uint64_t off = 0; off < layout->pcm_size; off += buf.size()) {
+        const std::uint64_t want = std::min<std::uint64_t>(buf.size(), layout->pcm_size - off);
+        produced += layout->source->read(buf.data(), want, off);
+    }
+    const double elapsed = seconds_since(t);
+    const double audio_seconds = static_cast<double>(layout->frames) / layout->rate;
+    std::printf("pcm_bytes=%llu\n", static_cast<unsigned long long>(layout->pcm_size));
+    std::printf("pcm_produced=%llu\n", static_cast<unsigned long long>(produced));
+    std::printf("audio_seconds=%.1f\n", audio_seconds);
+    std::printf("sequential_pcm_s=%.3f\n", elapsed);
+    std::printf("sequential_realtime=%.0f\n", audio_seconds / elapsed);
+    return produced == layout->pcm_size ? 0 : 1;
+}
