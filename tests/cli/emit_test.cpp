@@ -21,12 +21,14 @@ struct StreamInfo {
     std::string type;
     int rate = 0;
     int channels = 0;
+    long long duration_ts = 0;
+    long long tb_num = 0, tb_den = 0;
 };
 
 std::vector<StreamInfo> streams_of(const std::string& path)
 {
     const auto r = run_command({"ffprobe", "-v", "error", "-show_entries",
-                                "stream=index,codec_type,codec_name,sample_rate,channels", "-of",
+                                "stream=index,codec_type,codec_name,sample_rate,channels,duration_ts,time_base", "-of",
                                 "default=noprint_wrappers=0", path});
     std::vector<StreamInfo> out;
     EXPECT_EQ(r.status, 0) << path << ": " << r.err;
@@ -51,6 +53,10 @@ std::vector<StreamInfo> streams_of(const std::string& path)
             out.back().rate = std::atoi(value.c_str());
         else if (key == "channels")
             out.back().channels = std::atoi(value.c_str());
+        else if (key == "duration_ts")
+            out.back().duration_ts = std::atoll(value.c_str());
+        else if (key == "time_base" && value.find('/') != std::string::npos)
+            out.back().tb_num = std::atoll(value.c_str()), out.back().tb_den = std::atoll(value.c_str() + value.find('/') + 1);
     }
     return out;
 }
@@ -163,13 +169,23 @@ TEST_P(Emit, OutputIsValidAndItsPcmEqualsFfmpegsDecodeOfTheSource)
 
     // ffmpeg converts the decoder's float samples with round-half-to-even, we
     // round half away from zero: the two can differ by one step at exact halves.
+    // Length: the source's edit list and sample durations declare the stream's
+    // length, and ffmpeg trims our PCM track to exactly that, while its AAC
+    // decode keeps the whole last access unit (the encoder's tail padding). So
+    // our audio must be the declared length and a prefix of ffmpeg's decode
+    // that is at most one access unit shorter.
     const std::string want = decode_s16(src, aac[0].index);
     const std::string got = decode_s16(out, pcm[0].index);
-    ASSERT_EQ(got.size(), want.size()) << "length differs";
-    ASSERT_GT(want.size(), static_cast<std::size_t>(c.rate) * c.channels * 2);
+    const std::size_t frame_bytes = static_cast<std::size_t>(c.channels) * 2;
+    ASSERT_GT(aac[0].tb_den, 0);
+    const long long declared = aac[0].duration_ts * aac[0].tb_num * c.rate / aac[0].tb_den;
+    EXPECT_EQ(got.size(), static_cast<std::size_t>(declared) * frame_bytes) << "not the declared length";
+    ASSERT_LE(got.size(), want.size());
+    EXPECT_LT(want.size() - got.size(), 1024 * frame_bytes);
+    ASSERT_GT(got.size(), static_cast<std::size_t>(c.rate) * frame_bytes);
     int worst = 0;
     bool audible = false;
-    for (std::size_t i = 0; i + 1 < want.size(); i += 2) {
+    for (std::size_t i = 0; i + 1 < got.size(); i += 2) {
         const auto a = static_cast<std::int16_t>(static_cast<std::uint8_t>(want[i]) |
                                                  static_cast<std::uint8_t>(want[i + 1]) << 8);
         const auto b = static_cast<std::int16_t>(static_cast<std::uint8_t>(got[i]) |
@@ -182,8 +198,8 @@ TEST_P(Emit, OutputIsValidAndItsPcmEqualsFfmpegsDecodeOfTheSource)
 }
 
 INSTANTIATE_TEST_SUITE_P(RealFiles, Emit, ::testing::ValuesIn(emit_cases()),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
+                         [](const auto& param_info) {
+                             std::string n = param_info.param.name;
                              std::replace_if(n.begin(), n.end(), [](char ch) { return !std::isalnum(ch); }, '_');
                              return n;
                          });
@@ -221,6 +237,37 @@ TEST(EmitCommand, RefusalsAndFailuresHaveTheirMessagesAndStatuses)
     r = run_command({test::program_path(), "--emit", src, nowhere});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "emit: cannot create " + nowhere + ": No such file or directory\n");
+}
+
+
+TEST(EmitCommand, LastBoxDeclaringSizeZeroStillGivesAReadableFile)
+{
+    if (!test::have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg not installed";
+    test::TempDir dir;
+    const std::string src = dir.file("zero.mp4"), out = dir.file("out.mov");
+    ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i", stereo48, "-f", "lavfi", "-i", video, "-c:a", "aac", "-c:v",
+                                   "mpeg4", "-movflags", "+faststart"},
+                                  src));
+    // With the movie box first, the media data box is last: declare it as
+    // running to the end of the file, which readers accept.
+    auto bytes = test::read_file(src);
+    const std::string text(bytes.begin(), bytes.end());
+    const auto moov = text.find("moov");
+    const auto mdat = text.find("mdat", moov);
+    ASSERT_NE(mdat, std::string::npos);
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(mdat - 4), bytes.begin() + static_cast<std::ptrdiff_t>(mdat),
+              0);
+    ASSERT_TRUE(test::write_file(src, bytes));
+    ASSERT_EQ(streams_of(src).size(), 2u);
+
+    const auto r = run_command({test::program_path(), "--emit", src, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto after = streams_of(out);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0].codec, "mpeg4");
+    EXPECT_EQ(after[1].codec, "pcm_s16le");
+    EXPECT_EQ(packet_hashes(out, after[0].index), packet_hashes(src, 0));
 }
 
 } // namespace
