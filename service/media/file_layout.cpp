@@ -114,9 +114,7 @@ std::uint64_t pcm_frames(const TrackScan& track, std::uint32_t rate, std::uint64
                                                               : static_cast<std::uint64_t>(frames);
 }
 
-} // namespace
-
-std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan)
+std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 {
     std::size_t selected = scan.tracks.size();
     for (std::size_t i = 0; i < scan.tracks.size(); ++i) {
@@ -140,7 +138,8 @@ std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan)
     geometry.channels = track.asc_channels ? track.asc_channels : track.channels;
     geometry.frames_per_unit = track.sbr ? 2048 : 1024;
     std::vector<AccessUnit> units = build_access_units(track);
-    if (codec_library_bound() && !units.empty())
+    decode = decode && codec_library_bound();
+    if (decode && !units.empty())
         probe_stream(fd, units, track.asc, geometry);
     if (geometry.rate == 0)
         geometry.rate = track.sample_rate ? track.sample_rate : 48000;
@@ -197,10 +196,17 @@ std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan)
         layout->moov_bytes[moov->chunk_offset_at + static_cast<std::size_t>(i)] =
             static_cast<std::uint8_t>(layout->pcm_offset >> (56 - 8 * i));
 
-    layout->source = make_pcm_source(fd, std::move(units), track.asc, geometry, frames);
+    if (decode)
+        layout->source = make_pcm_source(fd, std::move(units), track.asc, geometry, frames);
     if (!layout->source)
         layout->source = std::make_unique<SilentPcm>();
     return layout;
 }
+
+} // namespace
+
+std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan) { return build(fd, scan, true); }
+
+std::unique_ptr<FileLayout> build_silent_layout(int fd, const MediaScan& scan) { return build(fd, scan, false); }
 
 } // namespace kov

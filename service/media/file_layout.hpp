@@ -55,4 +55,9 @@ struct FileLayout {
 // nothing when the file cannot be rewritten.
 std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan);
 
+// The same layout as a system without libavcodec gets: geometry from the
+// sample description alone and silent PCM. For callers that must not decode
+// (the fuzzer).
+std::unique_ptr<FileLayout> build_silent_layout(int fd, const MediaScan& scan);
+
 } // namespace kov
