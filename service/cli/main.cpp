@@ -5,27 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "cli/emit_command.hpp"
 #include "cli/mount_runtime.hpp"
 #include "cli/mount_settings.hpp"
 #include "cli/probe_report.hpp"
+#include "cli/status_command.hpp"
 #include "cli/usage.hpp"
 #include "common/version.hpp"
 #include "resolve/resolve_register.hpp"
-
-namespace {
-
-// Fails loudly for a command this build does not contain yet.
-int unavailable(const char* feature)
-{
-    std::fprintf(stderr, "kov-orvane: %s is not available in this build\n", feature);
-    return 1;
-}
-
-int status_command() { return unavailable("--status"); }
-
-int emit_command(const char*, const char*) { return unavailable("--emit"); }
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -39,11 +26,11 @@ int main(int argc, char** argv)
         if (first == "--resolve-register")
             return kov::run_resolve_register(argc, argv);
         if (first == "--status")
-            return status_command();
+            return kov::run_status();
         if (first == "--probe" && argc >= 3)
             return kov::run_probe(argv[2]);
         if (first == "--emit" && argc >= 4)
-            return emit_command(argv[2], argv[3]);
+            return kov::run_emit(argv[2], argv[3]);
     }
     const auto settings = kov::parse_mount_settings(argc, argv, 1);
     if (!settings) {
