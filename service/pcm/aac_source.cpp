@@ -22,6 +22,13 @@ constexpr std::size_t input_padding = 64;         // zero bytes the decoder may 
 constexpr std::uint64_t cache_budget = 8388608;   // 8 MiB of decoded PCM kept across reads
 constexpr std::uint64_t preroll_units = 2;        // decoded and dropped before the first wanted unit
 constexpr std::size_t probe_units = 4;
+// Far beyond anything an AAC decoder produces or reads (at most 2048 frames
+// per unit, 64 channels, 6144 bits per channel and unit). Larger values come
+// from damaged or hostile tables, and honouring them would mean allocations
+// of gigabytes inside a filesystem read.
+constexpr std::uint32_t max_unit_bytes = 1u << 20;
+constexpr std::uint32_t max_channels = 64;
+constexpr std::uint64_t max_frames_per_unit = 8192;
 
 // Fields of FFmpeg's own objects, reached by their fixed byte offsets.
 template <typename V> V get_field(const void* object, std::size_t offset)
@@ -371,6 +378,8 @@ DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::ui
 
 bool read_access_unit(int fd, const AccessUnit& unit, std::vector<std::uint8_t>& buffer)
 {
+    if (unit.size > max_unit_bytes)
+        return false;
     buffer.resize(std::size_t{unit.size} + input_padding);
     std::memset(buffer.data() + unit.size, 0, input_padding);
     std::size_t done = 0;
@@ -457,8 +466,10 @@ std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, std:
     if (!lib.bound() || units.empty())
         return std::make_unique<SilentPcm>();
     const std::uint64_t frame_bytes = std::uint64_t{geometry.channels} * 2;
-    // Geometry so large that byte counts would wrap cannot be decoded sensibly.
-    if (frame_bytes == 0 || geometry.frames_per_unit > std::numeric_limits<std::uint64_t>::max() / frame_bytes ||
+    // Geometry no AAC decoder produces comes from a damaged file; decoding it
+    // would only allocate absurd blocks.
+    if (geometry.channels == 0 || geometry.channels > max_channels || geometry.frames_per_unit == 0 ||
+        geometry.frames_per_unit > max_frames_per_unit ||
         total_frames > std::numeric_limits<std::uint64_t>::max() / frame_bytes)
         return std::make_unique<SilentPcm>();
     // Close-on-exec, so that commands the service runs never inherit it.

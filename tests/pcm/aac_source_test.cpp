@@ -383,6 +383,7 @@ TEST_F(AacSource, EmptyAndUnreadableUnits)
     std::vector<AccessUnit> units = clip.units;
     units[3].size = 0;                      // an empty unit: one block of silence
     units[9].offset = std::uint64_t{1} << 40; // beyond the end of the file
+    units[20].size = 0xFFFFFFF0;              // a damaged size table: refused, not allocated
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     auto source = make_pcm_source(fd.get(), units, clip.asc, {clip.rate, clip.channels, unit_frames},
                                   units.size() * unit_frames);
@@ -400,6 +401,7 @@ TEST_F(AacSource, EmptyAndUnreadableUnits)
     const auto expected = read_block(*straight.source, straight, 30);
     EXPECT_EQ(source->read(buf.data(), block, 30 * block), block);
     EXPECT_EQ(0, std::memcmp(buf.data(), expected.data(), block));
+    EXPECT_EQ(source->read(buf.data(), 3 * block, 19 * block), block);
 }
 
 TEST_F(AacSource, ConcurrentReadersSeeTheSameStream)
@@ -450,6 +452,9 @@ TEST(AacSourceFallback, GivesSilenceWithoutADecoder)
     sources.push_back(make_pcm_source(codec_library(), fd.get(), {}, asc, g, 2048)); // no units
     sources.push_back(make_pcm_source(codec_library(), -1, units, asc, g, 2048));    // no descriptor to duplicate
     sources.push_back(make_pcm_source(codec_library(), fd.get(), units, asc, {48000, 0, 1024}, 2048)); // no blocks
+    // Geometry no AAC decoder produces (damaged sample entries) is not decoded.
+    sources.push_back(make_pcm_source(codec_library(), fd.get(), units, asc, {48000, 65535, 1024}, 2048));
+    sources.push_back(make_pcm_source(codec_library(), fd.get(), units, asc, {48000, 2, 1u << 30}, 2048));
     for (auto& s : sources) {
         ASSERT_NE(s, nullptr);
         EXPECT_NE(dynamic_cast<SilentPcm*>(s.get()), nullptr);
