@@ -77,8 +77,8 @@ std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, std:
 
 // What a decoding source has asked of its decoder since it was created.
 struct DecoderStats {
-    std::uint64_t packets_sent = 0;   // access units handed to the decoder
-    std::uint64_t eos_sent = 0;       // end-of-stream signals
+    std::uint64_t packets_sent = 0; // access units handed to the decoder
+    std::uint64_t eos_sent = 0;     // end-of-stream signals
     std::uint64_t frames_received = 0;
     std::uint64_t frames_dropped = 0; // pre-roll frames thrown away
     std::uint64_t silent_units = 0;   // empty access units turned into silence

@@ -18,9 +18,9 @@ namespace kov {
 
 namespace {
 
-constexpr std::size_t input_padding = 64;         // zero bytes the decoder may read past a unit
-constexpr std::uint64_t cache_budget = 8388608;   // 8 MiB of decoded PCM kept across reads
-constexpr std::uint64_t preroll_units = 2;        // decoded and dropped before the first wanted unit
+constexpr std::size_t input_padding = 64;       // zero bytes the decoder may read past a unit
+constexpr std::uint64_t cache_budget = 8388608; // 8 MiB of decoded PCM kept across reads
+constexpr std::uint64_t preroll_units = 2;      // decoded and dropped before the first wanted unit
 constexpr std::size_t probe_units = 4;
 // Far beyond anything an AAC decoder produces or reads (at most 2048 frames
 // per unit, 64 channels, 6144 bits per channel and unit). Larger values come
@@ -60,8 +60,7 @@ void put_s16(std::uint8_t* out, std::int16_t v)
 class LavAacPcm final : public PcmSource {
 public:
     LavAacPcm(const CodecLibrary& lib, UniqueFd fd, std::vector<AccessUnit> units, std::vector<std::uint8_t> asc,
-              std::uint32_t channels, std::uint32_t sample_rate, std::uint64_t total_bytes,
-              std::uint64_t block_bytes)
+              std::uint32_t channels, std::uint32_t sample_rate, std::uint64_t total_bytes, std::uint64_t block_bytes)
         : lib_(lib), fd_(std::move(fd)), units_(std::move(units)), asc_(std::move(asc)), channels_(channels),
           sample_rate_(sample_rate), total_bytes_(total_bytes), block_bytes_(block_bytes)
     {
@@ -121,7 +120,7 @@ private:
     // Everything below is guarded by mutex_, held for a whole read. No other
     // lock is taken while it is held.
     std::mutex mutex_;
-    std::deque<std::vector<std::uint8_t>> cache_; // blocks cache_first_ .. cache_end()-1
+    std::deque<std::vector<std::uint8_t>> cache_;  // blocks cache_first_ .. cache_end()-1
     std::vector<std::vector<std::uint8_t>> spare_; // evicted blocks, reused to spare allocations
     std::uint64_t cache_first_ = 0;
     std::uint64_t next_unit_ = 0;
@@ -234,8 +233,8 @@ void LavAacPcm::append_block(const LavFrame* frame)
     read_decoder_format(lib_, codec_context_.get(), rate, dch);
     auto planes = get_field<const std::uint8_t* const*>(frame, lav_frame_extended_data);
     if (planes == nullptr) // the plane array at the very start of the frame
-        planes = reinterpret_cast<const std::uint8_t* const*>(reinterpret_cast<const std::uint8_t*>(frame) +
-                                                              lav_frame_data);
+        planes =
+            reinterpret_cast<const std::uint8_t* const*>(reinterpret_cast<const std::uint8_t*>(frame) + lav_frame_data);
     convert_samples(planes, get_field<std::int32_t>(frame, lav_frame_format),
                     get_field<std::int32_t>(frame, lav_frame_nb_samples), dch, channels_, block);
     cache_.push_back(std::move(block));
@@ -301,8 +300,8 @@ void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t
 {
     if (nb_samples <= 0 || decoder_channels == 0 || channels == 0)
         return;
-    const std::uint64_t frames = std::min<std::uint64_t>(static_cast<std::uint64_t>(nb_samples),
-                                                         block.size() / (std::uint64_t{channels} * 2));
+    const std::uint64_t frames =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(nb_samples), block.size() / (std::uint64_t{channels} * 2));
     const std::uint32_t copied = std::min(channels, decoder_channels);
     const std::uint32_t dch = decoder_channels;
     std::uint8_t* out = block.data();
@@ -476,10 +475,9 @@ std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, std:
     UniqueFd dup_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     if (!dup_fd)
         return std::make_unique<SilentPcm>();
-    auto source = std::make_unique<LavAacPcm>(lib, std::move(dup_fd), std::move(units),
-                                              std::vector<std::uint8_t>(asc.begin(), asc.end()), geometry.channels,
-                                              geometry.rate, total_frames * frame_bytes,
-                                              geometry.frames_per_unit * frame_bytes);
+    auto source = std::make_unique<LavAacPcm>(
+        lib, std::move(dup_fd), std::move(units), std::vector<std::uint8_t>(asc.begin(), asc.end()), geometry.channels,
+        geometry.rate, total_frames * frame_bytes, geometry.frames_per_unit * frame_bytes);
     if (!source->set_up())
         return std::make_unique<SilentPcm>();
     return source;

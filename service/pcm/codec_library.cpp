@@ -17,27 +17,30 @@ bool bind_entry_points(CodecLibrary& lib)
     // libavutil's symbols come from its handle, or from the global scope
     // where the libavutil pulled in by a globally opened libavcodec is visible.
     const DlHandle& u = lib.util_handle;
-    return c.bind("avcodec_version", lib.avcodec_version) &&
-           c.bind("avcodec_find_decoder", lib.avcodec_find_decoder) &&
+    return c.bind("avcodec_version", lib.avcodec_version) && c.bind("avcodec_find_decoder", lib.avcodec_find_decoder) &&
            c.bind("avcodec_alloc_context3", lib.avcodec_alloc_context3) &&
-           c.bind("avcodec_free_context", lib.avcodec_free_context) &&
-           c.bind("avcodec_open2", lib.avcodec_open2) &&
+           c.bind("avcodec_free_context", lib.avcodec_free_context) && c.bind("avcodec_open2", lib.avcodec_open2) &&
            c.bind("avcodec_parameters_alloc", lib.avcodec_parameters_alloc) &&
            c.bind("avcodec_parameters_free", lib.avcodec_parameters_free) &&
            c.bind("avcodec_parameters_to_context", lib.avcodec_parameters_to_context) &&
            c.bind("av_packet_alloc", lib.av_packet_alloc) && c.bind("av_packet_free", lib.av_packet_free) &&
            c.bind("avcodec_send_packet", lib.avcodec_send_packet) &&
            c.bind("avcodec_receive_frame", lib.avcodec_receive_frame) &&
-           c.bind("avcodec_flush_buffers", lib.avcodec_flush_buffers) &&
-           u.bind("av_frame_alloc", lib.av_frame_alloc) && u.bind("av_frame_free", lib.av_frame_free) &&
-           u.bind("av_mallocz", lib.av_mallocz) && u.bind("av_opt_get_int", lib.av_opt_get_int) &&
-           u.bind("av_opt_set", lib.av_opt_set);
+           c.bind("avcodec_flush_buffers", lib.avcodec_flush_buffers) && u.bind("av_frame_alloc", lib.av_frame_alloc) &&
+           u.bind("av_frame_free", lib.av_frame_free) && u.bind("av_mallocz", lib.av_mallocz) &&
+           u.bind("av_opt_get_int", lib.av_opt_get_int) && u.bind("av_opt_set", lib.av_opt_set);
 }
 
 } // namespace
 
-std::span<const char* const> default_codec_sonames() { return codec_sonames; }
-std::span<const char* const> default_util_sonames() { return util_sonames; }
+std::span<const char* const> default_codec_sonames()
+{
+    return codec_sonames;
+}
+std::span<const char* const> default_util_sonames()
+{
+    return util_sonames;
+}
 
 CodecLibrary bind_codec_library(std::span<const char* const> codec_names, std::span<const char* const> util_names)
 {
@@ -71,7 +74,10 @@ const CodecLibrary& codec_library()
     return lib;
 }
 
-bool codec_library_bound() { return codec_library().bound(); }
+bool codec_library_bound()
+{
+    return codec_library().bound();
+}
 
 std::string describe_codec_library(const CodecLibrary& lib)
 {
@@ -84,6 +90,9 @@ std::string describe_codec_library(const CodecLibrary& lib)
     return text;
 }
 
-std::string decoder_description() { return describe_codec_library(codec_library()); }
+std::string decoder_description()
+{
+    return describe_codec_library(codec_library());
+}
 
 } // namespace kov

@@ -35,7 +35,10 @@ inline std::string field_of(const std::string& line, const std::string& key)
     return {};
 }
 
-inline std::uint64_t number_of(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 10); }
+inline std::uint64_t number_of(const std::string& text)
+{
+    return std::strtoull(text.c_str(), nullptr, 10);
+}
 
 // Hex dump lines as ffprobe -show_data prints them: "00000000: 1190 56e5 00   ..V..".
 inline std::vector<std::uint8_t> parse_hexdump(const std::string& dump)
@@ -79,11 +82,12 @@ inline std::optional<AacClip> make_aac_clip(const TempDir& dir, const std::strin
         const std::string skip = field_of(line, "skip_samples");
         if (clip.units.empty() && !skip.empty())
             clip.priming = number_of(skip);
-        clip.units.push_back({number_of(field_of(line, "pos")), static_cast<std::uint32_t>(number_of(field_of(line, "size")))});
+        clip.units.push_back(
+            {number_of(field_of(line, "pos")), static_cast<std::uint32_t>(number_of(field_of(line, "size")))});
     }
 
-    const auto stream = run_command({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_streams",
-                                     "-show_data", clip.path});
+    const auto stream =
+        run_command({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_streams", "-show_data", clip.path});
     const auto at = stream.out.find("extradata=\n");
     if (stream.status != 0 || at == std::string::npos)
         return std::nullopt;
@@ -96,8 +100,8 @@ inline std::optional<AacClip> make_aac_clip(const TempDir& dir, const std::strin
             clip.channels = static_cast<std::uint32_t>(number_of(line.substr(9)));
     }
 
-    const auto pcm = run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", clip.path, "-map", "0:a:0", "-f",
-                                  "s16le", "-c:a", "pcm_s16le", "-"});
+    const auto pcm = run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", clip.path, "-map", "0:a:0", "-f", "s16le",
+                                  "-c:a", "pcm_s16le", "-"});
     if (pcm.status != 0 || clip.units.empty() || clip.channels == 0)
         return std::nullopt;
     clip.reference.resize(pcm.out.size() / 2);

@@ -38,7 +38,9 @@ protected:
         if (!test::have_ffmpeg() || !codec_library_bound())
             return;
         dir_ = new test::TempDir;
-        const auto lavfi = [](const std::string& graph) { return std::vector<std::string>{"-f", "lavfi", "-i", graph}; };
+        const auto lavfi = [](const std::string& graph) {
+            return std::vector<std::string>{"-f", "lavfi", "-i", graph};
+        };
         auto add = [](std::vector<std::string> a, std::vector<std::string> b) {
             a.insert(a.end(), b.begin(), b.end());
             return a;
@@ -47,19 +49,18 @@ protected:
             *dir_, "stereo.m4a",
             add(lavfi("aevalsrc=0.5*sin(440*2*PI*t)|0.4*sin(660*2*PI*t)+0.1*sin(5000*2*PI*t*t):s=48000:d=3"),
                 {"-c:a", "aac", "-aac_pns", "0", "-ar", "48000", "-ac", "2"})));
-        mono_ = new auto(test::make_aac_clip(
-            *dir_, "mono.mov",
-            add(lavfi("sine=frequency=1000:duration=2:sample_rate=44100"),
-                {"-c:a", "aac", "-aac_pns", "0", "-ar", "44100", "-ac", "1"})));
+        mono_ = new auto(test::make_aac_clip(*dir_, "mono.mov",
+                                             add(lavfi("sine=frequency=1000:duration=2:sample_rate=44100"),
+                                                 {"-c:a", "aac", "-aac_pns", "0", "-ar", "44100", "-ac", "1"})));
         surround_ = new auto(test::make_aac_clip(
             *dir_, "surround.mp4",
             add(lavfi("aevalsrc=0.3*sin(220*2*PI*t)|0.3*sin(330*2*PI*t)|0.3*sin(440*2*PI*t)|0.3*sin(90*2*PI*t)|"
                       "0.3*sin(550*2*PI*t)|0.3*sin(660*2*PI*t):c=5.1:s=48000:d=16"),
                 {"-c:a", "aac", "-aac_pns", "0", "-ar", "48000", "-ac", "6"})));
-        noisy_ = new auto(test::make_aac_clip(
-            *dir_, "noise.m4a",
-            add(lavfi("anoisesrc=color=pink:amplitude=0.4:duration=2:sample_rate=48000:seed=7"),
-                {"-c:a", "aac", "-ar", "48000", "-ac", "2"})));
+        noisy_ = new auto(
+            test::make_aac_clip(*dir_, "noise.m4a",
+                                add(lavfi("anoisesrc=color=pink:amplitude=0.4:duration=2:sample_rate=48000:seed=7"),
+                                    {"-c:a", "aac", "-ar", "48000", "-ac", "2"})));
     }
     static void TearDownTestSuite()
     {
@@ -381,12 +382,12 @@ TEST_F(AacSource, EmptyAndUnreadableUnits)
 {
     const AacClip& clip = **stereo_;
     std::vector<AccessUnit> units = clip.units;
-    units[3].size = 0;                      // an empty unit: one block of silence
+    units[3].size = 0;                        // an empty unit: one block of silence
     units[9].offset = std::uint64_t{1} << 40; // beyond the end of the file
     units[20].size = 0xFFFFFFF0;              // a damaged size table: refused, not allocated
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
-    auto source = make_pcm_source(fd.get(), units, clip.asc, {clip.rate, clip.channels, unit_frames},
-                                  units.size() * unit_frames);
+    auto source =
+        make_pcm_source(fd.get(), units, clip.asc, {clip.rate, clip.channels, unit_frames}, units.size() * unit_frames);
     const std::uint64_t block = unit_frames * clip.channels * 2;
     std::vector<std::uint8_t> buf(12 * block, 0xAA);
 
@@ -520,10 +521,9 @@ TEST(SampleConversion, RoundsHalfAwayFromZeroAndSaturates)
         float in;
         std::int16_t out;
     } cases[] = {
-        {1.0f, 32767},           {-1.0f, -32768},          {2.5f, 32767},    {-7.0f, -32768},
-        {0.5f / 32768, 1},       {-0.5f / 32768, -1},      {0.49f / 32768, 0}, {-0.49f / 32768, 0},
-        {1.5f / 32768, 2},       {-1.5f / 32768, -2},      {0.0f, 0},        {32766.5f / 32768, 32767},
-        {std::nanf(""), 0},
+        {1.0f, 32767},       {-1.0f, -32768},           {2.5f, 32767},       {-7.0f, -32768},   {0.5f / 32768, 1},
+        {-0.5f / 32768, -1}, {0.49f / 32768, 0},        {-0.49f / 32768, 0}, {1.5f / 32768, 2}, {-1.5f / 32768, -2},
+        {0.0f, 0},           {32766.5f / 32768, 32767}, {std::nanf(""), 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(float_to_s16(c.in), c.out) << c.in;

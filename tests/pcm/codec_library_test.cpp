@@ -77,7 +77,8 @@ TEST(CodecLibrary, DescribesTheLibraryAsTheFfmpegToolDoes)
     // "libavcodec     59. 37.100 / 59. 37.100".
     const auto version = test::run_command({"ffmpeg", "-hide_banner", "-version"});
     std::smatch v;
-    ASSERT_TRUE(std::regex_search(version.out, v, std::regex(R"(libavcodec\s+\d+\.\s*\d+\.\s*\d+ / +(\d+)\.\s*(\d+)\.\s*(\d+))")))
+    ASSERT_TRUE(std::regex_search(version.out, v,
+                                  std::regex(R"(libavcodec\s+\d+\.\s*\d+\.\s*\d+ / +(\d+)\.\s*(\d+)\.\s*(\d+))")))
         << version.out;
     EXPECT_EQ(m[2], v[1]);
     EXPECT_EQ(m[3], v[2]);
@@ -144,11 +145,10 @@ TEST(CodecLibrary, AbsentWhenTheLoaderCannotOpenAnyLibavcodec)
     }
     char self[4096] = {};
     ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const auto r = test::run_command(
-        {"unshare", "-m", "sh", "-c",
-         mounts + "KOV_LIBAVCODEC_HIDDEN=1 exec \"$0\" --gtest_also_run_disabled_tests "
-                  "--gtest_filter=CodecLibraryChild.*",
-         self});
+    const auto r = test::run_command({"unshare", "-m", "sh", "-c",
+                                      mounts + "KOV_LIBAVCODEC_HIDDEN=1 exec \"$0\" --gtest_also_run_disabled_tests "
+                                               "--gtest_filter=CodecLibraryChild.*",
+                                      self});
     if (r.status != 0 && r.out.empty())
         GTEST_SKIP() << "no private mount namespace here: " << r.err;
     EXPECT_EQ(r.status, 0) << r.out << r.err;
