@@ -47,6 +47,38 @@ TEST_F(InodeTableTest, HardLinksShareOneNode)
     EXPECT_EQ(a.generation, 0u);
 }
 
+TEST_F(InodeTableTest, HardLinkedAacFileSharesOneLayoutUntilItChanges)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg is not installed";
+    TempDir src;
+    ASSERT_TRUE(ffmpeg_make({"-f", "lavfi", "-i", "sine=duration=0.5", "-c:a", "aac"}, src.file("a.m4a")));
+    ASSERT_EQ(::link(src.file("a.m4a").c_str(), src.file("b.m4a").c_str()), 0);
+    use_root(src.path());
+    fuse_entry_param a{}, b{};
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "a.m4a", a), 0);
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "b.m4a", b), 0);
+    ASSERT_EQ(a.ino, b.ino);
+    MirrorNode& node = *table().node_of(a.ino);
+    const auto first = current_layout(node);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(current_layout(node), first); // nothing changed: no new analysis
+    EXPECT_EQ(static_cast<std::uint64_t>(a.attr.st_size), first->total_size);
+
+    // A new modification time alone makes the node decide again.
+    const timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, src.file("a.m4a").c_str(), times, 0), 0);
+    const auto second = current_layout(node);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(second->total_size, first->total_size);
+
+    // Cut short, it no longer scans as a complete movie and passes through.
+    ASSERT_EQ(::truncate(src.file("a.m4a").c_str(), 100), 0);
+    EXPECT_EQ(current_layout(node), nullptr);
+    EXPECT_EQ(node.state, LayoutState::pass_through);
+}
+
 TEST_F(InodeTableTest, NameLeadingBackToTheRootAnswersInodeOne)
 {
     // ".." of "/" is "/" itself: the same device and inode as the root.

@@ -80,8 +80,8 @@ TEST(MirrorPassThrough, FilesReadByteIdenticalWithSourceAttributes)
 {
     KOV_REQUIRE_FUSE();
     PlainTree tree;
-    InProcessMount mnt(tree.src.path(), {});
-    ASSERT_TRUE(mnt.ok());
+    ProgramMount mnt({tree.src.path()});
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
 
     EXPECT_EQ(list_names(mnt.path()), list_names(tree.src.path()));
     EXPECT_EQ(list_names(mnt.file("folder")), list_names(tree.src.file("folder")));
@@ -104,8 +104,8 @@ TEST(MirrorPassThrough, PartialReadsAtOddOffsetsMatchSource)
 {
     KOV_REQUIRE_FUSE();
     PlainTree tree;
-    InProcessMount mnt(tree.src.path(), {});
-    ASSERT_TRUE(mnt.ok());
+    ProgramMount mnt({tree.src.path()});
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
     const auto want = read_file(tree.src.file("big.bin"));
     const int fd = ::open(mnt.file("big.bin").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
@@ -130,8 +130,8 @@ TEST(MirrorPassThrough, SpecialFilesNeverBlockARequest)
     TempDir src;
     ASSERT_EQ(::mkfifo(src.file("pipe").c_str(), 0644), 0);
     write_text(src.file("after.txt"), "x");
-    InProcessMount mnt(src.path(), {});
-    ASSERT_TRUE(mnt.ok());
+    ProgramMount mnt({src.path()});
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
     // A reopen of the FIFO for analysis would hang here until a writer came.
     const auto r = run_command({"timeout", "20", "ls", "-l", mnt.path()});
     EXPECT_EQ(r.status, 0) << r.err;

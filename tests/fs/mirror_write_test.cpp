@@ -25,8 +25,8 @@ TEST(MirrorWrite, ReadOnlyByDefault)
     TempDir src;
     write_text(src.file("keep.txt"), "original");
     ::mkdir(src.file("dir").c_str(), 0755);
-    InProcessMount mnt(src.path(), {});
-    ASSERT_TRUE(mnt.ok());
+    ProgramMount mnt({src.path()});
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
 
     errno = 0;
     EXPECT_EQ(::open(mnt.file("keep.txt").c_str(), O_WRONLY), -1);
@@ -76,8 +76,8 @@ TEST(MirrorWrite, WritableMountChangesTheSource)
     KOV_REQUIRE_FUSE();
     TempDir src;
     write_text(src.file("old.txt"), "0123456789");
-    InProcessMount mnt(src.path(), {.writable = true});
-    ASSERT_TRUE(mnt.ok());
+    ProgramMount mnt({"--writable", src.path()});
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
 
     // create + write + fsync
     const int fd = ::open(mnt.file("made.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0640);

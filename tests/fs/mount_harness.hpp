@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,6 +112,7 @@ public:
             argv.push_back("-oro");
         fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
         session_ = fuse_session_new(&args, &ops_, sizeof ops_, nullptr);
+        fuse_opt_free_args(&args);
         if (session_ == nullptr)
             return;
         if (fuse_session_mount(session_, dir_.path().c_str()) != 0) {
@@ -134,8 +136,10 @@ public:
     {
         if (session_ == nullptr)
             return;
-        // Detaching the mount ends the loop's reads with ENODEV.
-        fuse_session_exit(session_);
+        // The kernel sends the release of a closed file or folder in the
+        // background; give it a moment to arrive so no handle is left behind,
+        // then detach the mount, which ends the loop's reads with ENODEV.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ::umount2(dir_.path().c_str(), MNT_DETACH);
         loop_.join();
         fuse_session_unmount(session_);
@@ -160,7 +164,9 @@ private:
 class ProgramMount {
 public:
     // `args` go before the mount point; the mount point is appended last.
-    explicit ProgramMount(std::vector<std::string> args, const std::vector<std::string>& env = {})
+    // `nofile_soft`, when not 0, lowers the child's soft descriptor limit.
+    explicit ProgramMount(std::vector<std::string> args, const std::vector<std::string>& env = {},
+                          rlim_t nofile_soft = 0)
     {
         std::string err_path = dir_.path() + ".stderr";
         err_path_ = err_path;
@@ -169,6 +175,12 @@ public:
             const int fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd >= 0)
                 ::dup2(fd, 2);
+            if (nofile_soft != 0) {
+                rlimit lim {};
+                ::getrlimit(RLIMIT_NOFILE, &lim);
+                lim.rlim_cur = nofile_soft;
+                ::setrlimit(RLIMIT_NOFILE, &lim);
+            }
             for (const auto& kv : env)
                 ::putenv(const_cast<char*>(kv.c_str()));
             std::vector<char*> argv;
