@@ -137,8 +137,10 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
     geometry.rate = track.asc_rate ? track.asc_rate : track.sample_rate;
     geometry.channels = track.asc_channels ? track.asc_channels : track.channels;
     geometry.frames_per_unit = track.sbr ? 2048 : 1024;
-    std::vector<AccessUnit> units = build_access_units(track);
     decode = decode && codec_library_bound();
+    std::vector<AccessUnit> units;
+    if (decode)
+        units = build_access_units(track);
     if (decode && !units.empty())
         probe_stream(fd, units, track.asc, geometry);
     if (geometry.rate == 0)
