@@ -68,7 +68,8 @@ bool read_access_unit(int fd, const AccessUnit& unit, std::vector<std::uint8_t>&
 void read_decoder_format(const CodecLibrary& lib, LavCodecContext* ctx, std::uint32_t& rate, std::uint32_t& channels);
 
 // The probe and the factory against a given binding (the public versions use
-// the process-wide one).
+// the process-wide one). A decoding source keeps a reference to `lib`, which
+// must outlive it.
 void probe_stream(const CodecLibrary& lib, int fd, const std::vector<AccessUnit>& units,
                   std::span<const std::uint8_t> asc, PcmGeometry& geometry);
 std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, std::vector<AccessUnit> units,

@@ -134,8 +134,8 @@ private:
     bool ready_ = false;
     DecoderStats stats_;
 
-    // Members are destroyed in reverse order: frame, packet, context, then
-    // the descriptor and buffers, as the decoder objects expect.
+    // Members go in reverse order: the frame, the packet and the decoder
+    // first, while the library and everything they might refer to remain.
 };
 
 std::vector<std::uint8_t> LavAacPcm::new_block()

@@ -1,6 +1,7 @@
 #include "pcm/codec_library.hpp"
 
 #include <cstdio>
+#include <new>
 
 namespace kov {
 
@@ -67,11 +68,12 @@ CodecLibrary bind_codec_library(std::span<const char* const> codec_names, std::s
 
 const CodecLibrary& codec_library()
 {
-    // A function-local static is initialised once, and concurrent first
-    // callers wait for it. Its handles are released only at process exit, and
-    // RTLD_NODELETE keeps the code mapped even then.
-    static const CodecLibrary lib = bind_codec_library(codec_sonames, util_sonames);
-    return lib;
+    // Bound once; concurrent first callers wait for the initialisation. The
+    // binding is never destroyed, not even at exit: decoding sources (and
+    // threads still decoding) may outlive the static destructors.
+    alignas(CodecLibrary) static unsigned char storage[sizeof(CodecLibrary)];
+    static const CodecLibrary* const lib = new (storage) CodecLibrary(bind_codec_library(codec_sonames, util_sonames));
+    return *lib;
 }
 
 bool codec_library_bound()
