@@ -16,7 +16,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount fuzz screenshots clean
+.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-probe fuzz screenshots clean
 
 run: deps build sample
 	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
@@ -58,6 +58,12 @@ bench-rewrite: deps
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+
+# Probe cost benchmark: analysis time and reads, also behind a 64 GiB sparse hole.
+bench-probe: deps
+	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target bench_probe
+	bench/probe.sh $(BUILD)
 
 bench-mount: deps build
 	cmake --build $(BUILD) --target bench_mount
