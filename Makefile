@@ -2,6 +2,7 @@
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+PACKAGE_BUILD ?= build-package
 SAMPLE_DIR := $(BUILD)/demo/source
 SRC ?= $(SAMPLE_DIR)
 MNT ?= $(BUILD)/demo/mount
@@ -50,6 +51,13 @@ fuzz: deps
 sample:
 	@scripts/make-sample.sh "$(SAMPLE_DIR)"
 
+# A .deb installing under /usr, in $(PACKAGE_BUILD)/.
+package: deps
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DKOV_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+	@ls -1 $(PACKAGE_BUILD)/*.deb
+
 # Rewrite engine benchmark; clips are generated once into $(BUILD)/bench-cache.
 bench-rewrite: deps
 	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
@@ -57,7 +65,7 @@ bench-rewrite: deps
 	bench/rewrite.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)
 
 # Probe cost benchmark: analysis time and reads, also behind a 64 GiB sparse hole.
 bench-probe: deps
