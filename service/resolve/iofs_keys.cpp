@@ -60,7 +60,10 @@ std::optional<Lines> edit_iofs_lines(const Lines& lines, RegisterMode mode, cons
 bool edit_iofs_keys(RegisterMode mode, const std::string& path)
 {
     const std::string file = iofs_config_path();
-    const auto edited = edit_iofs_lines(read_lines(file), mode, path);
+    const auto lines = read_lines_for_rewrite(file);
+    if (!lines)
+        return false;
+    const auto edited = edit_iofs_lines(*lines, mode, path);
     return edited && write_lines_safely(file, *edited);
 }
 

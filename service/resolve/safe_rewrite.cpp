@@ -67,11 +67,10 @@ void sync_parent_dir(const std::string& path)
 
 } // namespace
 
-Lines read_lines(const std::string& path)
+namespace {
+
+Lines split_lines(const std::string& bytes)
 {
-    std::string bytes;
-    if (!read_bytes(path, bytes))
-        return {};
     Lines lines;
     std::string line;
     for (const char c : bytes) {
@@ -85,6 +84,27 @@ Lines read_lines(const std::string& path)
     if (!line.empty())
         lines.push_back(std::move(line));
     return lines;
+}
+
+} // namespace
+
+Lines read_lines(const std::string& path)
+{
+    std::string bytes;
+    if (!read_bytes(path, bytes))
+        return {};
+    return split_lines(bytes);
+}
+
+std::optional<Lines> read_lines_for_rewrite(const std::string& path)
+{
+    std::string bytes;
+    if (read_bytes(path, bytes))
+        return split_lines(bytes);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
+        return Lines{};
+    return std::nullopt;
 }
 
 bool write_lines_safely(const std::string& path, const Lines& lines)

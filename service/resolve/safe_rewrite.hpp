@@ -4,6 +4,7 @@
 // ever leaving a half-written file. A ".kovbak" copy keeps the bytes from
 // just before the last rewrite. Single-threaded, one run of the command.
 
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -16,6 +17,11 @@ using Lines = std::vector<std::string>;
 // stands; text after the last LF is a last line only when non-empty. A file
 // that cannot be opened reads as no lines.
 Lines read_lines(const std::string& path);
+
+// As read_lines, for a file about to be rewritten: a missing file reads as no
+// lines, but one that exists and cannot be read gives nothing, so that its
+// content is never replaced by a block alone.
+std::optional<Lines> read_lines_for_rewrite(const std::string& path);
 
 // Backs up the current bytes to path + ".kovbak", writes the lines (each
 // ended by one LF) to path + ".kovtmp", flushes it to disk and renames it

@@ -69,7 +69,10 @@ std::optional<Lines> edit_site_lines(const Lines& lines, RegisterMode mode, cons
 bool edit_site_keys(RegisterMode mode, const std::string& path)
 {
     const std::string file = site_config_path();
-    const auto edited = edit_site_lines(read_lines(file), mode, path);
+    const auto lines = read_lines_for_rewrite(file);
+    if (!lines)
+        return false;
+    const auto edited = edit_site_lines(*lines, mode, path);
     return edited && write_lines_safely(file, *edited);
 }
 

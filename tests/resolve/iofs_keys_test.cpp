@@ -3,6 +3,11 @@
 #include "resolve/iofs_keys.hpp"
 #include "resolve_home.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 using kov::Lines;
 using kov::RegisterMode;
 using namespace kov::test;
@@ -95,4 +100,26 @@ TEST(IoFsKeys, FileWithoutKeysGetsBlockAppended)
     ASSERT_TRUE(write_text(home.iofs(), "A = 1\n\n"));
     ASSERT_TRUE(kov::edit_iofs_keys(RegisterMode::add, "/a"));
     EXPECT_EQ(read_text(home.iofs()), "A = 1\n\nIoFsNum = 1\nIoFsMount_1 = /a\nIoFsMappedMount_1 = \nIoFsDirectIO_1 = 0\n");
+}
+
+// An existing file that cannot be read must not be replaced by the new block
+// alone. Root reads everything, so the edit runs as an unprivileged user in
+// a folder that user may write to.
+[[noreturn]] static void edit_as_nobody(RegisterMode mode)
+{
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+        std::exit(5);
+    std::exit(kov::edit_iofs_keys(mode, "/a") ? 3 : 0);
+}
+
+TEST(IoFsKeys, UnreadableFileIsLeftAlone)
+{
+    ResolveHome home;
+    ASSERT_TRUE(write_text(home.iofs(), "Secret = 1\nIoFsNum = 0\n"));
+    ASSERT_EQ(::chmod(home.iofs().c_str(), 0), 0);
+    ASSERT_EQ(::chmod(home.home().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(home.dir().c_str(), 0777), 0);
+    for (const auto mode : {RegisterMode::add, RegisterMode::remove})
+        EXPECT_EXIT(edit_as_nobody(mode), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(read_text(home.iofs()), "Secret = 1\nIoFsNum = 0\n");
 }
