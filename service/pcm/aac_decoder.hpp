@@ -82,7 +82,7 @@ struct DecoderStats {
     std::uint64_t eos_sent = 0;     // end-of-stream signals
     std::uint64_t frames_received = 0;
     std::uint64_t frames_dropped = 0; // pre-roll frames thrown away
-    std::uint64_t silent_units = 0;   // empty access units turned into silence
+    std::uint64_t silent_blocks = 0;  // empty or undecodable units, played as silence
     std::uint64_t resets = 0;         // repositionings (cache emptied)
     std::uint64_t decoders_opened = 0;
     std::uint64_t cache_first = 0;

@@ -105,6 +105,7 @@ private:
     void reset(std::uint64_t first);
     void decode_through(std::uint64_t last);
     void append_block(const LavFrame* frame);
+    void skip_frame();
     std::vector<std::uint8_t> new_block();
 
     const CodecLibrary& lib_;
@@ -192,8 +193,14 @@ void LavAacPcm::decode_through(std::uint64_t last)
                 ++stats_.frames_dropped;
             continue;
         }
-        if (r != lav_error_again)
-            return; // end of stream or a decoding error
+        if (r != lav_error_again) {
+            if (drained_)
+                return; // end of stream
+            // A unit the decoder could not decode yields no frame. Its block
+            // plays as silence so that every later frame keeps its number.
+            skip_frame();
+            continue;
+        }
         if (next_unit_ >= units_.size()) {
             if (drained_)
                 return;
@@ -207,9 +214,7 @@ void LavAacPcm::decode_through(std::uint64_t last)
         if (unit.size == 0) {
             // An empty access unit plays as one block of silence.
             ++next_unit_;
-            ++stats_.silent_units;
-            if (next_frame_++ == cache_end())
-                cache_.push_back(new_block());
+            skip_frame();
             continue;
         }
         if (!read_access_unit(fd_.get(), unit, unit_buffer_))
@@ -218,11 +223,20 @@ void LavAacPcm::decode_through(std::uint64_t last)
         pristine_ = false;
         const int sent = lib_.avcodec_send_packet(ctx, packet_.get());
         point_packet_at(packet_.get(), nullptr, 0);
-        if (sent < 0)
-            return;
-        ++stats_.packets_sent;
         ++next_unit_;
+        ++stats_.packets_sent;
+        // The decoder decodes inside send as well, and then reports a damaged
+        // unit here, after consuming it: its frame is lost as above.
+        if (sent < 0)
+            skip_frame();
     }
+}
+
+void LavAacPcm::skip_frame()
+{
+    ++stats_.silent_blocks;
+    if (next_frame_++ == cache_end())
+        cache_.push_back(new_block());
 }
 
 void LavAacPcm::append_block(const LavFrame* frame)

@@ -395,7 +395,7 @@ TEST_F(AacSource, EmptyAndUnreadableUnits)
     EXPECT_EQ(source->read(buf.data(), 12 * block, 0), 9 * block);
     EXPECT_TRUE(std::all_of(buf.begin() + 3 * block, buf.begin() + 4 * block, [](auto b) { return b == 0; }));
     EXPECT_FALSE(std::all_of(buf.begin() + 4 * block, buf.begin() + 5 * block, [](auto b) { return b == 0; }));
-    EXPECT_EQ(stats(*source).silent_units, 1u);
+    EXPECT_EQ(stats(*source).silent_blocks, 1u);
 
     // Later blocks remain reachable by a jump past the damage.
     Opened straight = open_source(clip);
@@ -403,6 +403,35 @@ TEST_F(AacSource, EmptyAndUnreadableUnits)
     EXPECT_EQ(source->read(buf.data(), block, 30 * block), block);
     EXPECT_EQ(0, std::memcmp(buf.data(), expected.data(), block));
     EXPECT_EQ(source->read(buf.data(), 3 * block, 19 * block), block);
+}
+
+// A damaged access unit costs its own block and disturbs the next two (the
+// decoder's overlap); it must neither shift later blocks nor stall reads.
+TEST_F(AacSource, ADamagedUnitDoesNotShiftOrStallTheStream)
+{
+    const AacClip& clip = **stereo_;
+    const std::size_t bad = 20;
+    auto bytes = test::read_file(clip.path);
+    std::mt19937 rng(5);
+    for (std::uint32_t i = 0; i < clip.units[bad].size; ++i)
+        bytes[clip.units[bad].offset + i] = static_cast<std::uint8_t>(rng());
+    AacClip damaged = clip;
+    damaged.path = dir_->file("damaged.m4a");
+    ASSERT_TRUE(test::write_file(damaged.path, bytes));
+
+    Opened clean = open_source(clip);
+    const auto expected = read_all(*clean.source, clean.total_bytes, clean.block_bytes);
+    Opened o = open_source(damaged);
+    const auto got = read_all(*o.source, o.total_bytes, 131072); // checks every read is whole
+    EXPECT_EQ(stats(*o.source).silent_blocks, 1u);
+    const std::uint64_t block = o.block_bytes;
+    EXPECT_EQ(0, std::memcmp(got.data(), expected.data(), bad * block));
+    EXPECT_EQ(0, std::memcmp(got.data() + (bad + 3) * block, expected.data() + (bad + 3) * block,
+                             o.total_bytes - (bad + 3) * block));
+
+    // Jumps land on the same bytes as the pass above, also next to the damage.
+    for (std::uint64_t b : {bad + 1, bad + 2, bad - 1, bad + 3, bad})
+        EXPECT_EQ(0, std::memcmp(read_block(*o.source, o, b).data(), got.data() + b * block, block)) << "block " << b;
 }
 
 TEST_F(AacSource, ConcurrentReadersSeeTheSameStream)
