@@ -13,7 +13,7 @@ FUZZ_SECONDS ?= 60
 # Debian packages the build, the tests and the demo need.
 PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 	libfuse3-dev fuse3 ffmpeg libgtk-4-dev libadwaita-1-dev libsoup-3.0-dev \
-	xvfb xauth appstream clang libclang-rt-14-dev systemd man-db dpkg-dev file python3
+	xvfb xauth appstream desktop-file-utils clang libclang-rt-14-dev systemd man-db dpkg-dev file python3
 
 CMAKE_FLAGS ?=
 
@@ -63,6 +63,12 @@ bench-rewrite: deps
 	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --target kov-orvane bench_rewrite
 	bench/rewrite.sh $(BUILD)
+
+# PNGs of the control panel in its main states, rendered under Xvfb.
+screenshots:
+	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target kov-orvane-panel-selftest
+	panel/screenshots.sh $(BUILD)/panel/kov-orvane-panel-selftest $(BUILD)/screenshots
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)
