@@ -265,7 +265,12 @@ step_add (const char *folder, const char *name, const char *png, bool cancel)
   g_autoptr (GError) error = NULL;
   if (!gtk_file_chooser_set_file (GTK_FILE_CHOOSER (chooser), file, &error))
     fail ("chooser refused %s: %s", folder, error->message);
-  settle (200);
+  /* The chooser loads the parent folder before it can select ours. */
+  if (!spin_until ([chooser, &file] {
+        g_autoptr (GFile) chosen = gtk_file_chooser_get_file (GTK_FILE_CHOOSER (chooser));
+        return chosen != NULL && g_file_equal (chosen, file);
+      }, 10000))
+    fail ("the chooser never selected %s", folder);
   gtk_dialog_response (GTK_DIALOG (chooser), GTK_RESPONSE_ACCEPT);
 
   GtkWidget *entry = wait_for_toplevel ([] (GtkWidget *w) { return GTK_IS_ENTRY (w) && gtk_widget_get_mapped (w); },
