@@ -9,8 +9,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Kov Orvane developers")
 set(CPACK_PACKAGE_CONTACT "Kov Orvane developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "media mount that serves AAC audio as uncompressed PCM")
+# CPack indents the continuation lines of the control file itself.
 set(CPACK_PACKAGE_DESCRIPTION
-  "kov-orvane mounts a mirror of media folders through FUSE in which every MP4 or MOV\n file with AAC audio appears with that track as 16-bit PCM, decoded on demand by\n the system's libavcodec, for video editors that cannot decode AAC. It runs as a\n systemd user service; kov-orvane-panel is its desktop control panel.")
+  "kov-orvane mounts a mirror of media folders through FUSE in which every MP4 or\nMOV file with AAC audio appears with that track as 16-bit PCM, decoded on\ndemand by the system's libavcodec, for video editors that cannot decode AAC.\nIt runs as a systemd user service.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kov Orvane developers")
