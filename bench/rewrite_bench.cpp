@@ -31,7 +31,10 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-double least(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+double least(const std::vector<double>& v)
+{
+    return *std::min_element(v.begin(), v.end());
+}
 
 // CPU time of this process: on a busy machine wall time mostly measures the
 // other processes, CPU time still measures us.

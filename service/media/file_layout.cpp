@@ -207,8 +207,14 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 
 } // namespace
 
-std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan) { return build(fd, scan, true); }
+std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan)
+{
+    return build(fd, scan, true);
+}
 
-std::unique_ptr<FileLayout> build_silent_layout(int fd, const MediaScan& scan) { return build(fd, scan, false); }
+std::unique_ptr<FileLayout> build_silent_layout(int fd, const MediaScan& scan)
+{
+    return build(fd, scan, false);
+}
 
 } // namespace kov

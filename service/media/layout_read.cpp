@@ -19,8 +19,8 @@ bool read_source(int fd, std::uint8_t* dest, std::uint64_t count, std::uint64_t 
 {
     std::uint64_t done = 0;
     while (done < count) {
-        const ssize_t n = ::pread(fd, dest + done, static_cast<std::size_t>(count - done),
-                                  static_cast<off_t>(offset + done));
+        const ssize_t n =
+            ::pread(fd, dest + done, static_cast<std::size_t>(count - done), static_cast<off_t>(offset + done));
         if (n < 0)
             return false;
         if (n == 0) {

@@ -75,8 +75,8 @@ bool write_rescaled_elst(BeWriter& w, std::span<const std::uint8_t> edts, const 
         }
         r.u32(media_rate);
         if (media_time >= 0) {
-            const std::uint64_t scaled = scale_down(static_cast<std::uint64_t>(media_time), pcm.rate,
-                                                    pcm.media_timescale);
+            const std::uint64_t scaled =
+                scale_down(static_cast<std::uint64_t>(media_time), pcm.rate, pcm.media_timescale);
             media_time = scaled > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
                              ? std::numeric_limits<std::int64_t>::max()
                              : static_cast<std::int64_t>(scaled);

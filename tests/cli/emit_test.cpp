@@ -56,7 +56,8 @@ std::vector<StreamInfo> streams_of(const std::string& path)
         else if (key == "duration_ts")
             out.back().duration_ts = std::atoll(value.c_str());
         else if (key == "time_base" && value.find('/') != std::string::npos)
-            out.back().tb_num = std::atoll(value.c_str()), out.back().tb_den = std::atoll(value.c_str() + value.find('/') + 1);
+            out.back().tb_num = std::atoll(value.c_str()),
+            out.back().tb_den = std::atoll(value.c_str() + value.find('/') + 1);
     }
     return out;
 }
@@ -72,8 +73,8 @@ std::string packet_hashes(const std::string& path, int index)
 
 std::string decode_s16(const std::string& path, int index)
 {
-    const auto r = run_command({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:" + std::to_string(index),
-                                "-f", "s16le", "-"});
+    const auto r = run_command(
+        {"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:" + std::to_string(index), "-f", "s16le", "-"});
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
 }
@@ -101,8 +102,8 @@ std::vector<EmitCase> emit_cases()
          48000,
          2},
         {"mono44k.mov",
-         {"-f", "lavfi", "-i", "aevalsrc=0.7*sin(300*2*PI*t)*sin(3*t):s=44100:d=3", "-f", "lavfi", "-i", video,
-          "-c:a", "aac", "-c:v", "mpeg4"},
+         {"-f", "lavfi", "-i", "aevalsrc=0.7*sin(300*2*PI*t)*sin(3*t):s=44100:d=3", "-f", "lavfi", "-i", video, "-c:a",
+          "aac", "-c:v", "mpeg4"},
          44100,
          1},
         {"surround.mp4",
@@ -118,14 +119,18 @@ std::vector<EmitCase> emit_cases()
          2},
         {"audio_only.m4a", {"-f", "lavfi", "-i", stereo48, "-c:a", "aac"}, 48000, 2},
         {"two_aac.mp4",
-         {"-f", "lavfi", "-i", stereo48, "-f", "lavfi", "-i", "sine=frequency=220:sample_rate=44100:duration=3",
-          "-f", "lavfi", "-i", video, "-map", "2:v", "-map", "0:a", "-map", "1:a", "-c:a", "aac", "-c:v", "mpeg4"},
+         {"-f",   "lavfi", "-i",   stereo48, "-f",   "lavfi", "-i",   "sine=frequency=220:sample_rate=44100:duration=3",
+          "-f",   "lavfi", "-i",   video,    "-map", "2:v",   "-map", "0:a",
+          "-map", "1:a",   "-c:a", "aac",    "-c:v", "mpeg4"},
          48000,
          2},
         {"aac_and_ac3.mp4",
-         {"-f", "lavfi", "-i", stereo48, "-f", "lavfi", "-i", "sine=frequency=220:sample_rate=48000:duration=3",
-          "-f", "lavfi", "-i", video, "-map", "2:v", "-map", "0:a", "-map", "1:a", "-c:v", "mpeg4", "-c:a:0", "aac",
-          "-c:a:1", "ac3"},
+         {"-f",     "lavfi", "-i",     stereo48,
+          "-f",     "lavfi", "-i",     "sine=frequency=220:sample_rate=48000:duration=3",
+          "-f",     "lavfi", "-i",     video,
+          "-map",   "2:v",   "-map",   "0:a",
+          "-map",   "1:a",   "-c:v",   "mpeg4",
+          "-c:a:0", "aac",   "-c:a:1", "ac3"},
          48000,
          2},
     };
@@ -145,8 +150,8 @@ TEST_P(Emit, OutputIsValidAndItsPcmEqualsFfmpegsDecodeOfTheSource)
     const auto r = run_command({test::program_path(), "--emit", src, out});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string expect_line = "emit: wrote " + out + " (" + std::to_string(test::read_file(out).size()) +
-                                    " bytes); audio " + std::to_string(c.channels) + " ch @ " +
-                                    std::to_string(c.rate) + " Hz, ";
+                                    " bytes); audio " + std::to_string(c.channels) + " ch @ " + std::to_string(c.rate) +
+                                    " Hz, ";
     EXPECT_EQ(r.err.rfind(expect_line, 0), 0u) << r.err;
 
     const auto before = streams_of(src);
@@ -186,10 +191,10 @@ TEST_P(Emit, OutputIsValidAndItsPcmEqualsFfmpegsDecodeOfTheSource)
     int worst = 0;
     bool audible = false;
     for (std::size_t i = 0; i + 1 < got.size(); i += 2) {
-        const auto a = static_cast<std::int16_t>(static_cast<std::uint8_t>(want[i]) |
-                                                 static_cast<std::uint8_t>(want[i + 1]) << 8);
-        const auto b = static_cast<std::int16_t>(static_cast<std::uint8_t>(got[i]) |
-                                                 static_cast<std::uint8_t>(got[i + 1]) << 8);
+        const auto a =
+            static_cast<std::int16_t>(static_cast<std::uint8_t>(want[i]) | static_cast<std::uint8_t>(want[i + 1]) << 8);
+        const auto b =
+            static_cast<std::int16_t>(static_cast<std::uint8_t>(got[i]) | static_cast<std::uint8_t>(got[i + 1]) << 8);
         worst = std::max(worst, std::abs(a - b));
         audible = audible || std::abs(b) > 1000;
     }
@@ -197,12 +202,12 @@ TEST_P(Emit, OutputIsValidAndItsPcmEqualsFfmpegsDecodeOfTheSource)
     EXPECT_TRUE(audible) << "the PCM is silent";
 }
 
-INSTANTIATE_TEST_SUITE_P(RealFiles, Emit, ::testing::ValuesIn(emit_cases()),
-                         [](const auto& param_info) {
-                             std::string n = param_info.param.name;
-                             std::replace_if(n.begin(), n.end(), [](char ch) { return !std::isalnum(ch); }, '_');
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(RealFiles, Emit, ::testing::ValuesIn(emit_cases()), [](const auto& param_info) {
+    std::string n = param_info.param.name;
+    std::replace_if(
+        n.begin(), n.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+    return n;
+});
 
 TEST(EmitCommand, RefusalsAndFailuresHaveTheirMessagesAndStatuses)
 {
@@ -211,9 +216,8 @@ TEST(EmitCommand, RefusalsAndFailuresHaveTheirMessagesAndStatuses)
     test::TempDir dir;
     const std::string silent_video = dir.file("video.mp4"), fragmented = dir.file("frag.mp4");
     ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i", video, "-c:v", "mpeg4"}, silent_video));
-    ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i", stereo48, "-c:a", "aac", "-movflags",
-                                   "frag_keyframe+empty_moov"},
-                                  fragmented));
+    ASSERT_TRUE(test::ffmpeg_make(
+        {"-f", "lavfi", "-i", stereo48, "-c:a", "aac", "-movflags", "frag_keyframe+empty_moov"}, fragmented));
     const std::string out = dir.file("out.mp4");
 
     auto r = run_command({test::program_path(), "--emit", silent_video, out});
@@ -238,7 +242,6 @@ TEST(EmitCommand, RefusalsAndFailuresHaveTheirMessagesAndStatuses)
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "emit: cannot create " + nowhere + ": No such file or directory\n");
 }
-
 
 TEST(EmitCommand, LastBoxDeclaringSizeZeroStillGivesAReadableFile)
 {

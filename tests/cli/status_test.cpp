@@ -57,9 +57,8 @@ TEST(EmitCommand, WithoutLibavcodecWritesTheSameFileWithSilentPcm)
         GTEST_SKIP() << "ffmpeg not installed";
     test::TempDir dir;
     const std::string src = dir.file("a.mp4");
-    ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i",
-                                   "aevalsrc=0.8*sin(440*2*PI*t)|0.5*sin(660*2*PI*t):s=48000:d=2", "-f", "lavfi",
-                                   "-i", "testsrc=d=2:s=160x120:r=25", "-c:a", "aac", "-c:v", "mpeg4"},
+    ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i", "aevalsrc=0.8*sin(440*2*PI*t)|0.5*sin(660*2*PI*t):s=48000:d=2",
+                                   "-f", "lavfi", "-i", "testsrc=d=2:s=160x120:r=25", "-c:a", "aac", "-c:v", "mpeg4"},
                                   src));
     const auto with = run_command({test::program_path(), "--emit", src, dir.file("with.mov")});
     ASSERT_EQ(with.status, 0) << with.err;

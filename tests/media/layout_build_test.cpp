@@ -34,8 +34,8 @@ struct Spec {
     std::uint32_t units = 100;
     bool with_stts = true;
     bool with_video = false;
-    std::uint64_t video_chunk = 16;   // stco entry of the video track
-    std::uint64_t mdat_payload = 64;  // bytes of media data (a hole in sparse files)
+    std::uint64_t video_chunk = 16;  // stco entry of the video track
+    std::uint64_t mdat_payload = 64; // bytes of media data (a hole in sparse files)
     bool moov_first = false;
 };
 
@@ -95,7 +95,8 @@ Bytes make_moov(const Spec& s, std::uint64_t aac_chunk)
                                 put_full(w, "esds", 0, [&] {
                                     const auto n = static_cast<std::uint8_t>(s.asc.size());
                                     w.u8(3), w.u8(static_cast<std::uint8_t>(23 + n)), w.u16(1), w.u8(0);
-                                    w.u8(4), w.u8(static_cast<std::uint8_t>(15 + n)), w.u8(0x40), w.u8(0x15), w.zeros(11);
+                                    w.u8(4), w.u8(static_cast<std::uint8_t>(15 + n)), w.u8(0x40), w.u8(0x15),
+                                        w.zeros(11);
                                     w.u8(5), w.u8(n), w.bytes(s.asc);
                                     w.u8(6), w.u8(1), w.u8(2);
                                 });

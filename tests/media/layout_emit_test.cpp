@@ -22,11 +22,10 @@ TEST(LayoutEmit, RandomRangesEqualTheEmittedFile)
     const std::string src = dir.file("a.mp4"), out = dir.file("out.mov");
     // Without noise substitution the decoder's output does not depend on its
     // history, so any jump must give the bytes of a straight read.
-    ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i",
-                                   "aevalsrc=0.8*sin(440*2*PI*t)*sin(2*t)|0.5*sin(660*2*PI*t):s=48000:d=6", "-f",
-                                   "lavfi", "-i", "testsrc=d=6:s=160x120:r=25", "-c:a", "aac", "-aac_pns", "0",
-                                   "-c:v", "mpeg4"},
-                                  src));
+    ASSERT_TRUE(test::ffmpeg_make(
+        {"-f", "lavfi", "-i", "aevalsrc=0.8*sin(440*2*PI*t)*sin(2*t)|0.5*sin(660*2*PI*t):s=48000:d=6", "-f", "lavfi",
+         "-i", "testsrc=d=6:s=160x120:r=25", "-c:a", "aac", "-aac_pns", "0", "-c:v", "mpeg4"},
+        src));
     const auto r = test::run_command({test::program_path(), "--emit", src, out});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto emitted = test::read_file(out);
@@ -51,8 +50,9 @@ TEST(LayoutEmit, RandomRangesEqualTheEmittedFile)
         const std::int64_t got = layout->read_at(reader.get(), buf.data(), length, offset);
         const std::uint64_t expect = offset >= emitted.size() ? 0 : std::min(length, emitted.size() - offset);
         ASSERT_EQ(got, static_cast<std::int64_t>(expect));
-        ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(expect),
-                               emitted.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(offset, emitted.size()))))
+        ASSERT_TRUE(
+            std::equal(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(expect),
+                       emitted.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(offset, emitted.size()))))
             << "read " << i << " at " << offset << " (" << length << " bytes) differs";
     }
 }

@@ -137,7 +137,7 @@ TEST(LayoutMoov, KeepsMvhdOtherTracksAndUdtaInOrderAndAddsA401BytePcmTrak)
     EXPECT_EQ(kids[2].size, 401u);
 
     const auto trak = std::span(out).subspan(kids[2].offset, 401);
-    EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 20), 2u * 0 + 2u); // track_ID
+    EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 20), 2u); // track_ID
     EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 28), 2133u);       // 1000 * 102400 / 48000
     const auto mdhd = path(trak, {"mdia", "mdhd"});
     EXPECT_EQ(u32_at(mdhd, 20), 48000u);
@@ -182,8 +182,8 @@ TEST(LayoutMoov, EditListIsCopiedWhenRatesAgreeAndRescaledWhenTheyDiffer)
     ASSERT_EQ(new_elst.size(), 16u + 20u);
     EXPECT_EQ(new_elst[8], 1); // version 1
     EXPECT_EQ(u32_at(new_elst, 12), 1u);
-    EXPECT_EQ(u64_at(new_elst, 16), 5000u);      // segment duration unchanged
-    EXPECT_EQ(u64_at(new_elst, 24), 2229u);      // media time rescaled
+    EXPECT_EQ(u64_at(new_elst, 16), 5000u); // segment duration unchanged
+    EXPECT_EQ(u64_at(new_elst, 24), 2229u); // media time rescaled
     EXPECT_EQ(u32_at(new_elst, 32), 0x00010000u);
     EXPECT_EQ(u32_at(path(trak2, {"mdia", "mdhd"}), 24), 111455u);
 

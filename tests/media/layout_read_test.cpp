@@ -99,14 +99,14 @@ TEST(LayoutRead, RangesAcrossEveryBoundaryMatchTheAssembledFile)
     struct Case {
         std::uint64_t offset, length;
     } cases[] = {
-        {0, f.layout.total_size},           // everything in one call
-        {1002, 8},                          // two source bytes, "free", two source bytes
-        {998, 12},                          // two adjacent overlays
-        {1005, 2},                          // inside an overlay
-        {2499, 6},                          // the size overlay near the end
-        {2996, 4 + 421 + 8 + 10},           // last source bytes through the first PCM bytes
-        {f.layout.pcm_offset + 3, 5},       // odd PCM offset
-        {f.layout.total_size - 10, 100},    // clipped at the end
+        {0, f.layout.total_size},        // everything in one call
+        {1002, 8},                       // two source bytes, "free", two source bytes
+        {998, 12},                       // two adjacent overlays
+        {1005, 2},                       // inside an overlay
+        {2499, 6},                       // the size overlay near the end
+        {2996, 4 + 421 + 8 + 10},        // last source bytes through the first PCM bytes
+        {f.layout.pcm_offset + 3, 5},    // odd PCM offset
+        {f.layout.total_size - 10, 100}, // clipped at the end
     };
     for (const auto& c : cases) {
         std::int64_t got = 0;
