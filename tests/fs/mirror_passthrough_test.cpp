@@ -98,6 +98,7 @@ TEST(MirrorPassThrough, FilesReadByteIdenticalWithSourceAttributes)
     // A link is followed by the kernel, never by a lookup of ours.
     EXPECT_EQ(read_file(mnt.file("link")), read_file(tree.src.file("notes.txt")));
     EXPECT_EQ(::access(mnt.file("dangling/x").c_str(), F_OK), -1);
+    mnt.expect_clean_stop();
 }
 
 TEST(MirrorPassThrough, PartialReadsAtOddOffsetsMatchSource)

@@ -118,6 +118,7 @@ TEST_F(RewrittenFiles, WholeFileEqualsEmitAndStatReportsItsSize)
     const auto r = run_command({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
                                 "stream=codec_name", "-of", "csv=p=0", mnt.file("stereo.mp4")});
     EXPECT_EQ(r.out, "pcm_s16le\n") << r.err;
+    mnt.expect_clean_stop();
 }
 
 TEST_F(RewrittenFiles, RangesAcrossRegionBoundariesMatchEmit)
@@ -176,6 +177,7 @@ TEST_F(RewrittenFiles, EightThreadsReadingAtOnceGetCorrectBytes)
     for (auto& r : readers)
         r.join();
     EXPECT_EQ(mismatches.load(), 0);
+    mnt.expect_clean_stop();
 }
 
 TEST_F(RewrittenFiles, FileStillBeingCopiedIsAnalysedAgainWhenComplete)

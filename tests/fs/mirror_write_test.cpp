@@ -132,6 +132,7 @@ TEST(MirrorWrite, WritableMountChangesTheSource)
     ASSERT_EQ(::rmdir(mnt.file("sub").c_str()), 0);
     EXPECT_NE(::stat(src.file("sub").c_str(), &st), 0);
     EXPECT_EQ(::access(mnt.file("old.txt").c_str(), W_OK), 0);
+    mnt.expect_clean_stop();
 }
 
 } // namespace

@@ -246,6 +246,16 @@ public:
         return exit_status_;
     }
 
+    // Unmounts, then checks the program ended cleanly; under the sanitizer
+    // build that includes no leak or undefined-behaviour report.
+    void expect_clean_stop()
+    {
+        EXPECT_EQ(stop(), 0);
+        const std::string err = stderr_text();
+        EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+    }
+
 private:
     TempDir dir_;
     std::string err_path_;
