@@ -1,6 +1,7 @@
 #include "cli/emit_command.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +51,14 @@ int run_emit(const char* in, const char* out)
     const auto layout = build_layout(input.get(), scan);
     if (!layout) {
         std::fprintf(stderr, "emit: failed to build layout for %s\n", in);
+        return 2;
+    }
+    // Truncating the output must never destroy the input it is read from.
+    struct stat in_st {
+    }, out_st{};
+    if (::fstat(input.get(), &in_st) == 0 && ::stat(out, &out_st) == 0 && in_st.st_dev == out_st.st_dev &&
+        in_st.st_ino == out_st.st_ino) {
+        std::fprintf(stderr, "emit: cannot create %s: %s\n", out, "it is the input file");
         return 2;
     }
     UniqueFd output(::open(out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));

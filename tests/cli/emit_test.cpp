@@ -237,6 +237,15 @@ TEST(EmitCommand, RefusalsAndFailuresHaveTheirMessagesAndStatuses)
 
     const std::string src = dir.file("a.mp4");
     ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i", stereo48, "-c:a", "aac"}, src));
+    // The input named as output (here through a symbolic link) is refused
+    // before anything is truncated.
+    const auto original = test::read_file(src);
+    ASSERT_EQ(test::run_shell("ln -s '" + src + "' '" + dir.file("link.mp4") + "'"), 0);
+    r = run_command({test::program_path(), "--emit", src, dir.file("link.mp4")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "emit: cannot create " + dir.file("link.mp4") + ": it is the input file\n");
+    EXPECT_EQ(test::read_file(src), original);
+
     const std::string nowhere = dir.file("no/such/folder/out.mov");
     r = run_command({test::program_path(), "--emit", src, nowhere});
     EXPECT_EQ(r.status, 2);
