@@ -1,5 +1,6 @@
 #include "shares_file.h"
 
+#include <errno.h>
 #include <string.h>
 
 Share *
@@ -87,14 +88,19 @@ shares_file_format (GList *shares)
 }
 
 gboolean
-shares_file_write (const char *path, GList *shares)
+shares_file_write (const char *path, GList *shares, GError **error)
 {
   g_autofree char *folder = g_path_get_dirname (path);
   g_autofree char *content = shares_file_format (shares);
 
   if (g_mkdir_with_parents (folder, 0755) != 0)
-    return FALSE;
-  return g_file_set_contents (path, content, -1, NULL);
+    {
+      int saved = errno;
+      g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (saved), "Cannot create %s: %s", folder,
+                   g_strerror (saved));
+      return FALSE;
+    }
+  return g_file_set_contents (path, content, -1, error);
 }
 
 static gboolean

@@ -21,8 +21,9 @@ GList *shares_file_parse (const char *content);
 GList *shares_file_read (const char *path);
 /* The exact bytes the writer stores for a list. */
 char *shares_file_format (GList *shares);
-/* Creates the folder and replaces the file atomically. FALSE when it could not. */
-gboolean shares_file_write (const char *path, GList *shares);
+/* Creates the folder and replaces the file atomically. FALSE, with error set,
+ * when it could not. */
+gboolean shares_file_write (const char *path, GList *shares, GError **error);
 
 /* A name for a new share: cleaned of blanks, tabs, line ends and slashes, and
  * made unique against every name in shares with a "-2", "-3", … suffix. */

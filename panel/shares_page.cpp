@@ -50,6 +50,23 @@ add_share_row (PanelState *state, GtkWidget *row)
   state->share_rows = g_list_append (state->share_rows, row);
 }
 
+/* Writes the list and tells a running service. A failed write is reported
+ * instead of the change: the service would never see it. */
+static gboolean
+save_shares (PanelState *state)
+{
+  g_autoptr (GError) error = NULL;
+
+  if (!shares_file_write (state->list_path, state->shares, &error))
+    {
+      g_autofree char *toast = g_strdup_printf ("Couldn’t save the share list: %s", error->message);
+      show_toast (state, toast);
+      return FALSE;
+    }
+  reload_service_if_active (state);
+  return TRUE;
+}
+
 static void
 on_remove_clicked (GtkButton *button, gpointer user_data)
 {
@@ -63,10 +80,10 @@ on_remove_clicked (GtkButton *button, gpointer user_data)
       = g_strdup_printf ("Removed “%s”", static_cast<Share *> (link->data)->name);
   share_free (link->data);
   state->shares = g_list_delete_link (state->shares, link);
-  shares_file_write (state->list_path, state->shares);
-  reload_service_if_active (state);
+  gboolean saved = save_shares (state);
   rebuild_share_rows (state);
-  show_toast (state, toast);
+  if (saved)
+    show_toast (state, toast);
 }
 
 static void
@@ -141,11 +158,11 @@ on_naming_response (const char *response, gpointer user_data)
   g_autofree char *name
       = make_share_name (state->shares, gtk_editable_get_text (GTK_EDITABLE (request->entry)));
   state->shares = g_list_append (state->shares, share_new (TRUE, name, request->path));
-  shares_file_write (state->list_path, state->shares);
-  reload_service_if_active (state);
+  gboolean saved = save_shares (state);
   rebuild_share_rows (state);
   g_autofree char *toast = g_strdup_printf ("Added “%s”", name);
-  show_toast (state, toast);
+  if (saved)
+    show_toast (state, toast);
 }
 
 static void

@@ -290,6 +290,17 @@ TEST_F(PanelWindow, WithTheServiceStoppedAddOnlyWritesTheFileAndCancelWritesNoth
     EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n--user is-active kov-orvane.service\n");
 }
 
+TEST_F(PanelWindow, AFailedWriteIsReportedAndNoReloadIsAsked)
+{
+    set_state("active");
+    ASSERT_TRUE(write_text(dir_.file("config/kov-orvane"), "a file where the folder belongs"));
+    const PanelRun r = run_ok({"add", dir_.file("pics"), "-", "toast", "dump"});
+    EXPECT_TRUE(contains(r.out, "toast \"Couldn’t save the share list: Cannot create " + dir_.file("config/kov-orvane") + ": ")) << r.out;
+    EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n");
+    // The panel's list keeps the change, so a later successful write carries it.
+    EXPECT_TRUE(contains(group_text(r.out, "Shares"), "row \"pics\"")) << r.out;
+}
+
 TEST_F(PanelWindow, NamesAreShownLiterallyAndRemovingTheLastShareBringsBackTheEmptyRow)
 {
     set_state("active");

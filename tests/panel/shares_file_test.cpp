@@ -70,7 +70,7 @@ TEST(SharesFile, WriteCreatesMissingFoldersAndReplacesTheFileWhole)
     TempDir dir;
     const std::string path = dir.file("a/b/kov-orvane/shares.conf");
     GList* shares = g_list_append(nullptr, share_new(TRUE, "one", "/one"));
-    ASSERT_TRUE(shares_file_write(path.c_str(), shares));
+    ASSERT_TRUE(shares_file_write(path.c_str(), shares, nullptr));
 
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("a/b/kov-orvane").c_str(), &st), 0);
@@ -81,7 +81,7 @@ TEST(SharesFile, WriteCreatesMissingFoldersAndReplacesTheFileWhole)
     const std::string old_link = dir.file("old");
     ASSERT_EQ(::link(path.c_str(), old_link.c_str()), 0);
     shares = g_list_append(shares, share_new(TRUE, "two", "/two"));
-    ASSERT_TRUE(shares_file_write(path.c_str(), shares));
+    ASSERT_TRUE(shares_file_write(path.c_str(), shares, nullptr));
     const auto old_bytes = kov::test::read_file(old_link);
     const auto new_bytes = kov::test::read_file(path);
     EXPECT_EQ(std::string(old_bytes.begin(), old_bytes.end()), std::string(header) + "1\tone\t/one\n");
@@ -100,7 +100,13 @@ TEST(SharesFile, WriteReportsAFolderThatCannotBeMade)
 {
     TempDir dir;
     ASSERT_TRUE(kov::test::write_text(dir.file("blocker"), "a file, not a folder"));
-    EXPECT_FALSE(shares_file_write(dir.file("blocker/shares.conf").c_str(), nullptr));
+    g_autoptr(GError) error = nullptr;
+    EXPECT_FALSE(shares_file_write(dir.file("blocker/sub/shares.conf").c_str(), nullptr, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(std::string(error->message).find(dir.file("blocker/sub")), std::string::npos) << error->message;
+    g_clear_error(&error);
+    EXPECT_FALSE(shares_file_write(dir.path().c_str(), nullptr, &error)); // a folder where the file goes
+    ASSERT_NE(error, nullptr);
 }
 
 TEST(SharesFile, ReaderKeepsOnlyThreeFieldLines)
@@ -137,7 +143,7 @@ TEST(SharesFile, ARewriteDropsWhatTheReaderSkippedAndNormalisesTrue)
     const std::string path = dir.file("shares.conf");
     ASSERT_TRUE(kov::test::write_text(path, "# mine\ntrue\tA\t/a\n0\tOff\t/off\n1\tX\t/x\textra\n"));
     GList* shares = shares_file_read(path.c_str());
-    ASSERT_TRUE(shares_file_write(path.c_str(), shares));
+    ASSERT_TRUE(shares_file_write(path.c_str(), shares, nullptr));
     g_list_free_full(shares, share_free);
     const auto bytes = kov::test::read_file(path);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), std::string(header) + "1\tA\t/a\n0\tOff\t/off\n");
@@ -156,7 +162,7 @@ TEST(SharesFile, TheServiceReadsWhatThePanelWrites)
     GList* shares = nullptr;
     for (const auto& e : written)
         shares = g_list_append(shares, share_new(e.enabled, e.name.c_str(), e.path.c_str()));
-    ASSERT_TRUE(shares_file_write(path.c_str(), shares));
+    ASSERT_TRUE(shares_file_write(path.c_str(), shares, nullptr));
     g_list_free_full(shares, share_free);
 
     const std::vector<kov::Share> read = kov::read_share_list(path);
