@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "aac_clip.hpp"
@@ -33,40 +35,42 @@ std::int16_t sample_at(const std::vector<std::uint8_t>& pcm, std::size_t i)
 
 class AacSource : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
+    // ctest runs every test in a process of its own, so each clip is made
+    // only when a test first needs it.
+    static const AacClip& clip_named(const std::string& name)
     {
-        if (!test::have_ffmpeg() || !codec_library_bound())
-            return;
-        dir_ = new test::TempDir;
-        const auto lavfi = [](const std::string& graph) {
-            return std::vector<std::string>{"-f", "lavfi", "-i", graph};
+        static const std::map<std::string, std::vector<std::string>> recipes = {
+            {"stereo.m4a",
+             {"-f", "lavfi", "-i",
+              "aevalsrc=0.5*sin(440*2*PI*t)|0.4*sin(660*2*PI*t)+0.1*sin(5000*2*PI*t*t):s=48000:d=3", "-c:a", "aac",
+              "-aac_pns", "0", "-ar", "48000", "-ac", "2"}},
+            {"mono.mov",
+             {"-f", "lavfi", "-i", "sine=frequency=1000:duration=2:sample_rate=44100", "-c:a", "aac", "-aac_pns", "0",
+              "-ar", "44100", "-ac", "1"}},
+            // Long enough to outgrow the 8 MiB cache.
+            {"surround.mp4",
+             {"-f", "lavfi", "-i",
+              "aevalsrc=0.3*sin(220*2*PI*t)|0.3*sin(330*2*PI*t)|0.3*sin(440*2*PI*t)|0.3*sin(90*2*PI*t)|"
+              "0.3*sin(550*2*PI*t)|0.3*sin(660*2*PI*t):c=5.1:s=48000:d=16",
+              "-c:a", "aac", "-aac_pns", "0", "-ar", "48000", "-ac", "6"}},
+            // The encoder's default noise substitution stays on.
+            {"noise.m4a",
+             {"-f", "lavfi", "-i", "anoisesrc=color=pink:amplitude=0.4:duration=2:sample_rate=48000:seed=7", "-c:a",
+              "aac", "-ar", "48000", "-ac", "2"}},
         };
-        auto add = [](std::vector<std::string> a, std::vector<std::string> b) {
-            a.insert(a.end(), b.begin(), b.end());
-            return a;
-        };
-        stereo_ = new auto(test::make_aac_clip(
-            *dir_, "stereo.m4a",
-            add(lavfi("aevalsrc=0.5*sin(440*2*PI*t)|0.4*sin(660*2*PI*t)+0.1*sin(5000*2*PI*t*t):s=48000:d=3"),
-                {"-c:a", "aac", "-aac_pns", "0", "-ar", "48000", "-ac", "2"})));
-        mono_ = new auto(test::make_aac_clip(*dir_, "mono.mov",
-                                             add(lavfi("sine=frequency=1000:duration=2:sample_rate=44100"),
-                                                 {"-c:a", "aac", "-aac_pns", "0", "-ar", "44100", "-ac", "1"})));
-        surround_ = new auto(test::make_aac_clip(
-            *dir_, "surround.mp4",
-            add(lavfi("aevalsrc=0.3*sin(220*2*PI*t)|0.3*sin(330*2*PI*t)|0.3*sin(440*2*PI*t)|0.3*sin(90*2*PI*t)|"
-                      "0.3*sin(550*2*PI*t)|0.3*sin(660*2*PI*t):c=5.1:s=48000:d=16"),
-                {"-c:a", "aac", "-aac_pns", "0", "-ar", "48000", "-ac", "6"})));
-        noisy_ = new auto(
-            test::make_aac_clip(*dir_, "noise.m4a",
-                                add(lavfi("anoisesrc=color=pink:amplitude=0.4:duration=2:sample_rate=48000:seed=7"),
-                                    {"-c:a", "aac", "-ar", "48000", "-ac", "2"})));
+        static std::map<std::string, AacClip> made;
+        if (const auto it = made.find(name); it != made.end())
+            return it->second;
+        auto c = test::make_aac_clip(dir(), name, recipes.at(name));
+        if (!c)
+            throw std::runtime_error("could not make the test clip " + name);
+        return made.emplace(name, std::move(*c)).first->second;
     }
-    static void TearDownTestSuite()
+
+    static const test::TempDir& dir()
     {
-        for (auto* c : {stereo_, mono_, surround_, noisy_})
-            delete c;
-        delete dir_;
+        static test::TempDir d;
+        return d;
     }
 
     void SetUp() override
@@ -74,8 +78,6 @@ protected:
         if (!test::have_ffmpeg())
             GTEST_SKIP() << "ffmpeg is not installed";
         ASSERT_TRUE(codec_library_bound()) << "ffmpeg is installed but its libavcodec could not be bound";
-        for (auto* c : {stereo_, mono_, surround_, noisy_})
-            ASSERT_TRUE(c && c->has_value()) << "could not make the test clips";
     }
 
     struct Opened {
@@ -124,18 +126,12 @@ protected:
         EXPECT_TRUE(s.has_value()) << "not a decoding source";
         return s.value_or(DecoderStats{});
     }
-
-    static inline test::TempDir* dir_ = nullptr;
-    static inline std::optional<AacClip>* stereo_ = nullptr;
-    static inline std::optional<AacClip>* mono_ = nullptr;
-    static inline std::optional<AacClip>* surround_ = nullptr;
-    static inline std::optional<AacClip>* noisy_ = nullptr;
 };
 
 TEST_F(AacSource, ProbeReportsTheDecodedFormat)
 {
-    for (auto* c : {stereo_, mono_, surround_}) {
-        const AacClip& clip = **c;
+    for (const char* name : {"stereo.m4a", "mono.mov", "surround.mp4"}) {
+        const AacClip& clip = clip_named(name);
         UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
         PcmGeometry g{8000, 3, 2048}; // deliberately wrong guesses
         probe_stream(fd.get(), clip.units, clip.asc, g);
@@ -147,7 +143,7 @@ TEST_F(AacSource, ProbeReportsTheDecodedFormat)
 
 TEST_F(AacSource, ProbeKeepsGuessesWhenNothingDecodes)
 {
-    const AacClip& clip = **stereo_;
+    const AacClip& clip = clip_named("stereo.m4a");
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     std::vector<AccessUnit> unreadable = clip.units;
     for (auto& u : unreadable)
@@ -165,8 +161,8 @@ TEST_F(AacSource, ProbeKeepsGuessesWhenNothingDecodes)
 // float-to-16-bit conversion rounds half to even, ours half away from zero.
 TEST_F(AacSource, DecodesLikeFfmpegAfterThePriming)
 {
-    for (auto* c : {stereo_, mono_, surround_}) {
-        const AacClip& clip = **c;
+    for (const char* name : {"stereo.m4a", "mono.mov", "surround.mp4"}) {
+        const AacClip& clip = clip_named(name);
         Opened o = open_source(clip);
         const std::vector<std::uint8_t> ours = read_all(*o.source, o.total_bytes, 10007);
         ASSERT_EQ(clip.priming, 1024u) << clip.path;
@@ -192,7 +188,7 @@ TEST_F(AacSource, DecodesLikeFfmpegAfterThePriming)
 
 TEST_F(AacSource, ChannelCountMismatchKeepsLeadingChannelsAndSilencesTheRest)
 {
-    const AacClip& stereo = **stereo_;
+    const AacClip& stereo = clip_named("stereo.m4a");
     Opened narrow = open_source(stereo, 1); // decoder reports two, the stream has one
     const auto left = read_all(*narrow.source, narrow.total_bytes, 65536);
     Opened full = open_source(stereo);
@@ -200,7 +196,7 @@ TEST_F(AacSource, ChannelCountMismatchKeepsLeadingChannelsAndSilencesTheRest)
     for (std::size_t i = 0; i < narrow.total_frames; ++i)
         ASSERT_EQ(sample_at(left, i), sample_at(both, 2 * i)) << "frame " << i;
 
-    const AacClip& mono = **mono_;
+    const AacClip& mono = clip_named("mono.mov");
     Opened wide = open_source(mono, 2); // decoder reports one, the stream has two
     Opened plain = open_source(mono);
     const auto two = read_all(*wide.source, wide.total_bytes, 65536);
@@ -215,8 +211,8 @@ TEST_F(AacSource, ChannelCountMismatchKeepsLeadingChannelsAndSilencesTheRest)
 // pass from the start.
 TEST_F(AacSource, JumpsReadTheSameBytesAsASequentialPass)
 {
-    for (auto* c : {stereo_, surround_}) {
-        const AacClip& clip = **c;
+    for (const char* name : {"stereo.m4a", "surround.mp4"}) {
+        const AacClip& clip = clip_named(name);
         Opened straight = open_source(clip);
         const auto expected = read_all(*straight.source, straight.total_bytes, straight.block_bytes);
 
@@ -241,7 +237,7 @@ TEST_F(AacSource, JumpsReadTheSameBytesAsASequentialPass)
 // however, must always read the same, whatever came before it.
 TEST_F(AacSource, NoiseSubstitutedStreamsReadTheSameAfterTheSameJump)
 {
-    const AacClip& clip = **noisy_;
+    const AacClip& clip = clip_named("noise.m4a");
     Opened o = open_source(clip);
     const std::uint64_t blocks = clip.units.size();
     const std::uint64_t target = blocks / 2;
@@ -267,7 +263,7 @@ TEST_F(AacSource, NoiseSubstitutedStreamsReadTheSameAfterTheSameJump)
 
 TEST_F(AacSource, SequentialReadsDecodeEachUnitOnce)
 {
-    const AacClip& clip = **stereo_;
+    const AacClip& clip = clip_named("stereo.m4a");
     Opened o = open_source(clip);
     read_all(*o.source, o.total_bytes, 131072);
     const DecoderStats s = stats(*o.source);
@@ -288,7 +284,7 @@ TEST_F(AacSource, SequentialReadsDecodeEachUnitOnce)
 
 TEST_F(AacSource, AJumpCostsOneFreshDecoderAndTwoPrerollUnits)
 {
-    const AacClip& clip = **stereo_;
+    const AacClip& clip = clip_named("stereo.m4a");
     Opened o = open_source(clip);
     read_block(*o.source, o, 5);
     DecoderStats s = stats(*o.source);
@@ -324,7 +320,7 @@ TEST_F(AacSource, AJumpCostsOneFreshDecoderAndTwoPrerollUnits)
 
 TEST_F(AacSource, EndOfStreamIsSignalledOnce)
 {
-    const AacClip& clip = **stereo_;
+    const AacClip& clip = clip_named("stereo.m4a");
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     // One block more than there are units: the decoder runs dry before it.
     const std::uint64_t frames = (clip.units.size() + 1) * unit_frames;
@@ -344,7 +340,7 @@ TEST_F(AacSource, EndOfStreamIsSignalledOnce)
 
 TEST_F(AacSource, ReadsAreCutAtTheEndOfTheStream)
 {
-    const AacClip& clip = **mono_;
+    const AacClip& clip = clip_named("mono.mov");
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     const std::uint64_t frames = 5000; // not a whole number of blocks
     auto source = make_pcm_source(fd.get(), clip.units, clip.asc, {clip.rate, 1, unit_frames}, frames);
@@ -358,7 +354,7 @@ TEST_F(AacSource, ReadsAreCutAtTheEndOfTheStream)
 
 TEST_F(AacSource, LongReadsKeepTheirBlocksAndLaterReadsTrimTheCache)
 {
-    const AacClip& clip = **surround_;
+    const AacClip& clip = clip_named("surround.mp4");
     Opened o = open_source(clip);
     const DecoderStats fresh = stats(*o.source);
     ASSERT_EQ(fresh.cache_capacity, 8388608 / o.block_bytes);
@@ -380,7 +376,7 @@ TEST_F(AacSource, LongReadsKeepTheirBlocksAndLaterReadsTrimTheCache)
 
 TEST_F(AacSource, EmptyAndUnreadableUnits)
 {
-    const AacClip& clip = **stereo_;
+    const AacClip& clip = clip_named("stereo.m4a");
     std::vector<AccessUnit> units = clip.units;
     units[3].size = 0;                        // an empty unit: one block of silence
     units[9].offset = std::uint64_t{1} << 40; // beyond the end of the file
@@ -409,14 +405,14 @@ TEST_F(AacSource, EmptyAndUnreadableUnits)
 // decoder's overlap); it must neither shift later blocks nor stall reads.
 TEST_F(AacSource, ADamagedUnitDoesNotShiftOrStallTheStream)
 {
-    const AacClip& clip = **stereo_;
+    const AacClip& clip = clip_named("stereo.m4a");
     const std::size_t bad = 20;
     auto bytes = test::read_file(clip.path);
     std::mt19937 rng(5);
     for (std::uint32_t i = 0; i < clip.units[bad].size; ++i)
         bytes[clip.units[bad].offset + i] = static_cast<std::uint8_t>(rng());
     AacClip damaged = clip;
-    damaged.path = dir_->file("damaged.m4a");
+    damaged.path = dir().file("damaged.m4a");
     ASSERT_TRUE(test::write_file(damaged.path, bytes));
 
     Opened clean = open_source(clip);
@@ -436,7 +432,7 @@ TEST_F(AacSource, ADamagedUnitDoesNotShiftOrStallTheStream)
 
 TEST_F(AacSource, ConcurrentReadersSeeTheSameStream)
 {
-    const AacClip& clip = **stereo_;
+    const AacClip& clip = clip_named("stereo.m4a");
     Opened straight = open_source(clip);
     const auto expected = read_all(*straight.source, straight.total_bytes, 131072);
     Opened shared = open_source(clip);
