@@ -96,8 +96,8 @@ shares_file_write (const char *path, GList *shares, GError **error)
   if (g_mkdir_with_parents (folder, 0755) != 0)
     {
       int saved = errno;
-      g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (saved), "Cannot create %s: %s", folder,
-                   g_strerror (saved));
+      g_set_error (error, G_FILE_ERROR, g_file_error_from_errno (saved), "Cannot create %s: %s",
+                   folder, g_strerror (saved));
       return FALSE;
     }
   return g_file_set_contents (path, content, -1, error);

@@ -21,7 +21,8 @@ TEST(DesktopFiles, MetainfoPassesAppstreamValidation)
 {
     if (!kov::test::have_program("appstreamcli"))
         GTEST_SKIP() << "appstreamcli is not installed";
-    const auto r = kov::test::run_command({"appstreamcli", "validate", "--no-net", data_dir + "/" + app_id + ".metainfo.xml"});
+    const auto r =
+        kov::test::run_command({"appstreamcli", "validate", "--no-net", data_dir + "/" + app_id + ".metainfo.xml"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 

@@ -35,9 +35,8 @@ TEST(JsonStringValue, ReadsTheFirstStringMember)
 
 TEST(JsonStringValue, RejectsWhatIsNotAPlainString)
 {
-    for (const char* text : {"{\"version\": 2027}", "{\"version\": {\"a\":1}}",
-                             "{\"version\":\n\"1\"}", "{\"version\": \"unterminated", "{\"version\" \"1\"}",
-                             "{\"versions\": \"1\"}", "{}", ""})
+    for (const char* text : {"{\"version\": 2027}", "{\"version\": {\"a\":1}}", "{\"version\":\n\"1\"}",
+                             "{\"version\": \"unterminated", "{\"version\" \"1\"}", "{\"versions\": \"1\"}", "{}", ""})
         EXPECT_EQ(or_none(json_string_value(text, "version")), "<none>") << text;
     EXPECT_EQ(json_string_value(nullptr, "version"), nullptr);
 }
@@ -49,9 +48,9 @@ TEST(VersionCompare, ComparesNumbersComponentByComponent)
         int sign;
     };
     const Case cases[] = {
-        {"2026.10.28.1", 1}, {"2026.10.28.0", 0}, {"2026.10.28", 0}, {"2026.9.30", -1},  {"2027", 1},
-        {"2026.10.29", 1},   {"2026.10.3", -1},   {"2026.10", -1},   {"2026.010.028", 0}, {"2026.10.28.x", 0},
-        {"2026.11beta", 1},  {"", -1},
+        {"2026.10.28.1", 1}, {"2026.10.28.0", 0}, {"2026.10.28", 0},  {"2026.9.30", -1},
+        {"2027", 1},         {"2026.10.29", 1},   {"2026.10.3", -1},  {"2026.10", -1},
+        {"2026.010.028", 0}, {"2026.10.28.x", 0}, {"2026.11beta", 1}, {"", -1},
     };
     for (const Case& c : cases) {
         const int got = version_compare(c.manifest, PANEL_VERSION);
@@ -109,7 +108,7 @@ TEST(InstallCommand, ChoosesByWholeWordsOfIdAndIdLike)
 
 // Restores one environment variable when the test ends.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name), old_(g_strdup(g_getenv(name)))
     {
         if (value != nullptr)
@@ -128,7 +127,7 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     const char* name_;
     char* old_;
 };

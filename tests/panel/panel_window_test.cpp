@@ -41,7 +41,7 @@ std::string path_env()
 
 // Answers every request on 127.0.0.1 with one fixed status and body.
 class ManifestServer {
-public:
+  public:
     ManifestServer(int status, std::string body) : status_(status), body_(std::move(body))
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -74,7 +74,7 @@ public:
         return requests_;
     }
 
-private:
+  private:
     void serve()
     {
         while (!stop_) {
@@ -99,8 +99,9 @@ private:
                 std::lock_guard lock(mutex_);
                 requests_.push_back(request.substr(0, request.find("\r\n")));
             }
-            const std::string reply = "HTTP/1.1 " + std::to_string(status_) + " Answer\r\nContent-Type: application/json\r\n" +
-                                      "Content-Length: " + std::to_string(body_.size()) + "\r\nConnection: close\r\n\r\n" + body_;
+            const std::string reply =
+                "HTTP/1.1 " + std::to_string(status_) + " Answer\r\nContent-Type: application/json\r\n" +
+                "Content-Length: " + std::to_string(body_.size()) + "\r\nConnection: close\r\n\r\n" + body_;
             (void)!::write(client, reply.data(), reply.size());
             ::close(client);
         }
@@ -123,22 +124,30 @@ struct PanelRun {
 };
 
 class PanelWindow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         if (!kov::test::have_program("xvfb-run"))
             GTEST_SKIP() << "xvfb-run is not installed";
         for (const char* sub : {"bin", "home", "config", "appdir", "appdir/usr", "appdir/usr/bin", "pics"})
             ASSERT_EQ(::mkdir(dir_.file(sub).c_str(), 0755), 0) << sub;
-        script("bin/systemctl", "echo \"$*\" >> '" + dir_.file("systemctl.log") + "'\n"
-                                "case \"$2\" in\n"
-                                "  is-active) cat '" + dir_.file("state") + "' ;;\n"
-                                "  start) [ -e '" + dir_.file("start-fails") + "' ] || echo active > '" + dir_.file("state") + "' ;;\n"
-                                "  stop) echo inactive > '" + dir_.file("state") + "' ;;\n"
-                                "esac\n");
-        script("appdir/usr/bin/kov-orvane", "[ \"$1\" = --status ] || exit 2\ncat '" + dir_.file("status-line") + "'\n");
-        script("updater", "echo \"$*\" > '" + dir_.file("updater.args") + "'\n" + "sleep 1\n" +
-                              ". '" + dir_.file("updater.sh") + "'\n");
+        script("bin/systemctl", "echo \"$*\" >> '" + dir_.file("systemctl.log") +
+                                    "'\n"
+                                    "case \"$2\" in\n"
+                                    "  is-active) cat '" +
+                                    dir_.file("state") +
+                                    "' ;;\n"
+                                    "  start) [ -e '" +
+                                    dir_.file("start-fails") + "' ] || echo active > '" + dir_.file("state") +
+                                    "' ;;\n"
+                                    "  stop) echo inactive > '" +
+                                    dir_.file("state") +
+                                    "' ;;\n"
+                                    "esac\n");
+        script("appdir/usr/bin/kov-orvane",
+               "[ \"$1\" = --status ] || exit 2\ncat '" + dir_.file("status-line") + "'\n");
+        script("updater", "echo \"$*\" > '" + dir_.file("updater.args") + "'\n" + "sleep 1\n" + ". '" +
+                              dir_.file("updater.sh") + "'\n");
         set_state("inactive");
         set_status_line("decoder=libavcodec.so.59 version=2026.10.28");
         set_updater("exit 0\n");
@@ -166,17 +175,14 @@ protected:
     {
         // Spread concurrent test processes over distinct display numbers.
         const std::string display_base = std::to_string(200 + ::getpid() % 700);
-        std::vector<std::string> argv = {"xvfb-run", "-a", "-n", display_base, "-s", "-screen 0 1024x768x24", "env",
-                                         "-u", "APPIMAGE", "-u", "KOV_SELFTEST_UPDATE_URL",
-                                         "PATH=" + dir_.file("bin") + ":" + path_env(),
-                                         "HOME=" + dir_.file("home"),
-                                         "XDG_CONFIG_HOME=" + dir_.file("config"),
-                                         "APPDIR=" + dir_.file("appdir"),
-                                         "KOV_SELFTEST_OS_RELEASE=" + dir_.file("os-release"),
-                                         "GSK_RENDERER=cairo", "GTK_A11Y=none", "GSETTINGS_BACKEND=memory",
-                                         "G_DEBUG=fatal-criticals", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
-                                         // GTK and fontconfig keep caches for the life of the process.
-                                         "ASAN_OPTIONS=detect_leaks=0"};
+        std::vector<std::string> argv = {
+            "xvfb-run", "-a", "-n", display_base, "-s", "-screen 0 1024x768x24", "env", "-u", "APPIMAGE", "-u",
+            "KOV_SELFTEST_UPDATE_URL", "PATH=" + dir_.file("bin") + ":" + path_env(), "HOME=" + dir_.file("home"),
+            "XDG_CONFIG_HOME=" + dir_.file("config"), "APPDIR=" + dir_.file("appdir"),
+            "KOV_SELFTEST_OS_RELEASE=" + dir_.file("os-release"), "GSK_RENDERER=cairo", "GTK_A11Y=none",
+            "GSETTINGS_BACKEND=memory", "G_DEBUG=fatal-criticals", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
+            // GTK and fontconfig keep caches for the life of the process.
+            "ASAN_OPTIONS=detect_leaks=0"};
         argv.insert(argv.end(), env.begin(), env.end());
         argv.push_back(KOV_PANEL_SELFTEST);
         argv.insert(argv.end(), steps.begin(), steps.end());
@@ -217,7 +223,10 @@ std::vector<std::string> dumps(const std::string& out)
     return found;
 }
 
-bool contains(const std::string& haystack, const std::string& needle) { return haystack.find(needle) != std::string::npos; }
+bool contains(const std::string& haystack, const std::string& needle)
+{
+    return haystack.find(needle) != std::string::npos;
+}
 
 TEST_F(PanelWindow, OpensWithItsFourGroupsAndPresentsTheSameWindowAgain)
 {
@@ -225,7 +234,8 @@ TEST_F(PanelWindow, OpensWithItsFourGroupsAndPresentsTheSameWindowAgain)
     const std::string& out = r.out;
     EXPECT_TRUE(contains(out, "window \"Kov Orvane\" 560x640")) << out;
 
-    const std::size_t service = out.find("group \"Service\" visible description \"Don’t toggle while DaVinci Resolve is running.\"");
+    const std::size_t service =
+        out.find("group \"Service\" visible description \"Don’t toggle while DaVinci Resolve is running.\"");
     const std::size_t update = out.find("group \"Update\" hidden");
     const std::size_t shares = out.find("group \"Shares\" visible");
     const std::size_t decoder = out.find("group \"Audio decoding\" hidden");
@@ -236,18 +246,30 @@ TEST_F(PanelWindow, OpensWithItsFourGroupsAndPresentsTheSameWindowAgain)
     EXPECT_TRUE(service < update && update < shares && shares < decoder) << out;
 
     const std::string service_group = group_text(out, "Service");
-    EXPECT_TRUE(contains(service_group, "row \"Kov Orvane\" subtitle \"Stopped · version 2026.10.28\"")) << service_group;
-    EXPECT_TRUE(contains(service_group, "image icon=dialog-warning-symbolic tooltip=\"Don’t toggle while DaVinci Resolve is running\" valign=center class=warning\n    switch active=0 state=0 valign=center")) << service_group;
+    EXPECT_TRUE(contains(service_group, "row \"Kov Orvane\" subtitle \"Stopped · version 2026.10.28\""))
+        << service_group;
+    EXPECT_TRUE(
+        contains(service_group, "image icon=dialog-warning-symbolic tooltip=\"Don’t toggle while DaVinci Resolve is "
+                                "running\" valign=center class=warning\n    switch active=0 state=0 valign=center"))
+        << service_group;
 
     const std::string update_group = group_text(out, "Update");
     EXPECT_TRUE(contains(update_group, "image icon=software-update-available-symbolic")) << update_group;
-    EXPECT_TRUE(contains(update_group, "label=\"Update now\" sensitive=1 valign=center class=suggested-action")) << update_group;
+    EXPECT_TRUE(contains(update_group, "label=\"Update now\" sensitive=1 valign=center class=suggested-action"))
+        << update_group;
 
     const std::string shares_group = group_text(out, "Shares");
-    EXPECT_TRUE(contains(shares_group, "header button icon=list-add-symbolic label=\"\" sensitive=1 tooltip=\"Add folder\" valign=center class=flat")) << shares_group;
+    EXPECT_TRUE(contains(
+        shares_group,
+        "header button icon=list-add-symbolic label=\"\" sensitive=1 tooltip=\"Add folder\" valign=center class=flat"))
+        << shares_group;
     EXPECT_TRUE(contains(shares_group, "row \"No shares yet\" subtitle \"Use + to add a folder.\"")) << shares_group;
-    EXPECT_TRUE(contains(shares_group, "row \"In DaVinci Resolve, import from\" subtitle \"" + dir_.file("home/Orvane") + "\"")) << shares_group;
-    EXPECT_TRUE(contains(shares_group, "image icon=folder-symbolic\n    button icon=edit-copy-symbolic label=\"\" sensitive=1 tooltip=\"Copy path\" valign=center class=flat")) << shares_group;
+    EXPECT_TRUE(
+        contains(shares_group, "row \"In DaVinci Resolve, import from\" subtitle \"" + dir_.file("home/Orvane") + "\""))
+        << shares_group;
+    EXPECT_TRUE(contains(shares_group, "image icon=folder-symbolic\n    button icon=edit-copy-symbolic label=\"\" "
+                                       "sensitive=1 tooltip=\"Copy path\" valign=center class=flat"))
+        << shares_group;
 
     // A decoder is bound: the last group has no rows.
     EXPECT_FALSE(contains(group_text(out, "Audio decoding"), "row ")) << out;
@@ -263,22 +285,28 @@ TEST_F(PanelWindow, AddingAFolderWritesTheFileAndReloadsARunningService)
     set_shares("# kept? no\n0\tOff\t/off\ntrue\tpics\t/p\n1\tbad\tline\textra\n");
     const PanelRun r = run_ok({"add", dir_.file("pics"), "-", "toast", "dump", "click", "Copy path", "clipboard"});
 
-    EXPECT_TRUE(contains(r.out, "dialog label \"Name this folder\"\ndialog label \"" + dir_.file("pics") + "\"")) << r.out;
+    EXPECT_TRUE(contains(r.out, "dialog label \"Name this folder\"\ndialog label \"" + dir_.file("pics") + "\""))
+        << r.out;
     EXPECT_TRUE(contains(r.out, "suggested \"pics-2\"")) << r.out;
     EXPECT_TRUE(contains(r.out, "toast \"Added “pics-2”\"")) << r.out;
-    EXPECT_EQ(slurp(conf_path()), std::string(header) + "0\tOff\t/off\n1\tpics\t/p\n1\tpics-2\t" + dir_.file("pics") + "\n");
-    EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n"   // the window's first refresh
+    EXPECT_EQ(slurp(conf_path()),
+              std::string(header) + "0\tOff\t/off\n1\tpics\t/p\n1\tpics-2\t" + dir_.file("pics") + "\n");
+    EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n" // the window's first refresh
                                "--user is-active kov-orvane.service\n"
                                "--user reload kov-orvane.service\n");
 
     const std::string shares = group_text(r.out, "Shares");
     EXPECT_FALSE(contains(shares, "No shares yet")) << shares;
-    const std::size_t off = shares.find("row \"Off\" subtitle \"/off\nmounts at " + dir_.file("home/Orvane/Off") + "\"");
-    const std::size_t added = shares.find("row \"pics-2\" subtitle \"" + dir_.file("pics") + "\nmounts at " + dir_.file("home/Orvane/pics-2") + "\"");
+    const std::size_t off =
+        shares.find("row \"Off\" subtitle \"/off\nmounts at " + dir_.file("home/Orvane/Off") + "\"");
+    const std::size_t added = shares.find("row \"pics-2\" subtitle \"" + dir_.file("pics") + "\nmounts at " +
+                                          dir_.file("home/Orvane/pics-2") + "\"");
     const std::size_t import = shares.find("row \"In DaVinci Resolve, import from\"");
     EXPECT_TRUE(off != std::string::npos && added != std::string::npos && off < added && added < import) << shares;
     EXPECT_TRUE(contains(shares, "<span alpha='55%'>mounts at ")) << shares;
-    EXPECT_TRUE(contains(shares, "button icon=user-trash-symbolic label=\"\" sensitive=1 tooltip=\"Remove\" valign=center class=flat")) << shares;
+    EXPECT_TRUE(contains(
+        shares, "button icon=user-trash-symbolic label=\"\" sensitive=1 tooltip=\"Remove\" valign=center class=flat"))
+        << shares;
     EXPECT_TRUE(contains(r.out, "clipboard \"" + dir_.file("home/Orvane") + "\"")) << r.out;
 }
 
@@ -295,7 +323,9 @@ TEST_F(PanelWindow, AFailedWriteIsReportedAndNoReloadIsAsked)
     set_state("active");
     ASSERT_TRUE(write_text(dir_.file("config/kov-orvane"), "a file where the folder belongs"));
     const PanelRun r = run_ok({"add", dir_.file("pics"), "-", "toast", "dump"});
-    EXPECT_TRUE(contains(r.out, "toast \"Couldn’t save the share list: Cannot create " + dir_.file("config/kov-orvane") + ": ")) << r.out;
+    EXPECT_TRUE(
+        contains(r.out, "toast \"Couldn’t save the share list: Cannot create " + dir_.file("config/kov-orvane") + ": "))
+        << r.out;
     EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n");
     // The panel's list keeps the change, so a later successful write carries it.
     EXPECT_TRUE(contains(group_text(r.out, "Shares"), "row \"pics\"")) << r.out;
@@ -348,17 +378,18 @@ TEST_P(PanelSwitch, RunsBothCommandsThenShowsWhatSystemdReports)
 
 INSTANTIATE_TEST_SUITE_P(
     States, PanelSwitch,
-    ::testing::Values(
-        SwitchCase{"On", "inactive", false, "--user enable kov-orvane.service\n--user start kov-orvane.service\n",
-                   "switch active=1 state=1", "Running · version 2026.10.28"},
-        SwitchCase{"Off", "active", false, "--user disable kov-orvane.service\n--user stop kov-orvane.service\n",
-                   "switch active=0 state=0", "Stopped · version 2026.10.28"},
-        SwitchCase{"FailedStartFallsBack", "inactive", true,
-                   "--user enable kov-orvane.service\n--user start kov-orvane.service\n", "switch active=0 state=0",
-                   "Stopped · version 2026.10.28"},
-        SwitchCase{"ActivatingCountsAsStopped", "activating", false,
-                   "--user enable kov-orvane.service\n--user start kov-orvane.service\n", "switch active=1 state=1",
-                   "Running · version 2026.10.28"}),
+    ::testing::Values(SwitchCase{"On", "inactive", false,
+                                 "--user enable kov-orvane.service\n--user start kov-orvane.service\n",
+                                 "switch active=1 state=1", "Running · version 2026.10.28"},
+                      SwitchCase{"Off", "active", false,
+                                 "--user disable kov-orvane.service\n--user stop kov-orvane.service\n",
+                                 "switch active=0 state=0", "Stopped · version 2026.10.28"},
+                      SwitchCase{"FailedStartFallsBack", "inactive", true,
+                                 "--user enable kov-orvane.service\n--user start kov-orvane.service\n",
+                                 "switch active=0 state=0", "Stopped · version 2026.10.28"},
+                      SwitchCase{"ActivatingCountsAsStopped", "activating", false,
+                                 "--user enable kov-orvane.service\n--user start kov-orvane.service\n",
+                                 "switch active=1 state=1", "Running · version 2026.10.28"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct DecoderCase {
@@ -385,13 +416,19 @@ TEST_P(PanelDecoderHint, ShowsTheInstallCommandForTheDistribution)
     EXPECT_TRUE(contains(group, "row \"No AAC decoder on this system\"")) << group;
     EXPECT_TRUE(contains(group, "image icon=dialog-error-symbolic")) << group;
     if (c.command != nullptr) {
-        EXPECT_TRUE(contains(group, std::string("AAC audio stays silent until FFmpeg is installed. Run in a terminal, then restart the service:\n<tt>") +
-                                        c.command + "</tt>\"")) << group;
-        EXPECT_TRUE(contains(group, "button icon=edit-copy-symbolic label=\"\" sensitive=1 tooltip=\"Copy install command\" valign=center class=flat")) << group;
+        EXPECT_TRUE(contains(group, std::string("AAC audio stays silent until FFmpeg is installed. Run in a terminal, "
+                                                "then restart the service:\n<tt>") +
+                                        c.command + "</tt>\""))
+            << group;
+        EXPECT_TRUE(contains(group, "button icon=edit-copy-symbolic label=\"\" sensitive=1 tooltip=\"Copy install "
+                                    "command\" valign=center class=flat"))
+            << group;
         EXPECT_TRUE(contains(r.out, std::string("clipboard \"") + c.command + "\"")) << r.out;
         EXPECT_TRUE(contains(r.out, "toast \"Command copied — paste it into a terminal\"")) << r.out;
     } else {
-        EXPECT_TRUE(contains(group, "subtitle \"Install FFmpeg (libavcodec) from your distribution, then restart the service; AAC audio stays silent until then.\"")) << group;
+        EXPECT_TRUE(contains(group, "subtitle \"Install FFmpeg (libavcodec) from your distribution, then restart the "
+                                    "service; AAC audio stays silent until then.\""))
+            << group;
         EXPECT_FALSE(contains(group, "button ")) << group;
     }
 }
@@ -399,10 +436,11 @@ TEST_P(PanelDecoderHint, ShowsTheInstallCommandForTheDistribution)
 INSTANTIATE_TEST_SUITE_P(
     Distributions, PanelDecoderHint,
     ::testing::Values(DecoderCase{"Ubuntu", "ID=ubuntu\nID_LIKE=debian\n", "sudo apt install ffmpeg"},
-                      DecoderCase{"Rocky", "ID=\"rocky\"\nID_LIKE=\"rhel centos fedora\"\n", "sudo dnf install ffmpeg-free-libs"},
-                      DecoderCase{"Tumbleweed", "ID=\"opensuse-tumbleweed\"\nID_LIKE=\"opensuse suse\"\n", "sudo zypper install ffmpeg"},
-                      DecoderCase{"ArchArm", "ID=archarm\n", nullptr},
-                      DecoderCase{"NoOsRelease", nullptr, nullptr}),
+                      DecoderCase{"Rocky", "ID=\"rocky\"\nID_LIKE=\"rhel centos fedora\"\n",
+                                  "sudo dnf install ffmpeg-free-libs"},
+                      DecoderCase{"Tumbleweed", "ID=\"opensuse-tumbleweed\"\nID_LIKE=\"opensuse suse\"\n",
+                                  "sudo zypper install ffmpeg"},
+                      DecoderCase{"ArchArm", "ID=archarm\n", nullptr}, DecoderCase{"NoOsRelease", nullptr, nullptr}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(PanelWindow, ADecoderTokenOtherThanNoneOrNoAnswerShowsNoHint)
@@ -420,8 +458,9 @@ TEST_F(PanelWindow, ANewerManifestOffersTheUpdateAndADeferredUpdateSaysSo)
     ManifestServer server(200, "{\"name\": \"orvane\", \"version\": \"2026.10.28.1\"}");
     ASSERT_TRUE(server.ok());
     set_updater("echo 'Installed 2026.10.28.1'\necho 'Resolve is running'\nexit 0\n");
-    const PanelRun r = run_ok({"wait-manifest", "dump", "click", "Update now", "dump", "toast", "wait-label", "Update now", "dump"},
-                              {"APPIMAGE=" + dir_.file("updater"), "KOV_SELFTEST_UPDATE_URL=" + server.url()});
+    const PanelRun r =
+        run_ok({"wait-manifest", "dump", "click", "Update now", "dump", "toast", "wait-label", "Update now", "dump"},
+               {"APPIMAGE=" + dir_.file("updater"), "KOV_SELFTEST_UPDATE_URL=" + server.url()});
     ASSERT_EQ(server.request_lines(), std::vector<std::string>{"GET /orvane/latest.json HTTP/1.1"});
 
     const std::vector<std::string> shown = dumps(r.out);
@@ -430,7 +469,9 @@ TEST_F(PanelWindow, ANewerManifestOffersTheUpdateAndADeferredUpdateSaysSo)
     const std::string updating = group_text(shown[1], "Update");
     const std::string done = group_text(shown[2], "Update");
     EXPECT_TRUE(contains(offered, "group \"Update\" visible")) << offered;
-    EXPECT_TRUE(contains(offered, "row \"Version 2026.10.28.1 is available\" subtitle \"You have 2026.10.28. Close DaVinci Resolve before updating.\"")) << offered;
+    EXPECT_TRUE(contains(offered, "row \"Version 2026.10.28.1 is available\" subtitle \"You have 2026.10.28. Close "
+                                  "DaVinci Resolve before updating.\""))
+        << offered;
     EXPECT_TRUE(contains(updating, "label=\"Updating…\" sensitive=0")) << updating;
     EXPECT_TRUE(contains(r.out, "toast \"Updated. Takes effect after you close Resolve and sign in again.\"")) << r.out;
     EXPECT_TRUE(contains(done, "group \"Update\" hidden")) << done;
@@ -464,7 +505,8 @@ TEST_P(PanelUpdateFailure, ReportsTheReasonAndKeepsTheOffer)
 
 INSTANTIATE_TEST_SUITE_P(
     Updaters, PanelUpdateFailure,
-    ::testing::Values(FailureCase{"LastLineOfStderr", "echo 'fetching' >&2\necho 'signature <bad> & rejected' >&2\necho '  ' >&2\nexit 1\n",
+    ::testing::Values(FailureCase{"LastLineOfStderr",
+                                  "echo 'fetching' >&2\necho 'signature <bad> & rejected' >&2\necho '  ' >&2\nexit 1\n",
                                   "Update failed: signature <bad> & rejected"},
                       FailureCase{"KilledWithoutStderr", "kill -9 $$\n", "Update failed: unknown error"},
                       FailureCase{"FailedWithBlankStderr", "echo '   ' >&2\nexit 3\n", "Update failed: unknown error"}),
@@ -488,13 +530,12 @@ TEST_P(PanelNoUpdate, KeepsTheUpdateGroupHidden)
     EXPECT_TRUE(contains(r.out, "group \"Update\" hidden")) << r.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Manifests, PanelNoUpdate,
-    ::testing::Values(ManifestCase{"Equal", 200, "{\"version\": \"2026.10.28.0\"}"},
-                      ManifestCase{"Older", 200, "{\"version\": \"2026.9.30\"}"},
-                      ManifestCase{"NumberVersion", 200, "{\"version\": 2027}"},
-                      ManifestCase{"NotFound", 404, "{\"version\": \"2027\"}"}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Manifests, PanelNoUpdate,
+                         ::testing::Values(ManifestCase{"Equal", 200, "{\"version\": \"2026.10.28.0\"}"},
+                                           ManifestCase{"Older", 200, "{\"version\": \"2026.9.30\"}"},
+                                           ManifestCase{"NumberVersion", 200, "{\"version\": 2027}"},
+                                           ManifestCase{"NotFound", 404, "{\"version\": \"2027\"}"}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(PanelWindow, WithoutAnExecutablePackageThereIsNoUpdateCheck)
 {

@@ -44,7 +44,10 @@ bool operator==(const Expected& a, const Expected& b)
     return a.enabled == b.enabled && a.name == b.name && a.path == b.path;
 }
 
-void PrintTo(const Expected& e, std::ostream* os) { *os << "{" << e.enabled << ", '" << e.name << "', '" << e.path << "'}"; }
+void PrintTo(const Expected& e, std::ostream* os)
+{
+    *os << "{" << e.enabled << ", '" << e.name << "', '" << e.path << "'}";
+}
 
 constexpr const char* header = "# kov-orvane shares\n"
                                "# one share per line, tab-separated: <enabled 0|1>\\t<name>\\t<path>\n";
@@ -117,7 +120,8 @@ TEST(SharesFile, ReaderKeepsOnlyThreeFieldLines)
     };
     const Case cases[] = {
         {"1\tA\t/a\n0\tB\t/b", {{true, "A", "/a"}, {false, "B", "/b"}}},
-        {"true\tA\t/a\nTRUE\tB\t/b\nyes\tC\t/c\n2\tD\t/d\n", {{true, "A", "/a"}, {false, "B", "/b"}, {false, "C", "/c"}, {false, "D", "/d"}}},
+        {"true\tA\t/a\nTRUE\tB\t/b\nyes\tC\t/c\n2\tD\t/d\n",
+         {{true, "A", "/a"}, {false, "B", "/b"}, {false, "C", "/c"}, {false, "D", "/d"}}},
         {"# comment\n   # indented comment\n\t#tabbed\n\n  \n1\tA\t/a\n", {{true, "A", "/a"}}},
         {"1\tA\t/a\r\n", {{true, "A", "/a"}}},
         {"1\tA\t/a\tmore\n1\tB\n1\n", {}},
