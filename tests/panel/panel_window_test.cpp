@@ -248,9 +248,9 @@ TEST_F(PanelWindow, OpensWithItsFourGroupsAndPresentsTheSameWindowAgain)
     const std::string service_group = group_text(out, "Service");
     EXPECT_TRUE(contains(service_group, "row \"Kov Orvane\" subtitle \"Stopped · version 2026.10.28\""))
         << service_group;
-    EXPECT_TRUE(
-        contains(service_group, "image icon=dialog-warning-symbolic tooltip=\"Don’t toggle while DaVinci Resolve is "
-                                "running\" valign=center class=warning\n    switch active=0 state=0 valign=center"))
+    EXPECT_TRUE(contains(service_group,
+                         "image icon=dialog-warning-symbolic tooltip=\"Don’t toggle while DaVinci Resolve is "
+                         "running\" valign=center class=warning\n    switch active=0 state=0 valign=center"))
         << service_group;
 
     const std::string update_group = group_text(out, "Update");
@@ -359,6 +359,11 @@ struct SwitchCase {
     const char* final_subtitle;
 };
 
+void PrintTo(const SwitchCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class PanelSwitch : public PanelWindow, public ::testing::WithParamInterface<SwitchCase> {};
 
 TEST_P(PanelSwitch, RunsBothCommandsThenShowsWhatSystemdReports)
@@ -397,6 +402,11 @@ struct DecoderCase {
     const char* os_release; // nullptr: no os-release file
     const char* command;    // nullptr: the generic subtitle without a button
 };
+
+void PrintTo(const DecoderCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class PanelDecoderHint : public PanelWindow, public ::testing::WithParamInterface<DecoderCase> {};
 
@@ -487,6 +497,11 @@ struct FailureCase {
     const char* toast;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class PanelUpdateFailure : public PanelWindow, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(PanelUpdateFailure, ReportsTheReasonAndKeepsTheOffer)
@@ -517,6 +532,11 @@ struct ManifestCase {
     int status;
     const char* body;
 };
+
+void PrintTo(const ManifestCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class PanelNoUpdate : public PanelWindow, public ::testing::WithParamInterface<ManifestCase> {};
 
