@@ -19,7 +19,7 @@ struct MirrorNode {
     MirrorNode(const MirrorNode&) = delete;
     MirrorNode& operator=(const MirrorNode&) = delete;
 
-    UniqueFd fd;              // O_PATH | O_NOFOLLOW; empty only for the shares-mode root
+    UniqueFd fd;               // O_PATH | O_NOFOLLOW; empty only for the shares-mode root
     std::uint64_t lookups = 1; // guarded by the table mutex
     std::uint64_t device = 0;
     std::uint64_t inode = 0;

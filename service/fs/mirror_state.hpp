@@ -24,8 +24,14 @@ struct MirrorSettings {
 MirrorSettings& mirror_settings();
 InodeTable& inode_table();
 
-inline bool shares_mode() { return mirror_settings().shares != nullptr; }
-inline bool is_shares_root(fuse_ino_t ino) { return ino == FUSE_ROOT_ID && shares_mode(); }
+inline bool shares_mode()
+{
+    return mirror_settings().shares != nullptr;
+}
+inline bool is_shares_root(fuse_ino_t ino)
+{
+    return ino == FUSE_ROOT_ID && shares_mode();
+}
 
 constexpr double attr_timeout = 1.0;
 constexpr double entry_timeout = 1.0;

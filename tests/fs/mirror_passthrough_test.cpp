@@ -30,7 +30,8 @@ std::vector<std::string> list_names(const std::string& dir)
 
 void expect_same_attributes(const std::string& source, const std::string& mirrored)
 {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     ASSERT_EQ(::lstat(source.c_str(), &a), 0) << source;
     ASSERT_EQ(::lstat(mirrored.c_str(), &b), 0) << mirrored << ": " << std::strerror(errno);
     EXPECT_EQ(a.st_mode, b.st_mode) << mirrored;
@@ -148,7 +149,8 @@ TEST(MirrorPassThrough, StatfsReportsTheSourceFileSystem)
     TempDir src;
     InProcessMount mnt(src.path(), {});
     ASSERT_TRUE(mnt.ok());
-    struct statvfs a {}, b {};
+    struct statvfs a {
+    }, b{};
     ASSERT_EQ(::statvfs(src.path().c_str(), &a), 0);
     ASSERT_EQ(::statvfs(mnt.path().c_str(), &b), 0);
     EXPECT_EQ(a.f_bsize, b.f_bsize);

@@ -26,8 +26,8 @@ struct AacClip {
     std::vector<std::uint8_t> emitted;
 };
 
-bool make_clip(const TempDir& src, const TempDir& work, const std::string& name,
-               const std::vector<std::string>& args, AacClip& clip)
+bool make_clip(const TempDir& src, const TempDir& work, const std::string& name, const std::vector<std::string>& args,
+               AacClip& clip)
 {
     clip.name = name;
     if (!ffmpeg_make(args, src.file(name)))
@@ -44,9 +44,9 @@ bool make_clip(const TempDir& src, const TempDir& work, const std::string& name,
 
 std::vector<std::string> aac_args(const std::string& audio, const std::string& extra_codec_args = {})
 {
-    std::vector<std::string> args{"-f", "lavfi", "-i", audio, "-f", "lavfi", "-i",
-                                  "testsrc=duration=2:size=96x64:rate=12", "-c:v", "mpeg4", "-c:a", "aac",
-                                  "-aac_pns", "0", "-shortest"};
+    std::vector<std::string> args{
+        "-f",   "lavfi", "-i",   audio, "-f",       "lavfi", "-i",       "testsrc=duration=2:size=96x64:rate=12",
+        "-c:v", "mpeg4", "-c:a", "aac", "-aac_pns", "0",     "-shortest"};
     if (!extra_codec_args.empty())
         args.insert(args.end(), {"-f", extra_codec_args});
     return args;
@@ -60,13 +60,13 @@ protected:
             GTEST_SKIP() << "ffmpeg is not installed";
         KOV_REQUIRE_FUSE();
         AacClip a, b, c;
-        ASSERT_TRUE(make_clip(src_, work_, "stereo.mp4", aac_args("sine=frequency=440:duration=2:sample_rate=44100"), a));
-        ASSERT_TRUE(make_clip(src_, work_, "mono.mov",
-                              aac_args("sine=frequency=1000:duration=2:sample_rate=48000", "mov"), b));
-        ASSERT_TRUE(make_clip(src_, work_, "audio_only.m4a",
-                              {"-f", "lavfi", "-i", "sine=frequency=300:duration=1.3", "-ac", "2", "-c:a", "aac",
-                               "-aac_pns", "0"},
-                              c));
+        ASSERT_TRUE(
+            make_clip(src_, work_, "stereo.mp4", aac_args("sine=frequency=440:duration=2:sample_rate=44100"), a));
+        ASSERT_TRUE(
+            make_clip(src_, work_, "mono.mov", aac_args("sine=frequency=1000:duration=2:sample_rate=48000", "mov"), b));
+        ASSERT_TRUE(make_clip(
+            src_, work_, "audio_only.m4a",
+            {"-f", "lavfi", "-i", "sine=frequency=300:duration=1.3", "-ac", "2", "-c:a", "aac", "-aac_pns", "0"}, c));
         clips_ = {a, b, c};
     }
 
@@ -115,8 +115,8 @@ TEST_F(RewrittenFiles, WholeFileEqualsEmitAndStatReportsItsSize)
         EXPECT_TRUE(got == clip.emitted) << clip.name << ": " << got.size() << " bytes read";
     }
     // ffprobe, an independent reader, sees uncompressed audio in the mounted file.
-    const auto r = run_command({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
-                                "stream=codec_name", "-of", "csv=p=0", mnt.file("stereo.mp4")});
+    const auto r = run_command({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "stream=codec_name",
+                                "-of", "csv=p=0", mnt.file("stereo.mp4")});
     EXPECT_EQ(r.out, "pcm_s16le\n") << r.err;
     mnt.expect_clean_stop();
 }
@@ -211,7 +211,8 @@ TEST_F(RewrittenFiles, ListingReportsRewrittenSizes)
     ASSERT_EQ(r.status, 0) << r.err;
     for (const auto& clip : clips_)
         EXPECT_NE(r.out.find(" " + std::to_string(clip.emitted.size()) + " "), std::string::npos)
-            << clip.name << " in\n" << r.out;
+            << clip.name << " in\n"
+            << r.out;
 }
 
 TEST_F(RewrittenFiles, OpeningARewrittenFileForWritingIsRefused)
@@ -234,8 +235,8 @@ TEST(RewrittenScale, TwoThousandClipsListWithoutRunningOutOfDescriptors)
         GTEST_SKIP() << "ffmpeg is not installed";
     KOV_REQUIRE_FUSE();
     TempDir src, work;
-    ASSERT_TRUE(ffmpeg_make({"-f", "lavfi", "-i", "sine=frequency=500:duration=0.3", "-c:a", "aac"},
-                            work.file("clip.m4a")));
+    ASSERT_TRUE(
+        ffmpeg_make({"-f", "lavfi", "-i", "sine=frequency=500:duration=0.3", "-c:a", "aac"}, work.file("clip.m4a")));
     const auto bytes = read_file(work.file("clip.m4a"));
     constexpr int count = 2000;
     for (int i = 0; i < count; ++i) // copies, not links: every clip is its own node

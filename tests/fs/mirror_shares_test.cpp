@@ -78,8 +78,7 @@ TEST_P(SharesRoot, VanishedShareShowsOnlyInAPlainListing)
     EXPECT_EQ(names.size(), listed ? 5u : 4u);
 }
 
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutAttributes, SharesRoot,
-                         ::testing::Values(PlusMode::always, PlusMode::never));
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutAttributes, SharesRoot, ::testing::Values(PlusMode::always, PlusMode::never));
 
 TEST(SharesRootWrites, RootRefusesChangesEvenWhenWritable)
 {
@@ -115,7 +114,8 @@ TEST(SharesRootStatfs, ReportsFirstShareOrTheRootFileSystem)
     InProcessMount mnt("", {}, &empty);
     ASSERT_TRUE(mnt.ok());
     EXPECT_EQ(listing(mnt.path()), (std::vector<std::string>{".", ".."}));
-    struct statvfs want {}, got {};
+    struct statvfs want {
+    }, got{};
     ASSERT_EQ(::statvfs("/", &want), 0);
     ASSERT_EQ(::statvfs(mnt.path().c_str(), &got), 0);
     EXPECT_EQ(got.f_blocks, want.f_blocks);

@@ -36,10 +36,10 @@ inline bool can_open_fuse()
     return true;
 }
 
-#define KOV_REQUIRE_FUSE()                                                                                           \
+#define KOV_REQUIRE_FUSE()                                                                                             \
     do {                                                                                                               \
-        if (!::kov::test::can_open_fuse())                                                                            \
-            GTEST_SKIP() << "/dev/fuse cannot be opened: no FUSE mounts possible here";                               \
+        if (!::kov::test::can_open_fuse())                                                                             \
+            GTEST_SKIP() << "/dev/fuse cannot be opened: no FUSE mounts possible here";                                \
     } while (0)
 
 inline bool is_mounted(const std::string& mount_point)
@@ -176,7 +176,7 @@ public:
             if (fd >= 0)
                 ::dup2(fd, 2);
             if (nofile_soft != 0) {
-                rlimit lim {};
+                rlimit lim{};
                 ::getrlimit(RLIMIT_NOFILE, &lim);
                 lim.rlim_cur = nofile_soft;
                 ::setrlimit(RLIMIT_NOFILE, &lim);
