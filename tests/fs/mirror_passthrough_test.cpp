@@ -198,7 +198,8 @@ TEST_P(MirrorListing, LargeFolderListsEveryEntryOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(AllListingKinds, MirrorListing,
-                         ::testing::Values(PlusMode::library_default, PlusMode::always, PlusMode::never));
+                         ::testing::Values(PlusMode::library_default, PlusMode::always, PlusMode::never),
+                         plus_mode_name);
 
 } // namespace
 } // namespace kov::test

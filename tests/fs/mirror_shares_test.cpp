@@ -78,7 +78,7 @@ TEST_P(SharesRoot, VanishedShareShowsOnlyInAPlainListing)
     EXPECT_EQ(names.size(), listed ? 5u : 4u);
 }
 
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutAttributes, SharesRoot, ::testing::Values(PlusMode::always, PlusMode::never));
+INSTANTIATE_TEST_SUITE_P(Listing, SharesRoot, ::testing::Values(PlusMode::always, PlusMode::never), plus_mode_name);
 
 TEST(SharesRootWrites, RootRefusesChangesEvenWhenWritable)
 {

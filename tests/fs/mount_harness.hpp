@@ -15,10 +15,13 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "fs/fuse_api.hpp"
 #include "fs/mirror.hpp"
@@ -62,6 +65,23 @@ inline void unmount_quietly(const std::string& mount_point)
 }
 
 enum class PlusMode { library_default, always, never };
+
+inline void PrintTo(PlusMode mode, std::ostream* os)
+{
+    *os << (mode == PlusMode::always ? "readdirplus" : mode == PlusMode::never ? "readdir" : "kernel's choice");
+}
+
+inline std::string plus_mode_name(const ::testing::TestParamInfo<PlusMode>& info)
+{
+    switch (info.param) {
+    case PlusMode::always:
+        return "WithAttributes";
+    case PlusMode::never:
+        return "WithoutAttributes";
+    default:
+        return "KernelChooses";
+    }
+}
 
 struct InProcessOptions {
     bool writable = false;
