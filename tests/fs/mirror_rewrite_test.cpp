@@ -229,6 +229,33 @@ TEST_F(RewrittenFiles, OpeningARewrittenFileForWritingIsRefused)
         ::close(fd);
 }
 
+// Longer than the decoding source keeps decoded, so far jumps decode afresh
+// and must still give the samples of one sequential decode.
+TEST(RewrittenLong, RandomReadsBeyondTheDecodedCacheMatchEmit)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg is not installed";
+    KOV_REQUIRE_FUSE();
+    TempDir src, work;
+    AacClip clip;
+    ASSERT_TRUE(make_clip(src, work, "long.m4a",
+                          {"-f", "lavfi", "-i", "anoisesrc=d=60:c=pink:r=48000", "-ac", "2", "-c:a", "aac", "-aac_pns",
+                           "0", "-b:a", "96k"},
+                          clip));
+    ASSERT_GT(clip.emitted.size(), 10u << 20);
+    ProgramMount mnt({src.path()});
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
+    const UniqueFd fd(::open(mnt.file("long.m4a").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    std::uint64_t seed = 77;
+    for (int i = 0; i < 200; ++i) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        // Far from one another and ending on odd bytes.
+        const std::uint64_t off = (seed >> 16) % clip.emitted.size();
+        expect_range(fd.get(), clip.emitted, off, 1 + (seed >> 48) % 100000, clip.name);
+    }
+}
+
 TEST(RewrittenScale, TwoThousandClipsListWithoutRunningOutOfDescriptors)
 {
     if (!have_ffmpeg())

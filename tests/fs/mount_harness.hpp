@@ -15,8 +15,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
