@@ -28,7 +28,7 @@ Bytes aac_lc_48k_stereo()
     return b;
 }
 
-struct Spec {
+struct MovieShape {
     std::uint32_t timescale = 48000;
     Bytes asc = aac_lc_48k_stereo();
     std::uint32_t units = 100;
@@ -55,7 +55,7 @@ void put_full(BeWriter& w, const char* type, std::uint8_t version, auto&& body)
 
 // Every access unit is empty (size 0): the decoder never sees a byte, so the
 // geometry comes from the sample description alone.
-Bytes make_moov(const Spec& s, std::uint64_t aac_chunk)
+Bytes make_moov(const MovieShape& s, std::uint64_t aac_chunk)
 {
     Bytes out;
     BeWriter w(out);
@@ -121,7 +121,7 @@ Bytes make_moov(const Spec& s, std::uint64_t aac_chunk)
 
 // Writes ftyp, mdat and moov (in the order asked) to path; returns the file's bytes
 // except for a sparse mdat payload, which stays a hole.
-void write_mp4(const std::string& path, const Spec& s)
+void write_mp4(const std::string& path, const MovieShape& s)
 {
     Bytes ftyp;
     BeWriter fw(ftyp);
@@ -188,7 +188,7 @@ std::uint32_t u32_of(const Bytes& b, std::size_t at)
 TEST(LayoutBuild, StereoTrackGivesTheExpectedRegionsAndOverlay)
 {
     test::TempDir dir;
-    write_mp4(dir.file("a.mp4"), Spec{});
+    write_mp4(dir.file("a.mp4"), MovieShape{});
     const Built b = build(dir.file("a.mp4"));
     ASSERT_TRUE(b.scan.has_aac);
     ASSERT_TRUE(b.layout);
@@ -215,7 +215,7 @@ TEST(LayoutBuild, StereoTrackGivesTheExpectedRegionsAndOverlay)
 TEST(LayoutBuild, MediaTimescaleRescalesTheFrameCount)
 {
     test::TempDir dir;
-    Spec s;
+    MovieShape s;
     s.timescale = 44100;
     write_mp4(dir.file("a.mp4"), s);
     const Built b = build(dir.file("a.mp4"));
@@ -226,7 +226,7 @@ TEST(LayoutBuild, MediaTimescaleRescalesTheFrameCount)
 TEST(LayoutBuild, HeAacWithoutTimingCountsTwoThousandFramesPerUnit)
 {
     test::TempDir dir;
-    Spec s;
+    MovieShape s;
     s.asc = Bytes(4);
     s.asc[0] = 0x2B, s.asc[1] = 0x92, s.asc[2] = 0x08;
     s.with_stts = false;
@@ -240,7 +240,7 @@ TEST(LayoutBuild, HeAacWithoutTimingCountsTwoThousandFramesPerUnit)
 TEST(LayoutBuild, MovieBoxFirstStaysInFrontAsFreeSpace)
 {
     test::TempDir dir;
-    Spec s;
+    MovieShape s;
     s.moov_first = true;
     write_mp4(dir.file("a.mp4"), s);
     const Built b = build(dir.file("a.mp4"));
@@ -256,14 +256,14 @@ TEST(LayoutBuild, FilesWithoutAUsableStructureGetNoLayout)
 {
     test::TempDir dir;
     {
-        Spec s;
+        MovieShape s;
         s.with_stts = false;
         s.units = 0;
         write_mp4(dir.file("empty.mp4"), s);
         const Built b = build(dir.file("empty.mp4"));
         EXPECT_FALSE(b.layout) << "no timing and no samples";
     }
-    write_mp4(dir.file("a.mp4"), Spec{});
+    write_mp4(dir.file("a.mp4"), MovieShape{});
     {
         Built b = build(dir.file("a.mp4"));
         b.scan.fragmented = true;
@@ -278,7 +278,7 @@ TEST(LayoutBuild, FilesWithoutAUsableStructureGetNoLayout)
     }
     // A last box that runs past the end of the file (still being copied),
     // and stray bytes after the last box: appended boxes would be unreachable.
-    Spec first;
+    MovieShape first;
     first.moov_first = true;
     write_mp4(dir.file("first.mp4"), first);
     Bytes truncated = test::read_file(dir.file("first.mp4"));
@@ -296,7 +296,7 @@ TEST(LayoutBuild, FilesWithoutAUsableStructureGetNoLayout)
 TEST(LayoutBuild, LastBoxOfSizeZeroReadsWithItsRealSize)
 {
     test::TempDir dir;
-    Spec s;
+    MovieShape s;
     s.moov_first = true;
     write_mp4(dir.file("a.mp4"), s);
     Bytes bytes = test::read_file(dir.file("a.mp4"));
@@ -323,7 +323,7 @@ TEST(LayoutBuild, LastBoxOfSizeZeroReadsWithItsRealSize)
 TEST(LayoutBuild, SecondMovieBoxAlsoReadsAsFreeSpace)
 {
     test::TempDir dir;
-    write_mp4(dir.file("a.mp4"), Spec{});
+    write_mp4(dir.file("a.mp4"), MovieShape{});
     Bytes bytes = test::read_file(dir.file("a.mp4"));
     const Built first = build(dir.file("a.mp4"));
     ASSERT_TRUE(first.layout);
@@ -340,7 +340,7 @@ TEST(LayoutBuild, SecondMovieBoxAlsoReadsAsFreeSpace)
 TEST(LayoutBuild, SourceBeyondFourGiBKeepsItsStcoAndGetsA64BitPcmOffset)
 {
     test::TempDir dir;
-    Spec s;
+    MovieShape s;
     s.with_video = true;
     s.video_chunk = 0x10000000;
     s.mdat_payload = (std::uint64_t{9} << 29); // 4.5 GiB, a hole on disk
