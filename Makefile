@@ -65,7 +65,7 @@ bench-rewrite: deps
 	bench/rewrite.sh $(BUILD)
 
 # PNGs of the control panel in its main states, rendered under Xvfb.
-screenshots:
+screenshots: deps
 	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --target kov-orvane-panel-selftest
 	panel/screenshots.sh $(BUILD)/panel/kov-orvane-panel-selftest $(BUILD)/screenshots
@@ -78,6 +78,9 @@ bench-probe: deps
 	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --target bench_probe
 	bench/probe.sh $(BUILD)
+
+# Every benchmark, one after the other.
+bench: bench-probe bench-rewrite bench-mount
 
 bench-mount: deps build
 	cmake --build $(BUILD) --target bench_mount
