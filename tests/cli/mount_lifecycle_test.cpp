@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/mount_harness.hpp"
+#include "support/mount_harness.hpp"
 #include "support/test_env.hpp"
 
 using kov::test::list_dir;
@@ -17,21 +17,12 @@ using kov::test::mounted_at;
 using kov::test::read_file;
 using kov::test::run_command;
 using kov::test::ServiceProcess;
-using kov::test::TempDir;
-using kov::test::write_text;
 
 namespace {
 
-struct MirrorFixture {
-    TempDir dir;
-    std::string src = dir.file("src");
-    std::string mnt = dir.file("mnt");
-    MirrorFixture()
-    {
-        ::mkdir(src.c_str(), 0755);
-        ::mkdir(mnt.c_str(), 0755);
-        write_text(src + "/note.txt", "hello through the mount\n");
-    }
+// One source folder with one file, and a mount point.
+struct MirrorFixture : kov::test::MountFolders {
+    std::string src = add_source("src", "note.txt", "hello through the mount\n");
 };
 
 struct StopCase {

@@ -12,14 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "cli/mount_harness.hpp"
+#include "support/mount_harness.hpp"
 #include "support/test_env.hpp"
 
 using kov::test::list_dir;
 using kov::test::mounted_at;
 using kov::test::read_file;
 using kov::test::ServiceProcess;
-using kov::test::TempDir;
 using kov::test::write_text;
 
 namespace {
@@ -27,19 +26,14 @@ namespace {
 using Names = std::vector<std::string>;
 
 // Three source folders with one distinct file each, a mount point and a list path.
-struct SharesFixture {
-    TempDir dir;
-    std::string mnt = dir.file("mnt");
+struct SharesFixture : kov::test::MountFolders {
     std::string conf = dir.file("shares.conf");
     std::string src(const std::string& name) const { return dir.file("src-" + name); }
 
     SharesFixture()
     {
-        ::mkdir(mnt.c_str(), 0755);
-        for (const char* n : {"a", "b", "c"}) {
-            ::mkdir(src(n).c_str(), 0755);
-            write_text(src(n) + "/hello.txt", std::string("content of ") + n + "\n");
-        }
+        for (const char* n : {"a", "b", "c"})
+            add_source("src-" + std::string(n), "hello.txt", std::string("content of ") + n + "\n");
     }
     std::string line(const std::string& name, const std::string& source, const char* enabled = "1") const
     {

@@ -17,13 +17,7 @@ namespace {
 
 std::vector<std::string> list_names(const std::string& dir)
 {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (const dirent* e = ::readdir(d))
-        names.emplace_back(e->d_name);
-    ::closedir(d);
+    auto names = list_dir(dir);
     std::sort(names.begin(), names.end());
     return names;
 }

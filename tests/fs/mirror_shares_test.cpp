@@ -1,7 +1,6 @@
 // Shares mode: the mount root is a made-up read-only folder listing the
 // active shares; each share mirrors its own source folder.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,18 +15,6 @@
 
 namespace kov::test {
 namespace {
-
-std::vector<std::string> listing(const std::string& dir)
-{
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (const dirent* e = ::readdir(d))
-        names.emplace_back(e->d_name);
-    ::closedir(d);
-    return names;
-}
 
 struct ShareSources {
     TempDir a, b, c;
@@ -49,7 +36,7 @@ TEST_P(SharesRoot, ListsSharesInTableOrderAndServesTheirFiles)
     ShareSources s;
     InProcessMount mnt("", {.plus = GetParam()}, &s.table);
     ASSERT_TRUE(mnt.ok());
-    EXPECT_EQ(listing(mnt.path()), (std::vector<std::string>{".", "..", "zeta", "alpha", "mid"}));
+    EXPECT_EQ(list_dir(mnt.path()), (std::vector<std::string>{".", "..", "zeta", "alpha", "mid"}));
     EXPECT_EQ(read_file(mnt.file("zeta/in-a.txt")), read_file(s.a.file("in-a.txt")));
     EXPECT_EQ(read_file(mnt.file("alpha/in-b.txt")), read_file(s.b.file("in-b.txt")));
     struct stat st {};
@@ -71,7 +58,7 @@ TEST_P(SharesRoot, VanishedShareShowsOnlyInAPlainListing)
     std::filesystem::remove_all(gone, ec);
     InProcessMount mnt("", {.plus = GetParam()}, &s.table);
     ASSERT_TRUE(mnt.ok());
-    const auto names = listing(mnt.path());
+    const auto names = list_dir(mnt.path());
     const bool listed = std::find(names.begin(), names.end(), "mid") != names.end();
     // With attributes the share's lookup fails and it is left out.
     EXPECT_EQ(listed, GetParam() == PlusMode::never);
@@ -113,7 +100,7 @@ TEST(SharesRootStatfs, ReportsFirstShareOrTheRootFileSystem)
     ShareTable empty;
     InProcessMount mnt("", {}, &empty);
     ASSERT_TRUE(mnt.ok());
-    EXPECT_EQ(listing(mnt.path()), (std::vector<std::string>{".", ".."}));
+    EXPECT_EQ(list_dir(mnt.path()), (std::vector<std::string>{".", ".."}));
     struct statvfs want {
     }, got{};
     ASSERT_EQ(::statvfs("/", &want), 0);

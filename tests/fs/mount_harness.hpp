@@ -2,14 +2,12 @@
 // Real FUSE mounts for the filesystem tests. InProcessMount runs the mirror's
 // operation table on a session inside the test process (so a test can pick the
 // connection's capabilities and look at the inode table); ProgramMount runs the
-// kov-orvane program itself. Both always unmount in their destructor.
+// kov-orvane program itself in a mount point of its own. Both always unmount in
+// their destructor.
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,43 +24,10 @@
 #include "fs/fuse_api.hpp"
 #include "fs/mirror.hpp"
 #include "fs/mirror_state.hpp"
+#include "support/mount_harness.hpp"
 #include "support/test_env.hpp"
 
 namespace kov::test {
-
-inline bool can_open_fuse()
-{
-    const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
-}
-
-#define KOV_REQUIRE_FUSE()                                                                                             \
-    do {                                                                                                               \
-        if (!::kov::test::can_open_fuse())                                                                             \
-            GTEST_SKIP() << "/dev/fuse cannot be opened: no FUSE mounts possible here";                                \
-    } while (0)
-
-inline bool is_mounted(const std::string& mount_point)
-{
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    const std::string needle = " " + mount_point + " ";
-    while (std::getline(in, line))
-        if (line.find(needle) != std::string::npos && line.find("fuse") != std::string::npos)
-            return true;
-    return false;
-}
-
-inline void unmount_quietly(const std::string& mount_point)
-{
-    if (!is_mounted(mount_point))
-        return;
-    if (run_command({"fusermount3", "-u", "-z", mount_point}).status != 0)
-        ::umount2(mount_point.c_str(), MNT_DETACH);
-}
 
 enum class PlusMode { library_default, always, never };
 
@@ -160,7 +125,7 @@ public:
         // background; give it a moment to arrive so no handle is left behind,
         // then detach the mount, which ends the loop's reads with ENODEV.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ::umount2(dir_.path().c_str(), MNT_DETACH);
+        unmount_lazily(dir_.path());
         loop_.join();
         fuse_session_unmount(session_);
         fuse_session_destroy(session_);
@@ -179,92 +144,30 @@ private:
     std::thread loop_;
 };
 
-// Runs `kov-orvane <args...> <source-or-nothing> <mount point>` in the
-// background and waits until the mount is there.
+// Runs `kov-orvane <args...> <mount point>` in the background and waits
+// until the mount is there.
 class ProgramMount {
 public:
     // `args` go before the mount point; the mount point is appended last.
     // `nofile_soft`, when not 0, lowers the child's soft descriptor limit.
     explicit ProgramMount(std::vector<std::string> args, const std::vector<std::string>& env = {},
                           rlim_t nofile_soft = 0)
+        : svc_(with_mount_point(std::move(args), dir_.path()), dir_.path(), env, nofile_soft)
     {
-        std::string err_path = dir_.path() + ".stderr";
-        err_path_ = err_path;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0)
-                ::dup2(fd, 2);
-            if (nofile_soft != 0) {
-                rlimit lim{};
-                ::getrlimit(RLIMIT_NOFILE, &lim);
-                lim.rlim_cur = nofile_soft;
-                ::setrlimit(RLIMIT_NOFILE, &lim);
-            }
-            for (const auto& kv : env)
-                ::putenv(const_cast<char*>(kv.c_str()));
-            std::vector<char*> argv;
-            const std::string prog = program_path();
-            argv.push_back(const_cast<char*>(prog.c_str()));
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(const_cast<char*>(dir_.path().c_str()));
-            argv.push_back(nullptr);
-            ::execv(prog.c_str(), argv.data());
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200 && pid_ > 0; ++i) {
-            if (is_mounted(dir_.path()))
-                return;
-            int st = 0;
-            if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-                exit_status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        svc_.wait_for_mount(std::chrono::seconds(10));
     }
     ProgramMount(const ProgramMount&) = delete;
     ProgramMount& operator=(const ProgramMount&) = delete;
-    ~ProgramMount()
-    {
-        unmount_quietly(dir_.path());
-        stop();
-        ::unlink(err_path_.c_str());
-    }
+    // A stop rather than a kill: the service gets to end as it would for a user.
+    ~ProgramMount() { svc_.unmount_and_wait(); }
 
-    bool ok() const { return pid_ > 0 && is_mounted(dir_.path()); }
-    pid_t pid() const { return pid_; }
+    bool ok() { return svc_.running() && mounted_at(dir_.path()); }
+    pid_t pid() const { return svc_.pid(); }
     const std::string& path() const { return dir_.path(); }
     std::string file(const std::string& name) const { return dir_.file(name); }
-    std::string stderr_text() const
-    {
-        std::ifstream in(err_path_);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string stderr_text() const { return svc_.err(); }
     // Unmounts and waits for the program; returns its exit status.
-    int stop()
-    {
-        if (pid_ <= 0)
-            return exit_status_;
-        unmount_quietly(dir_.path());
-        for (int i = 0; i < 100; ++i) {
-            int st = 0;
-            if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-                exit_status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-                pid_ = -1;
-                return exit_status_;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-        pid_ = -1;
-        exit_status_ = 128 + SIGKILL;
-        return exit_status_;
-    }
+    int stop() { return svc_.unmount_and_wait(); }
 
     // Unmounts, then checks the program ended cleanly; under the sanitizer
     // build that includes no leak or undefined-behaviour report.
@@ -277,10 +180,14 @@ public:
     }
 
 private:
-    TempDir dir_;
-    std::string err_path_;
-    pid_t pid_ = -1;
-    int exit_status_ = -1;
+    static std::vector<std::string> with_mount_point(std::vector<std::string> args, const std::string& mount_point)
+    {
+        args.push_back(mount_point);
+        return args;
+    }
+
+    TempDir dir_; // declared first: the mount point outlives the service
+    ServiceProcess svc_;
 };
 
 } // namespace kov::test
