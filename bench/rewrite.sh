@@ -10,27 +10,7 @@ BENCH="$BUILD/bench/bench_rewrite"
 CACHE="$BUILD/bench-cache"
 mkdir -p "$CACHE"
 
-# Deterministic clips: fixed sources, bit-exact flags, one encoder thread for audio.
-EXACT=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1)
-AUDIO="aevalsrc=0.3*sin(440*2*PI*t)*sin(0.5*t)+0.05*random(0)|0.3*sin(554*2*PI*t)+0.05*random(1):s=48000"
-ENCODERS=$(ffmpeg -hide_banner -encoders 2>/dev/null || true)
-if [[ $ENCODERS == *libx264* ]]; then
-    # A typical camera-file bitrate rather than what ultrafast makes of test patterns.
-    VCODEC=(-c:v libx264 -preset ultrafast -b:v 6M -maxrate 6M -bufsize 12M)
-else
-    VCODEC=(-c:v mpeg4 -q:v 5)
-fi
-
-make_clip() { # name seconds video-size video-rate
-    local out="$CACHE/$1"
-    [[ -s "$out" ]] && return
-    echo "generating $1 (once) ..." >&2
-    ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$3:rate=$4:duration=$2" \
-        -f lavfi -i "$AUDIO:d=$2" "${VCODEC[@]}" -c:a aac -b:a 128k "${EXACT[@]}" "$out.tmp.mp4"
-    mv "$out.tmp.mp4" "$out"
-}
-make_clip clip-10min-720p.mp4 600 1280x720 30
-make_clip clip-2h-audio.mp4 7200 96x64 1
+"$(dirname "$0")/clips.sh" "$CACHE" clip-10min-720p.mp4 clip-2h-audio.mp4
 
 # Runs a command N times; prints "wall cpu" (seconds) of the run with the least
 # CPU time. The machine may be shared: CPU time (user + system) is the steadier
