@@ -12,16 +12,12 @@
 #include "support/mount_harness.hpp"
 #include "support/test_env.hpp"
 
-using kov::test::list_dir;
-using kov::test::mounted_at;
-using kov::test::read_file;
-using kov::test::run_command;
-using kov::test::ServiceProcess;
+using namespace kov::test;
 
 namespace {
 
 // One source folder with one file, and a mount point.
-struct MirrorFixture : kov::test::MountFolders {
+struct MirrorFixture : MountFolders {
     std::string src = add_source("src", "note.txt", "hello through the mount\n");
 };
 
@@ -151,8 +147,8 @@ TEST(MountLifecycle, FailedMountInSharesModeStopsTheReloadThreadAndExitsOne)
     // In a mount namespace of its own, /dev/fuse is replaced by /dev/null: the
     // session and the reload thread exist, then the mount itself fails.
     const std::string script = "mount --bind /dev/null /dev/fuse || exit 99; exec \"$0\" \"$@\"";
-    const auto r = run_command({"timeout", "60", "unshare", "-m", "sh", "-c", script, kov::test::program_path(),
-                                "--share", "s=" + f.src, "--config", f.dir.file("none.conf"), f.mnt});
+    const auto r = run_command({"timeout", "60", "unshare", "-m", "sh", "-c", script, program_path(), "--share",
+                                "s=" + f.src, "--config", f.dir.file("none.conf"), f.mnt});
     if (r.status == 99)
         GTEST_SKIP() << "cannot make a private mount namespace here";
     EXPECT_EQ(r.status, 1) << r.err; // 124 would mean the process hung on its reload thread
@@ -164,14 +160,14 @@ TEST(MountLifecycle, FailedMountInSharesModeStopsTheReloadThreadAndExitsOne)
 TEST(MountLifecycle, WithoutLibavcodecAacAudioIsSilence)
 {
     KOV_REQUIRE_FUSE();
-    if (!kov::test::have_ffmpeg())
+    if (!have_ffmpeg())
         GTEST_SKIP() << "ffmpeg is missing";
     if (run_command({"unshare", "-m", "true"}).status != 0)
         GTEST_SKIP() << "cannot make a private mount namespace here (unshare -m)";
     MirrorFixture f;
-    ASSERT_TRUE(kov::test::ffmpeg_make({"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "-c:a", "aac", "-ar",
-                                        "48000", "-ac", "2"},
-                                       f.src + "/clip.mp4"));
+    ASSERT_TRUE(
+        ffmpeg_make({"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "-c:a", "aac", "-ar", "48000", "-ac", "2"},
+                    f.src + "/clip.mp4"));
     const std::string copy = f.dir.file("copy.mp4");
     // In a mount namespace of its own every libavcodec file reads as empty, so
     // nothing can be bound; the mount must still work and serve silence.
@@ -190,8 +186,8 @@ TEST(MountLifecycle, WithoutLibavcodecAacAudioIsSilence)
         kill -TERM $pid
         wait $pid
     )";
-    const auto r = run_command({"timeout", "120", "unshare", "-m", "sh", "-c", script, kov::test::program_path(),
-                                f.src, f.mnt, copy});
+    const auto r =
+        run_command({"timeout", "120", "unshare", "-m", "sh", "-c", script, program_path(), f.src, f.mnt, copy});
     if (r.status == 99)
         GTEST_SKIP() << "cannot hide libavcodec here";
     ASSERT_EQ(r.status, 0) << r.err;

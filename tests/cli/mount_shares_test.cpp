@@ -15,18 +15,14 @@
 #include "support/mount_harness.hpp"
 #include "support/test_env.hpp"
 
-using kov::test::list_dir;
-using kov::test::mounted_at;
-using kov::test::read_file;
-using kov::test::ServiceProcess;
-using kov::test::write_text;
+using namespace kov::test;
 
 namespace {
 
 using Names = std::vector<std::string>;
 
 // Three source folders with one distinct file each, a mount point and a list path.
-struct SharesFixture : kov::test::MountFolders {
+struct SharesFixture : MountFolders {
     std::string conf = dir.file("shares.conf");
     std::string src(const std::string& name) const { return dir.file("src-" + name); }
 
