@@ -3,7 +3,7 @@
 # made once into CACHE_DIR and reused by every benchmark afterwards.
 # Usage: bench/clips.sh CACHE_DIR NAME...
 #   NAME is one of clip-10min-720p.mp4, clip-2h-audio.mp4, clip-3min-audio.mp4,
-#   clip-1s-audio.mp4
+#   clip-1s-audio.mp4 (camera-like clips), probe-1min.mp4, probe-1h.mp4
 set -euo pipefail
 CACHE=$1
 shift
@@ -20,21 +20,32 @@ else
     VCODEC=(-c:v mpeg4 -q:v 5)
 fi
 
-make_clip() { # name seconds video-size video-rate
+once() { # name ffmpeg-arguments...: runs ffmpeg into the cache unless the clip is there
     local out="$CACHE/$1"
+    shift
     [[ -s "$out" ]] && return
-    echo "generating $1 (once) ..." >&2
-    ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=$3:rate=$4:duration=$2" \
-        -f lavfi -i "$AUDIO:d=$2" "${VCODEC[@]}" -c:a aac -b:a 128k "${EXACT[@]}" "$out.tmp.mp4"
+    echo "generating $(basename "$out") (once) ..." >&2
+    ffmpeg -nostdin -v error -y "$@" "$out.tmp.mp4"
     mv "$out.tmp.mp4" "$out"
+}
+camera_clip() { # name seconds video-size video-rate
+    once "$1" -f lavfi -i "testsrc2=size=$3:rate=$4:duration=$2" \
+        -f lavfi -i "$AUDIO:d=$2" "${VCODEC[@]}" -c:a aac -b:a 128k "${EXACT[@]}"
+}
+probe_clip() { # name seconds: a small picture, a plain tone, the movie box first
+    once "$1" -f lavfi -i "testsrc2=size=96x64:rate=25:duration=$2" \
+        -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$2" -c:v mpeg4 -c:a aac -b:a 96k \
+        -movflags +faststart
 }
 
 for name in "$@"; do
     case $name in
-    clip-10min-720p.mp4) make_clip "$name" 600 1280x720 30 ;;
-    clip-2h-audio.mp4) make_clip "$name" 7200 96x64 1 ;;
-    clip-3min-audio.mp4) make_clip "$name" 180 96x64 1 ;;
-    clip-1s-audio.mp4) make_clip "$name" 1 96x64 1 ;;
+    clip-10min-720p.mp4) camera_clip "$name" 600 1280x720 30 ;;
+    clip-2h-audio.mp4) camera_clip "$name" 7200 96x64 1 ;;
+    clip-3min-audio.mp4) camera_clip "$name" 180 96x64 1 ;;
+    clip-1s-audio.mp4) camera_clip "$name" 1 96x64 1 ;;
+    probe-1min.mp4) probe_clip "$name" 60 ;;
+    probe-1h.mp4) probe_clip "$name" 3600 ;;
     *)
         echo "clips.sh: unknown clip '$name'" >&2
         exit 2
