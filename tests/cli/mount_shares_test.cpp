@@ -37,12 +37,6 @@ struct SharesFixture : MountFolders {
     }
 };
 
-bool exists(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 // Sends SIGHUP and waits for the service's `nth` reload line, which must report `active` shares.
 ::testing::AssertionResult reload(ServiceProcess& svc, const std::string& conf, std::size_t nth, std::size_t active)
 {

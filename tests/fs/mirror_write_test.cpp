@@ -13,12 +13,6 @@
 namespace kov::test {
 namespace {
 
-std::string text_of(const std::string& path)
-{
-    const auto bytes = read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 TEST(MirrorWrite, ReadOnlyByDefault)
 {
     KOV_REQUIRE_FUSE();
@@ -40,7 +34,7 @@ TEST(MirrorWrite, ReadOnlyByDefault)
     EXPECT_EQ(::access(mnt.file("keep.txt").c_str(), W_OK), -1);
     EXPECT_EQ(::access(mnt.file("keep.txt").c_str(), R_OK), 0);
 
-    EXPECT_EQ(text_of(src.file("keep.txt")), "original");
+    EXPECT_EQ(read_text(src.file("keep.txt")), "original");
     struct stat st {};
     EXPECT_NE(::stat(src.file("new.txt").c_str(), &st), 0);
     EXPECT_NE(::stat(src.file("newdir").c_str(), &st), 0);
@@ -67,8 +61,8 @@ TEST(MirrorWrite, ServiceRefusesWritesThatReachItWithoutWritable)
     expect_errno(::truncate(mnt.file("keep.txt").c_str(), 0), EROFS, "setattr");
     expect_errno(::rename(mnt.file("keep.txt").c_str(), mnt.file("moved.txt").c_str()), EACCES, "rename");
     expect_errno(::access(mnt.file("keep.txt").c_str(), W_OK), EACCES, "access W_OK");
-    EXPECT_EQ(text_of(src.file("keep.txt")), "original");
-    EXPECT_EQ(text_of(mnt.file("keep.txt")), "original");
+    EXPECT_EQ(read_text(src.file("keep.txt")), "original");
+    EXPECT_EQ(read_text(mnt.file("keep.txt")), "original");
 }
 
 TEST(MirrorWrite, WritableMountChangesTheSource)
@@ -87,7 +81,7 @@ TEST(MirrorWrite, WritableMountChangesTheSource)
     EXPECT_EQ(::fdatasync(fd), 0);
     ASSERT_EQ(::ftruncate(fd, 5), 0); // setattr through the open handle
     ::close(fd);
-    EXPECT_EQ(text_of(src.file("made.txt")), "hello");
+    EXPECT_EQ(read_text(src.file("made.txt")), "hello");
     struct stat st {};
     ASSERT_EQ(::stat(src.file("made.txt").c_str(), &st), 0);
     const mode_t mask = ::umask(0);
@@ -99,9 +93,9 @@ TEST(MirrorWrite, WritableMountChangesTheSource)
     ASSERT_GE(rw, 0);
     ASSERT_EQ(::pwrite(rw, "AB", 2, 3), 2);
     ::close(rw);
-    EXPECT_EQ(text_of(src.file("old.txt")), "012AB56789");
+    EXPECT_EQ(read_text(src.file("old.txt")), "012AB56789");
     ASSERT_EQ(::truncate(mnt.file("old.txt").c_str(), 4), 0);
-    EXPECT_EQ(text_of(src.file("old.txt")), "012A");
+    EXPECT_EQ(read_text(src.file("old.txt")), "012A");
     ASSERT_EQ(::chmod(mnt.file("old.txt").c_str(), 0600), 0);
     const timespec times[2] = {{1000000000, 5}, {1200000000, 7}};
     ASSERT_EQ(::utimensat(AT_FDCWD, mnt.file("old.txt").c_str(), times, 0), 0);
@@ -118,8 +112,8 @@ TEST(MirrorWrite, WritableMountChangesTheSource)
     ASSERT_EQ(::mkdir(mnt.file("sub").c_str(), 0755), 0);
     ASSERT_TRUE(S_ISDIR((::stat(src.file("sub").c_str(), &st), st.st_mode)));
     ASSERT_EQ(::rename(mnt.file("made.txt").c_str(), mnt.file("sub/moved.txt").c_str()), 0);
-    EXPECT_EQ(text_of(src.file("sub/moved.txt")), "hello");
-    EXPECT_EQ(text_of(mnt.file("sub/moved.txt")), "hello");
+    EXPECT_EQ(read_text(src.file("sub/moved.txt")), "hello");
+    EXPECT_EQ(read_text(mnt.file("sub/moved.txt")), "hello");
     // Exchange and no-replace renames are not supported.
     errno = 0;
     EXPECT_EQ(::syscall(SYS_renameat2, AT_FDCWD, mnt.file("old.txt").c_str(), AT_FDCWD,

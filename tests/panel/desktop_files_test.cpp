@@ -11,12 +11,6 @@ namespace {
 const std::string data_dir = KOV_PANEL_DATA_DIR;
 const std::string app_id = "org.kovorvane.Panel";
 
-std::string slurp(const std::string& path)
-{
-    const auto bytes = kov::test::read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 TEST(DesktopFiles, MetainfoPassesAppstreamValidation)
 {
     if (!kov::test::have_program("appstreamcli"))
@@ -37,8 +31,8 @@ TEST(DesktopFiles, DesktopEntryPassesValidation)
 
 TEST(DesktopFiles, EntryMetainfoAndIconNameTheSameApplication)
 {
-    const std::string desktop = slurp(data_dir + "/" + app_id + ".desktop");
-    const std::string metainfo = slurp(data_dir + "/" + app_id + ".metainfo.xml");
+    const std::string desktop = kov::test::read_text(data_dir + "/" + app_id + ".desktop");
+    const std::string metainfo = kov::test::read_text(data_dir + "/" + app_id + ".metainfo.xml");
     EXPECT_NE(desktop.find("\nExec=kov-orvane-panel\n"), std::string::npos) << desktop;
     EXPECT_NE(desktop.find("\nIcon=" + app_id + "\n"), std::string::npos) << desktop;
     EXPECT_NE(metainfo.find("<id>" + app_id + "</id>"), std::string::npos);
@@ -46,7 +40,7 @@ TEST(DesktopFiles, EntryMetainfoAndIconNameTheSameApplication)
     EXPECT_NE(metainfo.find("<binary>kov-orvane-panel</binary>"), std::string::npos);
     EXPECT_NE(metainfo.find("<release version=\"2026.10.28\""), std::string::npos);
 
-    const std::string icon = slurp(data_dir + "/" + app_id + ".svg");
+    const std::string icon = kov::test::read_text(data_dir + "/" + app_id + ".svg");
     EXPECT_EQ(icon.rfind("<svg ", 0), 0u);
     EXPECT_NE(icon.find("viewBox=\"0 0 16 16\""), std::string::npos);
 }

@@ -27,12 +27,6 @@ using kov::test::write_text;
 constexpr const char* header = "# kov-orvane shares\n"
                                "# one share per line, tab-separated: <enabled 0|1>\\t<name>\\t<path>\n";
 
-std::string slurp(const std::string& path)
-{
-    const auto bytes = kov::test::read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 std::string path_env()
 {
     const char* path = std::getenv("PATH");
@@ -168,7 +162,7 @@ class PanelWindow : public ::testing::Test {
         ASSERT_TRUE(write_text(conf_path(), content));
     }
     std::string conf_path() const { return dir_.file("config/kov-orvane/shares.conf"); }
-    std::string systemctl_log() const { return slurp(dir_.file("systemctl.log")); }
+    std::string systemctl_log() const { return kov::test::read_text(dir_.file("systemctl.log")); }
 
     // Runs the self-test panel with the given steps; env entries are NAME=value.
     PanelRun run(const std::vector<std::string>& steps, const std::vector<std::string>& env = {})
@@ -289,7 +283,7 @@ TEST_F(PanelWindow, AddingAFolderWritesTheFileAndReloadsARunningService)
         << r.out;
     EXPECT_TRUE(contains(r.out, "suggested \"pics-2\"")) << r.out;
     EXPECT_TRUE(contains(r.out, "toast \"Added “pics-2”\"")) << r.out;
-    EXPECT_EQ(slurp(conf_path()),
+    EXPECT_EQ(kov::test::read_text(conf_path()),
               std::string(header) + "0\tOff\t/off\n1\tpics\t/p\n1\tpics-2\t" + dir_.file("pics") + "\n");
     EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n" // the window's first refresh
                                "--user is-active kov-orvane.service\n"
@@ -314,7 +308,7 @@ TEST_F(PanelWindow, WithTheServiceStoppedAddOnlyWritesTheFileAndCancelWritesNoth
 {
     const PanelRun r = run_ok({"add-cancel", dir_.file("pics"), "add", dir_.file("pics"), "  my/pics\t", "toast"});
     EXPECT_TRUE(contains(r.out, "toast \"Added “my-pics”\"")) << r.out;
-    EXPECT_EQ(slurp(conf_path()), std::string(header) + "1\tmy-pics\t" + dir_.file("pics") + "\n");
+    EXPECT_EQ(kov::test::read_text(conf_path()), std::string(header) + "1\tmy-pics\t" + dir_.file("pics") + "\n");
     EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n--user is-active kov-orvane.service\n");
 }
 
@@ -346,7 +340,7 @@ TEST_F(PanelWindow, NamesAreShownLiterallyAndRemovingTheLastShareBringsBackTheEm
     EXPECT_TRUE(contains(r.out, "toast \"Removed “A&B <x>”\"")) << r.out;
     EXPECT_TRUE(contains(after, "row \"No shares yet\"")) << after;
     EXPECT_FALSE(contains(after, "A&B")) << after;
-    EXPECT_EQ(slurp(conf_path()), header);
+    EXPECT_EQ(kov::test::read_text(conf_path()), header);
     EXPECT_TRUE(contains(systemctl_log(), "--user reload kov-orvane.service\n"));
 }
 
@@ -486,7 +480,7 @@ TEST_F(PanelWindow, ANewerManifestOffersTheUpdateAndADeferredUpdateSaysSo)
     EXPECT_TRUE(contains(r.out, "toast \"Updated. Takes effect after you close Resolve and sign in again.\"")) << r.out;
     EXPECT_TRUE(contains(done, "group \"Update\" hidden")) << done;
     EXPECT_TRUE(contains(done, "label=\"Update now\" sensitive=1")) << done;
-    EXPECT_EQ(slurp(dir_.file("updater.args")), "update\n");
+    EXPECT_EQ(kov::test::read_text(dir_.file("updater.args")), "update\n");
     // After a successful update the service row is read again.
     EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n--user is-active kov-orvane.service\n");
 }

@@ -43,12 +43,4 @@ private:
     std::optional<std::string> saved_;
 };
 
-inline std::string read_text(const std::string& path)
-{
-    const auto bytes = read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-inline bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
 } // namespace kov::test

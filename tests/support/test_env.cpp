@@ -148,6 +148,14 @@ bool write_text(const std::string& path, const std::string& text)
     return static_cast<bool>(out);
 }
 
+std::string read_text(const std::string& path)
+{
+    const auto bytes = read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
 std::string program_path() { return KOV_BINARY; }
 
 } // namespace kov::test

@@ -42,6 +42,9 @@ bool ffmpeg_make(const std::vector<std::string>& args, const std::string& out);
 std::vector<std::uint8_t> read_file(const std::string& path);
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 bool write_text(const std::string& path, const std::string& text);
+// The file's bytes as a string; empty when it cannot be read.
+std::string read_text(const std::string& path);
+bool exists(const std::string& path); // follows links
 
 // The kov-orvane binary under test.
 std::string program_path();

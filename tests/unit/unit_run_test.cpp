@@ -27,8 +27,7 @@ class UnitRunner {
 public:
     explicit UnitRunner(const std::string& home) : home_(home)
     {
-        const auto bytes = read_file(built_unit_path());
-        unit_ = parse_unit(std::string(bytes.begin(), bytes.end()));
+        unit_ = parse_unit(read_text(built_unit_path()));
     }
     ~UnitRunner()
     {
@@ -124,14 +123,6 @@ bool is_mounted(const std::string& path)
     return false;
 }
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
-std::string read_text_of(const std::string& path)
-{
-    const auto bytes = read_file(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 } // namespace
 
 // Start, reload, a crash that leaves a dead mount, a new start, and a stop,
@@ -154,7 +145,7 @@ TEST(UserUnit, CommandLinesMountReloadRecoverAndStop)
 
     ASSERT_TRUE(unit.run("Service.ExecStartPre"));
     ASSERT_TRUE(unit.start());
-    ASSERT_TRUE(eventually([&] { return exists(unit.mount_point() + "/One/a.txt"); })) << read_text_of(unit.log());
+    ASSERT_TRUE(eventually([&] { return exists(unit.mount_point() + "/One/a.txt"); })) << read_text(unit.log());
 
     ASSERT_TRUE(write_text(list, "1\tOne\t" + home.path() + "/one\n1\tTwo\t" + home.path() + "/two\n"));
     ASSERT_TRUE(unit.run("Service.ExecReload"));

@@ -10,8 +10,7 @@ namespace {
 
 std::string unit_text()
 {
-    const auto bytes = read_file(built_unit_path());
-    return std::string(bytes.begin(), bytes.end());
+    return read_text(built_unit_path());
 }
 
 // The unit as installed, except that ExecStart names the program of this
