@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/mount_harness.hpp"
 #include "unit_file.hpp"
 
 #include <fcntl.h>
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -113,26 +113,13 @@ bool eventually(const std::function<bool()>& done)
     return false;
 }
 
-bool is_mounted(const std::string& path)
-{
-    std::ifstream in("/proc/self/mountinfo");
-    std::string id, parent, dev, root, point, rest;
-    while (in >> id >> parent >> dev >> root >> point && std::getline(in, rest))
-        if (point == path)
-            return true;
-    return false;
-}
-
 } // namespace
 
 // Start, reload, a crash that leaves a dead mount, a new start, and a stop,
 // each through the unit's own command lines.
 TEST(UserUnit, CommandLinesMountReloadRecoverAndStop)
 {
-    const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fuse < 0)
-        GTEST_SKIP() << "/dev/fuse cannot be opened";
-    ::close(fuse);
+    KOV_REQUIRE_FUSE();
     ASSERT_TRUE(have_program("fusermount3"));
 
     TempDir home;
@@ -150,7 +137,7 @@ TEST(UserUnit, CommandLinesMountReloadRecoverAndStop)
     ASSERT_TRUE(write_text(list, "1\tOne\t" + home.path() + "/one\n1\tTwo\t" + home.path() + "/two\n"));
     ASSERT_TRUE(unit.run("Service.ExecReload"));
     EXPECT_TRUE(eventually([&] { return exists(unit.mount_point() + "/Two"); }));
-    EXPECT_TRUE(is_mounted(unit.mount_point()));
+    EXPECT_TRUE(mounted_at(unit.mount_point()));
 
     // A crash leaves the mount behind with no process serving it.
     ASSERT_EQ(::kill(unit.pid(), SIGKILL), 0);
@@ -160,13 +147,13 @@ TEST(UserUnit, CommandLinesMountReloadRecoverAndStop)
     EXPECT_EQ(errno, ENOTCONN);
     // The next start clears it on its own, even without the stop clean-up.
     ASSERT_TRUE(unit.run("Service.ExecStartPre"));
-    EXPECT_FALSE(is_mounted(unit.mount_point()));
+    EXPECT_FALSE(mounted_at(unit.mount_point()));
     ASSERT_TRUE(unit.start());
     ASSERT_TRUE(eventually([&] { return exists(unit.mount_point() + "/Two"); }));
 
     // Stopping sends SIGTERM; the program unmounts and exits cleanly.
     ASSERT_EQ(::kill(unit.pid(), SIGTERM), 0);
     EXPECT_EQ(unit.wait_exit(), 0);
-    EXPECT_FALSE(is_mounted(unit.mount_point()));
+    EXPECT_FALSE(mounted_at(unit.mount_point()));
     EXPECT_TRUE(unit.run("Service.ExecStopPost"));
 }
