@@ -85,6 +85,7 @@ struct DecoderStats {
     std::uint64_t silent_blocks = 0;  // empty or undecodable units, played as silence
     std::uint64_t resets = 0;         // repositionings (cache emptied)
     std::uint64_t decoders_opened = 0;
+    std::uint64_t source_reads = 0; // positioned reads of access-unit bytes
     std::uint64_t cache_first = 0;
     std::uint64_t cache_blocks = 0;
     std::uint64_t cache_capacity = 0;
@@ -93,10 +94,10 @@ struct DecoderStats {
 // The statistics of a decoding source; nothing for any other kind of source.
 std::optional<DecoderStats> decoder_stats(PcmSource& source);
 
-// Writes one decoded frame into a zeroed block of interleaved 16-bit samples
-// with `channels` channels: planar or interleaved, 16-bit or float input with
-// `decoder_channels` channels. Channels and frames the input lacks stay zero;
-// an unknown format leaves the whole block silent.
+// Writes one decoded frame as a block of interleaved 16-bit samples with
+// `channels` channels: planar or interleaved, 16-bit or float input with
+// `decoder_channels` channels. Every byte of the block is written: channels and
+// frames the input lacks are zero, and an unknown format gives a silent block.
 void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t nb_samples,
                      std::uint32_t decoder_channels, std::uint32_t channels, std::span<std::uint8_t> block);
 

@@ -29,6 +29,11 @@ constexpr std::size_t probe_units = 4;
 constexpr std::uint32_t max_unit_bytes = 1u << 20;
 constexpr std::uint32_t max_channels = 64;
 constexpr std::uint64_t max_frames_per_unit = 8192;
+// Access units that lie this close together in the file are fetched with one
+// positioned read (what sits between them, typically a few video samples, is
+// read and ignored), up to this much at once.
+constexpr std::uint64_t read_ahead_gap = 16384;
+constexpr std::uint64_t read_ahead_limit = 262144;
 
 // Fields of FFmpeg's own objects, reached by their fixed byte offsets.
 template <typename V> V get_field(const void* object, std::size_t offset)
@@ -47,14 +52,6 @@ void point_packet_at(LavPacket* packet, std::uint8_t* data, std::uint32_t size)
 {
     set_field<std::uint8_t*>(packet, lav_packet_data, data);
     set_field<std::int32_t>(packet, lav_packet_size, static_cast<std::int32_t>(size));
-}
-
-// Writes one 16-bit sample little-endian at `out`.
-void put_s16(std::uint8_t* out, std::int16_t v)
-{
-    const auto u = static_cast<std::uint16_t>(v);
-    out[0] = static_cast<std::uint8_t>(u & 0xffu);
-    out[1] = static_cast<std::uint8_t>(u >> 8);
 }
 
 class LavAacPcm final : public PcmSource {
@@ -106,7 +103,20 @@ private:
     void decode_through(std::uint64_t last);
     void append_block(const LavFrame* frame);
     void skip_frame();
-    std::vector<std::uint8_t> new_block();
+    std::vector<std::uint8_t> new_block(bool zeroed);
+    bool load_unit(std::uint64_t index, std::uint64_t last);
+    void read_ahead(std::uint64_t from, std::uint64_t last);
+    std::uint32_t decoder_channels(const LavFrame* frame, const std::uint8_t* const* planes);
+
+    // What a frame shows of its layout without asking the decoder by name.
+    // The decoder's channel count is asked again only when this changes.
+    struct FrameShape {
+        std::int32_t format = -1;
+        std::int32_t nb_samples = 0;
+        std::int32_t linesize = 0;
+        std::uint32_t planes = 0; // plane pointers set, of the first eight
+        bool operator==(const FrameShape&) const = default;
+    };
 
     const CodecLibrary& lib_;
     UniqueFd fd_; // private duplicate, read only with pread
@@ -129,6 +139,12 @@ private:
     bool drained_ = false;
     bool pristine_ = true; // the decoder has had no input since it was opened
     std::vector<std::uint8_t> unit_buffer_;
+    std::vector<std::uint8_t> ahead_; // source bytes from ahead_offset_, ahead_size_ of them valid
+    std::uint64_t ahead_offset_ = 0;
+    std::uint64_t ahead_size_ = 0;
+    bool shape_known_ = false; // shape_ and decoder_channels_ hold for the open decoder
+    FrameShape shape_;
+    std::uint32_t decoder_channels_ = 0;
     DecoderContext codec_context_; // open from the first read on
     LavPtr<LavPacket> packet_;
     LavPtr<LavFrame> frame_;
@@ -139,13 +155,14 @@ private:
     // first, while the library and everything they might refer to remain.
 };
 
-std::vector<std::uint8_t> LavAacPcm::new_block()
+std::vector<std::uint8_t> LavAacPcm::new_block(bool zeroed)
 {
     if (spare_.empty())
         return std::vector<std::uint8_t>(block_bytes_);
     std::vector<std::uint8_t> block = std::move(spare_.back());
     spare_.pop_back();
-    std::fill(block.begin(), block.end(), std::uint8_t{0});
+    if (zeroed)
+        std::fill(block.begin(), block.end(), std::uint8_t{0});
     return block;
 }
 
@@ -165,6 +182,7 @@ void LavAacPcm::reset(std::uint64_t first)
             lib_.avcodec_flush_buffers(codec_context_.get()); // better than no audio at all
         }
         pristine_ = true;
+        shape_known_ = false;
     }
     while (!cache_.empty()) {
         spare_.push_back(std::move(cache_.front()));
@@ -174,6 +192,7 @@ void LavAacPcm::reset(std::uint64_t first)
         spare_.resize(cache_capacity_);
     cache_first_ = first;
     drained_ = false;
+    ahead_size_ = 0; // a jump reads its units afresh
     next_unit_ = next_frame_ = first < preroll_units ? 0 : first - preroll_units;
 }
 
@@ -217,7 +236,7 @@ void LavAacPcm::decode_through(std::uint64_t last)
             skip_frame();
             continue;
         }
-        if (!read_access_unit(fd_.get(), unit, unit_buffer_))
+        if (!load_unit(next_unit_, last))
             return;
         point_packet_at(packet_.get(), unit_buffer_.data(), unit.size);
         pristine_ = false;
@@ -236,19 +255,96 @@ void LavAacPcm::skip_frame()
 {
     ++stats_.silent_blocks;
     if (next_frame_++ == cache_end())
-        cache_.push_back(new_block());
+        cache_.push_back(new_block(true));
+}
+
+bool LavAacPcm::load_unit(std::uint64_t index, std::uint64_t last)
+{
+    const AccessUnit& unit = units_[index];
+    const auto held = [&] {
+        return unit.size <= max_unit_bytes && unit.offset >= ahead_offset_ &&
+               unit.offset - ahead_offset_ <= ahead_size_ && unit.size <= ahead_size_ - (unit.offset - ahead_offset_);
+    };
+    if (!held())
+        read_ahead(index, last);
+    if (!held()) { // not read ahead, or past what the file gave: read alone
+        ++stats_.source_reads;
+        return read_access_unit(fd_.get(), unit, unit_buffer_);
+    }
+    unit_buffer_.resize(std::size_t{unit.size} + input_padding);
+    std::memcpy(unit_buffer_.data(), ahead_.data() + (unit.offset - ahead_offset_), unit.size);
+    std::memset(unit_buffer_.data() + unit.size, 0, input_padding);
+    return true;
+}
+
+// One positioned read for the units from `from` on that this read will decode
+// and that lie close together, instead of one system call per unit.
+void LavAacPcm::read_ahead(std::uint64_t from, std::uint64_t last)
+{
+    ahead_size_ = 0;
+    const AccessUnit& head = units_[from];
+    const std::uint64_t off_max = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (head.size > max_unit_bytes || head.offset > off_max - read_ahead_limit)
+        return;
+    const std::uint64_t start = head.offset;
+    std::uint64_t end = start + head.size;
+    for (std::uint64_t u = from + 1; u <= last && u < units_.size(); ++u) {
+        const AccessUnit& unit = units_[u];
+        if (unit.size == 0)
+            continue;
+        if (unit.offset < end || unit.offset - end > read_ahead_gap || unit.size > read_ahead_limit ||
+            unit.offset - start > read_ahead_limit - unit.size)
+            break;
+        end = unit.offset + unit.size;
+    }
+    if (end - start == head.size)
+        return; // a lone unit is read straight into the unit buffer
+    if (ahead_.size() < end - start)
+        ahead_.resize(end - start);
+    ++stats_.source_reads;
+    std::uint64_t done = 0;
+    while (done < end - start) {
+        const ssize_t n = ::pread(fd_.get(), ahead_.data() + done, end - start - done, static_cast<off_t>(start + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::uint64_t>(n);
+    }
+    ahead_offset_ = start;
+    ahead_size_ = done;
+}
+
+std::uint32_t LavAacPcm::decoder_channels(const LavFrame* frame, const std::uint8_t* const* planes)
+{
+    FrameShape shape;
+    shape.format = get_field<std::int32_t>(frame, lav_frame_format);
+    shape.nb_samples = get_field<std::int32_t>(frame, lav_frame_nb_samples);
+    shape.linesize = get_field<std::int32_t>(frame, lav_frame_linesize);
+    const auto* data = reinterpret_cast<const std::uint8_t* const*>(reinterpret_cast<const std::uint8_t*>(frame) +
+                                                                    lav_frame_data);
+    for (int k = 0; k < 8; ++k)
+        shape.planes += get_field<const std::uint8_t*>(frame, lav_frame_data + k * sizeof(void*)) != nullptr;
+    // Beyond eight planes a change of channel count would not show in the
+    // shape; such frames ask every time.
+    if (!shape_known_ || shape != shape_ || planes != data) {
+        std::uint32_t rate = sample_rate_;
+        decoder_channels_ = channels_;
+        read_decoder_format(lib_, codec_context_.get(), rate, decoder_channels_);
+        shape_ = shape;
+        shape_known_ = true;
+    }
+    return decoder_channels_;
 }
 
 void LavAacPcm::append_block(const LavFrame* frame)
 {
-    std::vector<std::uint8_t> block = new_block();
-    std::uint32_t dch = channels_;
-    std::uint32_t rate = sample_rate_;
-    read_decoder_format(lib_, codec_context_.get(), rate, dch);
+    std::vector<std::uint8_t> block = new_block(false); // the conversion writes every byte
     auto planes = get_field<const std::uint8_t* const*>(frame, lav_frame_extended_data);
     if (planes == nullptr) // the plane array at the very start of the frame
         planes =
             reinterpret_cast<const std::uint8_t* const*>(reinterpret_cast<const std::uint8_t*>(frame) + lav_frame_data);
+    const std::uint32_t dch = decoder_channels(frame, planes);
     convert_samples(planes, get_field<std::int32_t>(frame, lav_frame_format),
                     get_field<std::int32_t>(frame, lav_frame_nb_samples), dch, channels_, block);
     cache_.push_back(std::move(block));
@@ -272,8 +368,11 @@ std::uint64_t LavAacPcm::read(std::uint8_t* dest, std::uint64_t length, std::uin
         cache_.pop_front();
         ++cache_first_;
     }
-    if (spare_.size() > preroll_units + 1)
-        spare_.resize(preroll_units + 1);
+    // Keep as many spare blocks as a read like this one decodes, so that a
+    // steady sequential pass allocates nothing.
+    const std::uint64_t keep = std::min(cache_capacity_, std::max(preroll_units + 1, last - first + 1));
+    if (spare_.size() > keep)
+        spare_.resize(keep);
 
     std::uint64_t p = offset;
     std::uint64_t count = 0;
@@ -294,64 +393,6 @@ std::uint64_t LavAacPcm::read(std::uint8_t* dest, std::uint64_t length, std::uin
 }
 
 } // namespace
-
-std::int16_t float_to_s16(float x)
-{
-    const float v = x * 32768.0f;
-    if (v > 32767.0f)
-        return 32767;
-    if (v < -32768.0f)
-        return -32768;
-    if (v < 0)
-        return static_cast<std::int16_t>(v - 0.5f);
-    if (v >= 0)
-        return static_cast<std::int16_t>(v + 0.5f);
-    return 0; // NaN
-}
-
-void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t nb_samples,
-                     std::uint32_t decoder_channels, std::uint32_t channels, std::span<std::uint8_t> block)
-{
-    if (nb_samples <= 0 || decoder_channels == 0 || channels == 0)
-        return;
-    const std::uint64_t frames =
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(nb_samples), block.size() / (std::uint64_t{channels} * 2));
-    const std::uint32_t copied = std::min(channels, decoder_channels);
-    const std::uint32_t dch = decoder_channels;
-    std::uint8_t* out = block.data();
-    switch (format) {
-    case lav_sample_fmt_s16: {
-        const auto* in = reinterpret_cast<const std::int16_t*>(planes[0]);
-        for (std::uint64_t i = 0; i < frames; ++i)
-            for (std::uint32_t k = 0; k < copied; ++k)
-                put_s16(out + (i * channels + k) * 2, in[i * dch + k]);
-        break;
-    }
-    case lav_sample_fmt_s16p:
-        for (std::uint32_t k = 0; k < copied; ++k) {
-            const auto* in = reinterpret_cast<const std::int16_t*>(planes[k]);
-            for (std::uint64_t i = 0; i < frames; ++i)
-                put_s16(out + (i * channels + k) * 2, in[i]);
-        }
-        break;
-    case lav_sample_fmt_flt: {
-        const auto* in = reinterpret_cast<const float*>(planes[0]);
-        for (std::uint64_t i = 0; i < frames; ++i)
-            for (std::uint32_t k = 0; k < copied; ++k)
-                put_s16(out + (i * channels + k) * 2, float_to_s16(in[i * dch + k]));
-        break;
-    }
-    case lav_sample_fmt_fltp:
-        for (std::uint32_t k = 0; k < copied; ++k) {
-            const auto* in = reinterpret_cast<const float*>(planes[k]);
-            for (std::uint64_t i = 0; i < frames; ++i)
-                put_s16(out + (i * channels + k) * 2, float_to_s16(in[i]));
-        }
-        break;
-    default:
-        break; // an unknown format plays as silence
-    }
-}
 
 DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::uint8_t> asc)
 {

@@ -40,6 +40,7 @@ constexpr std::size_t lav_par_extradata_size = 24;
 constexpr std::size_t lav_packet_data = 24;
 constexpr std::size_t lav_packet_size = 32;
 constexpr std::size_t lav_frame_data = 0;
+constexpr std::size_t lav_frame_linesize = 64; // right after the eight plane pointers
 constexpr std::size_t lav_frame_extended_data = 96;
 constexpr std::size_t lav_frame_nb_samples = 112;
 constexpr std::size_t lav_frame_format = 116;

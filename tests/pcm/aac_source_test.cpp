@@ -282,6 +282,27 @@ TEST_F(AacSource, SequentialReadsDecodeEachUnitOnce)
     EXPECT_EQ(stats(*p.source).resets, 1u);
 }
 
+// Units that lie together in the file are fetched with one read per source
+// read; a file cut short still decodes exactly up to its first incomplete unit.
+TEST_F(AacSource, ReadsNeighbouringUnitsTogetherAndStopsAtTheFirstIncompleteOne)
+{
+    const AacClip& clip = clip_named("stereo.m4a");
+    Opened whole = open_source(clip);
+    const auto expected = read_all(*whole.source, whole.total_bytes, 131072);
+    EXPECT_LT(stats(*whole.source).source_reads * 8, clip.units.size());
+
+    const std::size_t cut = 40;
+    auto bytes = test::read_file(clip.path);
+    bytes.resize(clip.units[cut].offset + clip.units[cut].size / 2);
+    AacClip truncated = clip;
+    truncated.path = dir().file("truncated.m4a");
+    ASSERT_TRUE(test::write_file(truncated.path, bytes));
+    Opened o = open_source(truncated);
+    std::vector<std::uint8_t> got(64 * o.block_bytes);
+    EXPECT_EQ(o.source->read(got.data(), got.size(), 0), cut * o.block_bytes);
+    EXPECT_EQ(0, std::memcmp(got.data(), expected.data(), cut * o.block_bytes));
+}
+
 TEST_F(AacSource, AJumpCostsOneFreshDecoderAndTwoPrerollUnits)
 {
     const AacClip& clip = clip_named("stereo.m4a");

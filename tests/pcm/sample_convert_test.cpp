@@ -1,0 +1,183 @@
+// The vectorised sample conversion against a plain per-sample reference, over
+// every input format, channel counts on both sides of the decoder's, lengths
+// that leave partial vectors and partial stages, and the awkward float values.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "pcm/aac_decoder.hpp"
+
+namespace kov {
+namespace {
+
+// Conversion of one sample, step by step as the stream format defines it.
+std::int16_t reference_s16(float x)
+{
+    const float v = x * 32768.0f;
+    if (v > 32767.0f)
+        return 32767;
+    if (v < -32768.0f)
+        return -32768;
+    if (v < 0)
+        return static_cast<std::int16_t>(v - 0.5f);
+    if (v >= 0)
+        return static_cast<std::int16_t>(v + 0.5f);
+    return 0; // NaN
+}
+
+// The block a frame must give: zero wherever the frame has no sample.
+std::vector<std::uint8_t> reference_block(int format, const std::vector<std::vector<float>>& samples,
+                                          std::uint32_t channels, std::size_t block_size)
+{
+    std::vector<std::uint8_t> block(block_size, 0);
+    const std::size_t dch = samples.size();
+    const std::size_t frames = std::min(samples[0].size(), block_size / (channels * 2));
+    for (std::size_t i = 0; i < frames; ++i)
+        for (std::size_t k = 0; k < std::min<std::size_t>(channels, dch); ++k) {
+            const float x = samples[k][i];
+            const std::int16_t v = (format == lav_sample_fmt_flt || format == lav_sample_fmt_fltp)
+                                       ? reference_s16(x)
+                                       : static_cast<std::int16_t>(x);
+            const auto u = static_cast<std::uint16_t>(v);
+            block[(i * channels + k) * 2] = static_cast<std::uint8_t>(u & 0xff);
+            block[(i * channels + k) * 2 + 1] = static_cast<std::uint8_t>(u >> 8);
+        }
+    return block;
+}
+
+// Decoder output in the given format, as the decoder lays it out in memory.
+struct Frame {
+    std::vector<std::vector<float>> fltp;
+    std::vector<float> flt;
+    std::vector<std::vector<std::int16_t>> s16p;
+    std::vector<std::int16_t> s16;
+    std::vector<const std::uint8_t*> planes;
+
+    Frame(int format, const std::vector<std::vector<float>>& samples)
+    {
+        const std::size_t dch = samples.size(), n = samples[0].size();
+        switch (format) {
+        case lav_sample_fmt_fltp:
+            fltp = samples;
+            for (auto& p : fltp)
+                planes.push_back(reinterpret_cast<const std::uint8_t*>(p.data()));
+            break;
+        case lav_sample_fmt_flt:
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t k = 0; k < dch; ++k)
+                    flt.push_back(samples[k][i]);
+            planes.push_back(reinterpret_cast<const std::uint8_t*>(flt.data()));
+            break;
+        case lav_sample_fmt_s16p:
+            for (const auto& p : samples)
+                s16p.emplace_back(p.begin(), p.end());
+            for (auto& p : s16p)
+                planes.push_back(reinterpret_cast<const std::uint8_t*>(p.data()));
+            break;
+        default:
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t k = 0; k < dch; ++k)
+                    s16.push_back(static_cast<std::int16_t>(samples[k][i]));
+            planes.push_back(reinterpret_cast<const std::uint8_t*>(s16.data()));
+            break;
+        }
+    }
+};
+
+TEST(SampleConversion, EqualsThePerSampleReference)
+{
+    std::mt19937 rng(20261028);
+    std::uniform_real_distribution<float> loud(-1.3f, 1.3f);
+    std::uniform_int_distribution<int> pcm(-32768, 32767);
+    const float specials[] = {0.0f,
+                              -0.0f,
+                              1.0f,
+                              -1.0f,
+                              0.5f / 32768,
+                              -0.5f / 32768,
+                              std::nextafter(0.5f / 32768, 0.0f),
+                              32767.5f / 32768,
+                              -32768.5f / 32768,
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::max(),
+                              std::numeric_limits<float>::denorm_min()};
+    const int formats[] = {lav_sample_fmt_fltp, lav_sample_fmt_flt, lav_sample_fmt_s16p, lav_sample_fmt_s16};
+    for (int format : formats) {
+        const bool is_float = format == lav_sample_fmt_flt || format == lav_sample_fmt_fltp;
+        for (std::uint32_t dch = 1; dch <= 8; ++dch) {
+            for (std::uint32_t channels : {1u, 2u, 3u, 6u, 8u}) {
+                // Frames: one, a partial vector, an AAC frame, and more than one stage.
+                for (std::size_t frames : {1u, 7u, 1024u, 4099u}) {
+                    std::vector<std::vector<float>> samples(dch, std::vector<float>(frames));
+                    for (std::size_t k = 0; k < dch; ++k)
+                        for (std::size_t i = 0; i < frames; ++i)
+                            samples[k][i] = !is_float               ? static_cast<float>(pcm(rng))
+                                            : (i + k) % 5 == 0      ? specials[(i * 7 + k) % std::size(specials)]
+                                                                    : loud(rng);
+                    Frame frame(format, samples);
+                    // A block with room for one frame more, and an odd tail.
+                    const std::size_t block_size = (frames + 1) * channels * 2 + 1;
+                    std::vector<std::uint8_t> block(block_size, 0xAA); // every byte must be written
+                    convert_samples(frame.planes.data(), format, static_cast<std::int64_t>(frames), dch, channels,
+                                    block);
+                    const auto want = reference_block(format, samples, channels, block_size);
+                    ASSERT_EQ(block, want) << "format " << format << ", decoder channels " << dch << ", channels "
+                                           << channels << ", frames " << frames;
+                }
+            }
+        }
+    }
+}
+
+// A block shorter than the frame takes the frame's leading samples only.
+TEST(SampleConversion, StopsAtTheEndOfTheBlock)
+{
+    std::vector<float> left(2048, 0.25f), right(2048, -0.25f);
+    const std::uint8_t* planes[] = {reinterpret_cast<const std::uint8_t*>(left.data()),
+                                    reinterpret_cast<const std::uint8_t*>(right.data())};
+    std::vector<std::uint8_t> block(1024 * 4 + 2, 0xAA); // 1024 frames and half a frame
+    convert_samples(planes, lav_sample_fmt_fltp, 2048, 2, 2, block);
+    for (std::size_t i = 0; i < 1024; ++i) {
+        std::int16_t l, r;
+        std::memcpy(&l, &block[i * 4], 2);
+        std::memcpy(&r, &block[i * 4 + 2], 2);
+        ASSERT_EQ(l, 8192);
+        ASSERT_EQ(r, -8192);
+    }
+    EXPECT_EQ(block[4096], 0);
+    EXPECT_EQ(block[4097], 0);
+}
+
+// Every float whose conversion lies near a rounding or clipping boundary.
+TEST(SampleConversion, AgreesWithTheReferenceAtEveryBoundary)
+{
+    std::vector<float> in;
+    for (float edge : {0.5f, 1.5f, 100.5f, 32766.5f, 32767.0f, 32767.5f, 32768.0f, 32768.5f}) {
+        for (float sign : {1.0f, -1.0f}) {
+            float x = sign * edge / 32768;
+            for (int i = 0; i < 64; ++i)
+                x = std::nextafter(x, 0.0f);
+            for (int i = 0; i < 128; ++i, x = std::nextafter(x, sign * 2.0f))
+                in.push_back(x);
+        }
+    }
+    const std::uint8_t* planes[] = {reinterpret_cast<const std::uint8_t*>(in.data())};
+    std::vector<std::uint8_t> block(in.size() * 2);
+    convert_samples(planes, lav_sample_fmt_fltp, static_cast<std::int64_t>(in.size()), 1, 1, block);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        std::int16_t got;
+        std::memcpy(&got, &block[i * 2], 2);
+        ASSERT_EQ(got, reference_s16(in[i])) << in[i];
+        ASSERT_EQ(float_to_s16(in[i]), reference_s16(in[i])) << in[i];
+    }
+}
+
+} // namespace
+} // namespace kov
