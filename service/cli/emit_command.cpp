@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,12 +19,17 @@ namespace kov {
 namespace {
 
 constexpr std::uint64_t piece_size = 1048576;
+// Each piece goes to the output in slices of this size. One write of a whole
+// megabyte makes the page cache take it in large folios, whose first filling
+// costs several times more system time than the same bytes written in 64 KiB
+// slices (measured on ext4: 2-3 s against 0.7 s for 1.5 GB).
+constexpr std::size_t write_slice = 65536;
 
 bool write_all(int fd, const std::uint8_t* data, std::size_t count)
 {
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t n = ::write(fd, data + done, count - done);
+        const ssize_t n = ::write(fd, data + done, std::min(count - done, write_slice));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
