@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <vector>
 
 #include "common/unique_fd.hpp"
@@ -95,8 +96,27 @@ int main(int argc, char** argv)
         std::printf("first_4k_%s_min_us=%.1f\n", names[where], least(times) * 1e6);
     }
 
-    // Sequential production straight from the PCM source, as a player reads.
+    // 4 KiB at random places of one layout: each is a jump (fresh decoder and
+    // two units of pre-roll), what a random read through the mount costs.
     const auto layout = kov::build_layout(fd.get(), scan);
+    {
+        std::mt19937_64 rng(7);
+        std::vector<double> times;
+        const std::uint64_t blocks = layout->pcm_size / 4096;
+        for (int i = 0; i < 500 && blocks > 1; ++i) {
+            const std::uint64_t at = rng() % (blocks - 1) * 4096;
+            const auto t = Clock::now();
+            layout->source->read(buf.data(), 4096, at);
+            times.push_back(seconds_since(t));
+        }
+        if (!times.empty()) {
+            std::printf("jump_4k_us=%.1f\n", median(times) * 1e6);
+            std::printf("jump_4k_min_us=%.1f\n", least(times) * 1e6);
+        }
+    }
+
+    // Sequential production straight from the PCM source, as a player reads.
+
     const auto t = Clock::now();
     const double cpu_start = cpu_seconds();
     std::uint64_t produced = 0;
