@@ -60,7 +60,7 @@ CodecLibrary bind_codec_library(std::span<const char* const> codec_names, std::s
         if (lib.util_handle.open(name, RTLD_NOW | RTLD_NOLOAD | RTLD_GLOBAL))
             break;
     }
-    if (bind_entry_points(lib) && lib.avcodec_find_decoder(lav_codec_id_aac) != nullptr)
+    if (bind_entry_points(lib) && (lib.aac_decoder = lib.avcodec_find_decoder(lav_codec_id_aac)) != nullptr)
         return lib;
     // A partial or AAC-less library counts as no library; both handles close.
     return CodecLibrary{};

@@ -69,6 +69,10 @@ struct CodecLibrary {
     int (*av_opt_get_int)(void* obj, const char* name, int search_flags, std::int64_t* out) = nullptr;
     int (*av_opt_set)(void* obj, const char* name, const char* value, int search_flags) = nullptr;
 
+    // The AAC decoder found when binding. Looking it up walks the whole codec
+    // list, a noticeable part of opening a decoder on every jump.
+    const LavCodec* aac_decoder = nullptr;
+
     CodecLibrary() = default;
     CodecLibrary(CodecLibrary&&) = default;
     CodecLibrary& operator=(CodecLibrary&&) = default;

@@ -42,6 +42,7 @@ TEST(CodecLibrary, MissingOrUnusableLibrariesGiveTheAbsentTable)
         EXPECT_FALSE(lib.util_handle) << names[0];
         EXPECT_TRUE(lib.loaded_name.empty()) << names[0];
         EXPECT_TRUE(all_entry_points_null(lib)) << names[0];
+        EXPECT_EQ(lib.aac_decoder, nullptr) << names[0];
         EXPECT_EQ(describe_codec_library(lib), "") << names[0];
     }
 }
@@ -61,6 +62,9 @@ TEST(CodecLibrary, BindsTheFirstSonameThatOpens)
     ASSERT_TRUE(own.bound());
     EXPECT_EQ(own.loaded_name, lib.loaded_name);
     EXPECT_EQ(own.avcodec_send_packet, lib.avcodec_send_packet); // the same library in this process
+    // The AAC decoder is found once, when binding.
+    EXPECT_NE(lib.aac_decoder, nullptr);
+    EXPECT_EQ(lib.aac_decoder, lib.avcodec_find_decoder(lav_codec_id_aac));
 }
 
 TEST(CodecLibrary, DescribesTheLibraryAsTheFfmpegToolDoes)
