@@ -43,15 +43,16 @@ constexpr std::uint64_t read_ahead_limit = 262144;
 // glibc's adaptive thresholds that memory may come from a fresh mapping each
 // time, or go back to the kernel at the free and return as new pages at the
 // next open: a jump then costs about 1 ms of page faults and zeroing instead
-// of 0.1 ms (measured on a 10-minute clip). Fixed thresholds well above one
-// decoder keep it in the heap.
+// of 0.1 ms (measured on a 10-minute clip). Fixed thresholds keep it in the
+// heap: the largest that glibc's adaptive ones can reach, so that large
+// tables (the access units of a long clip) do not become fresh mappings.
 void keep_decoders_in_the_heap()
 {
 #if defined(__GLIBC__)
     static std::once_flag once;
     std::call_once(once, [] {
-        ::mallopt(M_MMAP_THRESHOLD, 2 << 20);
-        ::mallopt(M_TRIM_THRESHOLD, 8 << 20);
+        ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+        ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
     });
 #endif
 }
