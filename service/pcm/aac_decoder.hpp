@@ -86,6 +86,8 @@ struct DecoderStats {
     std::uint64_t resets = 0;         // repositionings (cache emptied)
     std::uint64_t decoders_opened = 0;
     std::uint64_t source_reads = 0; // positioned reads of access-unit bytes
+    std::uint64_t next_decoders_used = 0; // fresh decoders opened ahead, in the background
+    bool next_decoder_ready = false;      // one waits for the next jump
     std::uint64_t cache_first = 0;
     std::uint64_t cache_blocks = 0;
     std::uint64_t cache_capacity = 0;

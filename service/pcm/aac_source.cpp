@@ -8,7 +8,9 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -56,6 +58,63 @@ void keep_decoders_in_the_heap()
     });
 #endif
 }
+
+// A fresh decoder opened ahead of the next jump of one source.
+struct NextDecoder {
+    std::vector<std::uint8_t> asc;
+    std::mutex mutex;
+    DecoderContext ctx;   // never given input; empty until opened
+    bool pending = false; // queued or being opened
+};
+
+// Opening a decoder takes about 75 us, most of a jump. Once a source has
+// jumped, this one thread of the process opens its next decoder in the
+// background, so that the next jump finds it ready. A decoder that has had no
+// input is the same wherever it was opened: bytes still read the same. Made
+// on first use and never destroyed, like the codec binding it uses.
+class DecoderOpener {
+public:
+    static DecoderOpener& instance()
+    {
+        static DecoderOpener* const opener = new DecoderOpener;
+        return *opener;
+    }
+
+    void request(std::weak_ptr<NextDecoder> next)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(next));
+        }
+        wake_.notify_one();
+    }
+
+private:
+    DecoderOpener() { std::thread([this] { run(); }).detach(); }
+
+    [[noreturn]] void run()
+    {
+        for (;;) {
+            std::weak_ptr<NextDecoder> job;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return !queue_.empty(); });
+                job = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            if (const auto next = job.lock()) { // the source may be gone already
+                DecoderContext ctx = open_aac_decoder(codec_library(), next->asc);
+                std::lock_guard lock(next->mutex);
+                next->ctx = std::move(ctx);
+                next->pending = false;
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::weak_ptr<NextDecoder>> queue_;
+};
 
 // Fields of FFmpeg's own objects, reached by their fixed byte offsets.
 template <typename V> V get_field(const void* object, std::size_t offset)
@@ -116,12 +175,18 @@ public:
         s.cache_first = cache_first_;
         s.cache_blocks = cache_.size();
         s.cache_capacity = cache_capacity_;
+        if (next_decoder_) {
+            std::lock_guard next_lock(next_decoder_->mutex);
+            s.next_decoder_ready = static_cast<bool>(next_decoder_->ctx);
+        }
         return s;
     }
 
 private:
     std::uint64_t cache_end() const { return cache_first_ + cache_.size(); }
     void reset(std::uint64_t first);
+    DecoderContext fresh_decoder();
+    void prepare_next_decoder();
     void decode_through(std::uint64_t last);
     void append_block(const LavFrame* frame);
     void skip_frame();
@@ -168,6 +233,7 @@ private:
     FrameShape shape_;
     std::uint32_t decoder_channels_ = 0;
     DecoderContext codec_context_; // open from the first read on
+    std::shared_ptr<NextDecoder> next_decoder_; // from the first jump on
     LavPtr<LavPacket> packet_;
     LavPtr<LavFrame> frame_;
     bool ready_ = false;
@@ -176,6 +242,36 @@ private:
     // Members go in reverse order: the frame, the packet and the decoder
     // first, while the library and everything they might refer to remain.
 };
+
+DecoderContext LavAacPcm::fresh_decoder()
+{
+    if (next_decoder_) {
+        std::lock_guard lock(next_decoder_->mutex);
+        if (next_decoder_->ctx) {
+            ++stats_.next_decoders_used;
+            return std::move(next_decoder_->ctx);
+        }
+    }
+    return open_aac_decoder(lib_, asc_);
+}
+
+void LavAacPcm::prepare_next_decoder()
+{
+    // The background thread binds through the process-wide library only.
+    if (&lib_ != &codec_library())
+        return;
+    if (!next_decoder_) {
+        next_decoder_ = std::make_shared<NextDecoder>();
+        next_decoder_->asc = asc_;
+    }
+    {
+        std::lock_guard lock(next_decoder_->mutex);
+        if (next_decoder_->ctx || next_decoder_->pending)
+            return;
+        next_decoder_->pending = true;
+    }
+    DecoderOpener::instance().request(next_decoder_);
+}
 
 std::vector<std::uint8_t> LavAacPcm::new_block(bool zeroed)
 {
@@ -197,7 +293,8 @@ void LavAacPcm::reset(std::uint64_t first)
     // every position decode the same whatever was read before. A decoder that
     // has had no input yet is already fresh.
     if (!codec_context_ || !pristine_) {
-        if (DecoderContext fresh = open_aac_decoder(lib_, asc_)) {
+        const bool jump = static_cast<bool>(codec_context_); // not the first read
+        if (DecoderContext fresh = fresh_decoder()) {
             codec_context_ = std::move(fresh);
             ++stats_.decoders_opened;
         } else if (codec_context_) {
@@ -205,6 +302,8 @@ void LavAacPcm::reset(std::uint64_t first)
         }
         pristine_ = true;
         shape_known_ = false;
+        if (jump)
+            prepare_next_decoder();
     }
     while (!cache_.empty()) {
         spare_.push_back(std::move(cache_.front()));

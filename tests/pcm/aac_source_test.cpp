@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -301,6 +302,38 @@ TEST_F(AacSource, ReadsNeighbouringUnitsTogetherAndStopsAtTheFirstIncompleteOne)
     std::vector<std::uint8_t> got(64 * o.block_bytes);
     EXPECT_EQ(o.source->read(got.data(), got.size(), 0), cut * o.block_bytes);
     EXPECT_EQ(0, std::memcmp(got.data(), expected.data(), cut * o.block_bytes));
+}
+
+// After a first jump the next fresh decoder is opened in the background; later
+// jumps take it and still read the same bytes as a straight pass.
+TEST_F(AacSource, LaterJumpsUseADecoderOpenedAhead)
+{
+    const AacClip& clip = clip_named("stereo.m4a");
+    Opened straight = open_source(clip);
+    const auto expected = read_all(*straight.source, straight.total_bytes, straight.block_bytes);
+    EXPECT_FALSE(stats(*straight.source).next_decoder_ready); // no jump, no decoder kept aside
+
+    Opened o = open_source(clip);
+    read_block(*o.source, o, 30);
+    read_block(*o.source, o, 5); // the first jump opens its decoder itself
+    EXPECT_EQ(stats(*o.source).next_decoders_used, 0u);
+    for (std::uint64_t b : {50u, 12u, 2u, 80u, 0u}) {
+        for (int i = 0; i < 500 && !stats(*o.source).next_decoder_ready; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(stats(*o.source).next_decoder_ready) << "before block " << b;
+        const auto got = read_block(*o.source, o, b);
+        EXPECT_EQ(0, std::memcmp(got.data(), expected.data() + b * o.block_bytes, o.block_bytes)) << "block " << b;
+    }
+    const DecoderStats s = stats(*o.source);
+    EXPECT_EQ(s.next_decoders_used, 5u);
+    EXPECT_EQ(s.decoders_opened, 8u); // creation, first read, first jump, five opened ahead
+
+    // A source may go while its next decoder is still being opened.
+    for (int i = 0; i < 20; ++i) {
+        Opened p = open_source(clip);
+        read_block(*p.source, p, 3);
+        read_block(*p.source, p, 40);
+    }
 }
 
 TEST_F(AacSource, AJumpCostsOneFreshDecoderAndTwoPrerollUnits)
