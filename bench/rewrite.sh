@@ -57,6 +57,7 @@ for clip in clip-10min-720p.mp4 clip-2h-audio.mp4; do
         "best ${m[build_layout_min_ms]} ms (target < $([[ $clip == clip-2h* ]] && echo 25 || echo 10) ms)"
     echo "  first 4 KiB of PCM on a fresh layout (median / best): start ${m[first_4k_start_us]} / ${m[first_4k_start_min_us]} us," \
         "middle ${m[first_4k_middle_us]} / ${m[first_4k_middle_min_us]} us, end ${m[first_4k_end_us]} / ${m[first_4k_end_min_us]} us (target < 1000 us)"
-    echo "  4 KiB of PCM after a jump within an open layout (median / best): ${m[jump_4k_us]} / ${m[jump_4k_min_us]} us"
+    echo "  4 KiB of PCM after a jump within an open layout (median / best): back to back ${m[jump_4k_us]} / ${m[jump_4k_min_us]} us," \
+        "5 ms apart ${m[jump_4k_spaced_us]} / ${m[jump_4k_spaced_min_us]} us"
     unset m
 done
