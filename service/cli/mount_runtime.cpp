@@ -17,6 +17,7 @@
 #include "common/unique_fd.hpp"
 #include "fs/fuse_api.hpp"
 #include "fs/mirror.hpp"
+#include "pcm/aac_source.hpp"
 #include "pcm/codec_library.hpp"
 #include "shares/share_table.hpp"
 
@@ -81,6 +82,7 @@ void report_decoder()
     else
         std::fputs("kov-orvane: no system libavcodec found; AAC audio will be silent (install ffmpeg / libavcodec)\n",
                    stderr);
+    warm_up_aac_decoder();
 }
 
 // The argument list handed to libfuse. fuse_opt_parse replaces it with a

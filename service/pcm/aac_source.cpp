@@ -666,6 +666,17 @@ std::unique_ptr<PcmSource> make_pcm_source(int fd, std::vector<AccessUnit> units
     return make_pcm_source(codec_library(), fd, std::move(units), asc, geometry, total_frames);
 }
 
+void warm_up_aac_decoder()
+{
+    const CodecLibrary& lib = codec_library();
+    if (!lib.bound())
+        return;
+    keep_decoders_in_the_heap();
+    // libavcodec builds its AAC tables on the first decoder open of a process
+    // (a few milliseconds); doing it here keeps that out of the first read.
+    open_aac_decoder(lib, {});
+}
+
 std::optional<DecoderStats> decoder_stats(PcmSource& source)
 {
     if (auto* lav = dynamic_cast<LavAacPcm*>(&source))

@@ -28,4 +28,8 @@ void probe_stream(int fd, const std::vector<AccessUnit>& units, std::span<const 
 std::unique_ptr<PcmSource> make_pcm_source(int fd, std::vector<AccessUnit> units, std::span<const std::uint8_t> asc,
                                            const PcmGeometry& geometry, std::uint64_t total_frames);
 
+// Opens and frees one AAC decoder, so that the one-time set-up of libavcodec
+// happens now rather than inside the first read. Does nothing without a decoder.
+void warm_up_aac_decoder();
+
 } // namespace kov
