@@ -1,5 +1,7 @@
 #include "media/file_layout.hpp"
 
+#include "common/full_io.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,18 +27,6 @@ constexpr std::uint64_t two_pow_32 = std::uint64_t{1} << 32;
 // this is not something a 32-bit box size could carry anyway.
 constexpr std::uint64_t max_moov_size = std::numeric_limits<std::uint32_t>::max();
 
-bool pread_full(int fd, std::uint8_t* dest, std::size_t count, std::uint64_t offset)
-{
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::pread(fd, dest + done, count - done, static_cast<off_t>(offset + done));
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 ByteOverlay overlay_of(std::uint64_t offset, std::uint32_t value)
 {
     ByteOverlay o;
@@ -61,7 +51,7 @@ std::optional<std::vector<ByteOverlay>> top_level_overlays(int fd, const MediaSc
             return std::nullopt;
         std::uint8_t head[16] = {};
         const std::size_t want = left >= 16 ? 16 : 8;
-        if (!pread_full(fd, head, want, pos))
+        if (pread_full(fd, head, want, pos) != static_cast<std::int64_t>(want))
             return std::nullopt;
         const BeReader r(std::span<const std::uint8_t>(head, want));
         std::uint32_t size32 = 0, type = 0;
@@ -156,7 +146,8 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
         return nullptr;
 
     std::vector<std::uint8_t> source_moov(static_cast<std::size_t>(scan.moov_size));
-    if (!pread_full(fd, source_moov.data(), source_moov.size(), scan.moov_offset))
+    if (pread_full(fd, source_moov.data(), source_moov.size(), scan.moov_offset) !=
+        static_cast<std::int64_t>(source_moov.size()))
         return nullptr;
 
     PcmTrackParams params;

@@ -8,6 +8,8 @@
 
 #include "media/file_layout.hpp"
 
+#include "common/full_io.hpp"
+
 namespace kov {
 
 namespace {
@@ -17,18 +19,12 @@ namespace {
 // stale buffer contents leak out.
 bool read_source(int fd, std::uint8_t* dest, std::uint64_t count, std::uint64_t offset)
 {
-    std::uint64_t done = 0;
-    while (done < count) {
-        const ssize_t n =
-            ::pread(fd, dest + done, static_cast<std::size_t>(count - done), static_cast<off_t>(offset + done));
-        if (n < 0)
-            return false;
-        if (n == 0) {
-            std::memset(dest + done, 0, static_cast<std::size_t>(count - done));
-            break;
-        }
-        done += static_cast<std::uint64_t>(n);
-    }
+    const std::int64_t got = pread_full(fd, dest, static_cast<std::size_t>(count), offset);
+    if (got < 0)
+        return false;
+    const auto done = static_cast<std::uint64_t>(got);
+    if (done < count)
+        std::memset(dest + done, 0, static_cast<std::size_t>(count - done));
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "media/media_scan.hpp"
 
+#include "common/full_io.hpp"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -341,22 +343,6 @@ TrackScan scan_trak(BeReader trak)
     return std::move(st.track);
 }
 
-std::int64_t pread_full(int fd, std::uint64_t offset, std::uint8_t* dest, std::size_t length)
-{
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, dest + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<std::int64_t>(done);
-}
-
 } // namespace
 
 MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
@@ -413,7 +399,7 @@ MediaScan scan_media(int fd)
         return {};
     return scan_media_from(static_cast<std::uint64_t>(st.st_size),
                            [fd](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
-                               return pread_full(fd, offset, dest, length);
+                               return pread_full(fd, dest, length, offset);
                            });
 }
 

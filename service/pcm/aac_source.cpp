@@ -1,5 +1,7 @@
 #include "pcm/aac_source.hpp"
 
+#include "common/full_io.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -423,17 +425,9 @@ void LavAacPcm::read_ahead(std::uint64_t from, std::uint64_t last)
     if (ahead_.size() < end - start)
         ahead_.resize(end - start);
     ++stats_.source_reads;
-    std::uint64_t done = 0;
-    while (done < end - start) {
-        const ssize_t n = ::pread(fd_.get(), ahead_.data() + done, end - start - done, static_cast<off_t>(start + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::uint64_t>(n);
-    }
+    const std::int64_t got = pread_full(fd_.get(), ahead_.data(), static_cast<std::size_t>(end - start), start);
     ahead_offset_ = start;
-    ahead_size_ = done;
+    ahead_size_ = got < 0 ? 0 : static_cast<std::uint64_t>(got);
 }
 
 std::uint32_t LavAacPcm::decoder_channels(const LavFrame* frame, const std::uint8_t* const* planes)
@@ -557,18 +551,7 @@ bool read_access_unit(int fd, const AccessUnit& unit, std::vector<std::uint8_t>&
         return false;
     buffer.resize(std::size_t{unit.size} + input_padding);
     std::memset(buffer.data() + unit.size, 0, input_padding);
-    std::size_t done = 0;
-    while (done < unit.size) {
-        if (unit.offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - done)
-            return false;
-        const ssize_t n = ::pread(fd, buffer.data() + done, unit.size - done, static_cast<off_t>(unit.offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return pread_full(fd, buffer.data(), unit.size, unit.offset) == static_cast<std::int64_t>(unit.size);
 }
 
 void read_decoder_format(const CodecLibrary& lib, LavCodecContext* ctx, std::uint32_t& rate, std::uint32_t& channels)

@@ -1,5 +1,7 @@
 #include "resolve/safe_rewrite.hpp"
 
+#include "common/full_io.hpp"
+
 #include "common/trim.hpp"
 #include "common/unique_fd.hpp"
 
@@ -33,20 +35,6 @@ bool read_bytes(const std::string& path, std::string& out)
         }
         out.append(buf, static_cast<std::size_t>(n));
     }
-}
-
-bool write_all(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Creates or truncates a regular file; refuses to follow a symbolic link
@@ -112,7 +100,7 @@ bool write_lines_safely(const std::string& path, const Lines& lines)
     std::string previous;
     read_bytes(path, previous); // unreadable: the backup ends up empty
     if (UniqueFd bak = create_file(path + ".kovbak", 0600))
-        write_all(bak.get(), previous);
+        write_full(bak.get(), previous.data(), previous.size());
 
     // Keep the permissions the file had; a fresh one gets the usual 0644.
     struct stat st {};
@@ -129,7 +117,7 @@ bool write_lines_safely(const std::string& path, const Lines& lines)
     }
     // A short write (full disk, quota) or a failed flush must never reach
     // the rename: the file would be replaced by a truncated one.
-    bool ok = ::fchmod(out.get(), mode) == 0 && write_all(out.get(), text) && ::fsync(out.get()) == 0;
+    bool ok = ::fchmod(out.get(), mode) == 0 && write_full(out.get(), text.data(), text.size()) && ::fsync(out.get()) == 0;
     ok = (::close(out.release()) == 0) && ok;
     if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
