@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "fs/mirror_state.hpp"
+#include "pcm/decoder_stock.hpp"
 
 namespace kov {
 
@@ -67,6 +68,8 @@ void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_f
         reply_from_source(req, fd, size, off);
         return;
     }
+    // Decoders the read used are made up for once the reply is out.
+    const DecoderStock::Deferral defer;
     auto* buf = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
     if (buf == nullptr) {
         fuse_reply_err(req, ENOMEM);

@@ -10,9 +10,8 @@
 #include <cstring>
 #include <deque>
 #include <limits>
-#include <condition_variable>
 #include <mutex>
-#include <thread>
+#include <utility>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -20,6 +19,7 @@
 
 #include "common/unique_fd.hpp"
 #include "pcm/aac_decoder.hpp"
+#include "pcm/decoder_stock.hpp"
 #include "pcm/silent_pcm.hpp"
 
 namespace kov {
@@ -61,62 +61,12 @@ void keep_decoders_in_the_heap()
 #endif
 }
 
-// A fresh decoder opened ahead of the next jump of one source.
-struct NextDecoder {
-    std::vector<std::uint8_t> asc;
-    std::mutex mutex;
-    DecoderContext ctx;   // never given input; empty until opened
-    bool pending = false; // queued or being opened
-};
-
-// Opening a decoder takes about 75 us, most of a jump. Once a source has
-// jumped, this one thread of the process opens its next decoder in the
-// background, so that the next jump finds it ready. A decoder that has had no
-// input is the same wherever it was opened: bytes still read the same. Made
-// on first use and never destroyed, like the codec binding it uses.
-class DecoderOpener {
-public:
-    static DecoderOpener& instance()
-    {
-        static DecoderOpener* const opener = new DecoderOpener;
-        return *opener;
-    }
-
-    void request(std::weak_ptr<NextDecoder> next)
-    {
-        {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(next));
-        }
-        wake_.notify_one();
-    }
-
-private:
-    DecoderOpener() { std::thread([this] { run(); }).detach(); }
-
-    [[noreturn]] void run()
-    {
-        for (;;) {
-            std::weak_ptr<NextDecoder> job;
-            {
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return !queue_.empty(); });
-                job = std::move(queue_.front());
-                queue_.pop_front();
-            }
-            if (const auto next = job.lock()) { // the source may be gone already
-                DecoderContext ctx = open_aac_decoder(codec_library(), next->asc);
-                std::lock_guard lock(next->mutex);
-                next->ctx = std::move(ctx);
-                next->pending = false;
-            }
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::weak_ptr<NextDecoder>> queue_;
-};
+// Whether decoders of this binding may come from and go to the process's
+// stock: the stock opens through the process-wide binding only.
+bool stocked(const CodecLibrary& lib)
+{
+    return &lib == &codec_library();
+}
 
 // Fields of FFmpeg's own objects, reached by their fixed byte offsets.
 template <typename V> V get_field(const void* object, std::size_t offset)
@@ -152,18 +102,23 @@ public:
     {
         if (block_bytes_ == 0 || !lib_.bound())
             return false;
-        codec_context_ = open_aac_decoder(lib_, asc_);
+        if (stocked(lib_))
+            codec_context_ = DecoderStock::instance().take(asc_);
+        if (!codec_context_)
+            codec_context_ = open_aac_decoder(lib_, asc_);
         if (!codec_context_)
             return false;
-        ++stats_.decoders_opened;
         packet_ = LavPtr<LavPacket>(lib_.av_packet_alloc(), lib_.av_packet_free);
         frame_ = LavPtr<LavFrame>(lib_.av_frame_alloc(), lib_.av_frame_free);
         ready_ = packet_ && frame_;
         if (ready_)
             cache_capacity_ = std::max<std::uint64_t>(1, cache_budget / block_bytes_);
         // An open AAC decoder holds about 600 KiB, and a mount may hold the
-        // layouts of many files that are never played; the first read opens
-        // the decoder again.
+        // layouts of many files that are never played. This one has had no
+        // input: it waits in the stock for the first read of this file or of
+        // any other with the same configuration.
+        if (stocked(lib_))
+            DecoderStock::instance().put(asc_, std::move(codec_context_));
         codec_context_.reset();
         return ready_;
     }
@@ -177,10 +132,6 @@ public:
         s.cache_first = cache_first_;
         s.cache_blocks = cache_.size();
         s.cache_capacity = cache_capacity_;
-        if (next_decoder_) {
-            std::lock_guard next_lock(next_decoder_->mutex);
-            s.next_decoder_ready = static_cast<bool>(next_decoder_->ctx);
-        }
         return s;
     }
 
@@ -188,7 +139,6 @@ private:
     std::uint64_t cache_end() const { return cache_first_ + cache_.size(); }
     void reset(std::uint64_t first);
     DecoderContext fresh_decoder();
-    void prepare_next_decoder();
     void decode_through(std::uint64_t last);
     void append_block(const LavFrame* frame);
     void skip_frame();
@@ -210,7 +160,7 @@ private:
     const CodecLibrary& lib_;
     UniqueFd fd_; // private duplicate, read only with pread
     std::vector<AccessUnit> units_;
-    std::vector<std::uint8_t> asc_; // to open a fresh decoder on every reset
+    std::vector<std::uint8_t> asc_; // for a fresh decoder on every reset
     std::uint32_t channels_;
     std::uint32_t sample_rate_;
     std::uint64_t total_bytes_;
@@ -227,6 +177,7 @@ private:
     std::uint64_t next_frame_ = 0;
     bool drained_ = false;
     bool pristine_ = true; // the decoder has had no input since it was opened
+    bool stock_touched_ = false; // this read took from or gave to the stock
     std::vector<std::uint8_t> unit_buffer_;
     std::vector<std::uint8_t> ahead_; // source bytes from ahead_offset_, ahead_size_ of them valid
     std::uint64_t ahead_offset_ = 0;
@@ -235,7 +186,6 @@ private:
     FrameShape shape_;
     std::uint32_t decoder_channels_ = 0;
     DecoderContext codec_context_; // open from the first read on
-    std::shared_ptr<NextDecoder> next_decoder_; // from the first jump on
     LavPtr<LavPacket> packet_;
     LavPtr<LavFrame> frame_;
     bool ready_ = false;
@@ -247,32 +197,15 @@ private:
 
 DecoderContext LavAacPcm::fresh_decoder()
 {
-    if (next_decoder_) {
-        std::lock_guard lock(next_decoder_->mutex);
-        if (next_decoder_->ctx) {
-            ++stats_.next_decoders_used;
-            return std::move(next_decoder_->ctx);
+    ++stats_.fresh_decoders;
+    if (stocked(lib_)) {
+        stock_touched_ = true;
+        if (DecoderContext ctx = DecoderStock::instance().take(asc_)) {
+            ++stats_.decoders_from_stock;
+            return ctx;
         }
     }
     return open_aac_decoder(lib_, asc_);
-}
-
-void LavAacPcm::prepare_next_decoder()
-{
-    // The background thread binds through the process-wide library only.
-    if (&lib_ != &codec_library())
-        return;
-    if (!next_decoder_) {
-        next_decoder_ = std::make_shared<NextDecoder>();
-        next_decoder_->asc = asc_;
-    }
-    {
-        std::lock_guard lock(next_decoder_->mutex);
-        if (next_decoder_->ctx || next_decoder_->pending)
-            return;
-        next_decoder_->pending = true;
-    }
-    DecoderOpener::instance().request(next_decoder_);
 }
 
 std::vector<std::uint8_t> LavAacPcm::new_block(bool zeroed)
@@ -295,17 +228,15 @@ void LavAacPcm::reset(std::uint64_t first)
     // every position decode the same whatever was read before. A decoder that
     // has had no input yet is already fresh.
     if (!codec_context_ || !pristine_) {
-        const bool jump = static_cast<bool>(codec_context_); // not the first read
         if (DecoderContext fresh = fresh_decoder()) {
+            if (stocked(lib_))
+                DecoderStock::instance().discard(std::move(codec_context_));
             codec_context_ = std::move(fresh);
-            ++stats_.decoders_opened;
         } else if (codec_context_) {
             lib_.avcodec_flush_buffers(codec_context_.get()); // better than no audio at all
         }
         pristine_ = true;
         shape_known_ = false;
-        if (jump)
-            prepare_next_decoder();
     }
     while (!cache_.empty()) {
         spare_.push_back(std::move(cache_.front()));
@@ -473,7 +404,7 @@ std::uint64_t LavAacPcm::read(std::uint8_t* dest, std::uint64_t length, std::uin
     const std::uint64_t first = offset / block_bytes_;
     const std::uint64_t last = (end - 1) / block_bytes_;
 
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (cache_.empty() || first < cache_first_ || first > cache_end())
         reset(first);
     decode_through(last);
@@ -504,6 +435,10 @@ std::uint64_t LavAacPcm::read(std::uint8_t* dest, std::uint64_t length, std::uin
         count += n;
         p += n;
     }
+    const bool top_up = std::exchange(stock_touched_, false);
+    lock.unlock();
+    if (top_up)
+        DecoderStock::instance().top_up();
     return count;
 }
 
@@ -569,7 +504,11 @@ void probe_stream(const CodecLibrary& lib, int fd, const std::vector<AccessUnit>
 {
     if (!lib.bound() || units.empty())
         return;
-    DecoderContext ctx = open_aac_decoder(lib, asc);
+    DecoderContext ctx;
+    if (stocked(lib))
+        ctx = DecoderStock::instance().take(asc);
+    if (!ctx)
+        ctx = open_aac_decoder(lib, asc);
     if (!ctx)
         return;
     LavPtr<LavPacket> packet(lib.av_packet_alloc(), lib.av_packet_free);
@@ -601,6 +540,9 @@ void probe_stream(const CodecLibrary& lib, int fd, const std::vector<AccessUnit>
                 most_samples = std::max<std::uint64_t>(most_samples, static_cast<std::uint64_t>(n));
         }
     }
+    ctx.reset();
+    if (stocked(lib))
+        DecoderStock::instance().top_up(); // make up for the one taken above
     if (!decoded)
         return;
     if (rate != 0)

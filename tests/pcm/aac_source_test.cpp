@@ -20,6 +20,7 @@
 #include "pcm/aac_decoder.hpp"
 #include "pcm/aac_source.hpp"
 #include "pcm/codec_library.hpp"
+#include "pcm/decoder_stock.hpp"
 #include "pcm/silent_pcm.hpp"
 
 namespace kov {
@@ -272,7 +273,7 @@ TEST_F(AacSource, SequentialReadsDecodeEachUnitOnce)
     EXPECT_EQ(s.frames_received, clip.units.size());
     EXPECT_EQ(s.frames_dropped, 0u);
     EXPECT_EQ(s.resets, 1u);
-    EXPECT_EQ(s.decoders_opened, 2u); // once to check it at creation, once for the first read
+    EXPECT_EQ(s.fresh_decoders, 1u); // the first read's
 
     // Two reads that meet at a block boundary decode each unit once.
     Opened p = open_source(clip);
@@ -304,35 +305,41 @@ TEST_F(AacSource, ReadsNeighbouringUnitsTogetherAndStopsAtTheFirstIncompleteOne)
     EXPECT_EQ(0, std::memcmp(got.data(), expected.data(), cut * o.block_bytes));
 }
 
-// After a first jump the next fresh decoder is opened in the background; later
-// jumps take it and still read the same bytes as a straight pass.
-TEST_F(AacSource, LaterJumpsUseADecoderOpenedAhead)
+// Jumps take decoders opened ahead in the background, shared by every file
+// with the same configuration, and still read the same bytes as a straight
+// pass. The one opened to check a new source serves its first read.
+TEST_F(AacSource, JumpsUseDecodersOpenedAhead)
 {
     const AacClip& clip = clip_named("stereo.m4a");
     Opened straight = open_source(clip);
     const auto expected = read_all(*straight.source, straight.total_bytes, straight.block_bytes);
-    EXPECT_FALSE(stats(*straight.source).next_decoder_ready); // no jump, no decoder kept aside
 
+    const auto wait_for_stock = [&] {
+        for (int i = 0; i < 500 && DecoderStock::instance().ready(clip.asc) < DecoderStock::depth; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return DecoderStock::instance().ready(clip.asc);
+    };
+    ASSERT_EQ(wait_for_stock(), DecoderStock::depth);
     Opened o = open_source(clip);
     read_block(*o.source, o, 30);
-    read_block(*o.source, o, 5); // the first jump opens its decoder itself
-    EXPECT_EQ(stats(*o.source).next_decoders_used, 0u);
+    EXPECT_EQ(stats(*o.source).decoders_from_stock, 1u);
     for (std::uint64_t b : {50u, 12u, 2u, 80u, 0u}) {
-        for (int i = 0; i < 500 && !stats(*o.source).next_decoder_ready; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(stats(*o.source).next_decoder_ready) << "before block " << b;
+        ASSERT_EQ(wait_for_stock(), DecoderStock::depth) << "before block " << b;
         const auto got = read_block(*o.source, o, b);
         EXPECT_EQ(0, std::memcmp(got.data(), expected.data() + b * o.block_bytes, o.block_bytes)) << "block " << b;
     }
     const DecoderStats s = stats(*o.source);
-    EXPECT_EQ(s.next_decoders_used, 5u);
-    EXPECT_EQ(s.decoders_opened, 8u); // creation, first read, first jump, five opened ahead
+    EXPECT_EQ(s.fresh_decoders, 6u);
+    EXPECT_EQ(s.decoders_from_stock, 6u);
 
-    // A source may go while its next decoder is still being opened.
+    // Back-to-back jumps, faster than the stock refills, and sources that go
+    // while decoders are being opened for them.
     for (int i = 0; i < 20; ++i) {
         Opened p = open_source(clip);
         read_block(*p.source, p, 3);
         read_block(*p.source, p, 40);
+        const auto got = read_block(*p.source, p, 7);
+        EXPECT_EQ(0, std::memcmp(got.data(), expected.data() + 7 * p.block_bytes, p.block_bytes));
     }
 }
 
@@ -355,7 +362,7 @@ TEST_F(AacSource, AJumpCostsOneFreshDecoderAndTwoPrerollUnits)
     read_block(*o.source, o, 1); // backwards, before the cache
     s = stats(*o.source);
     EXPECT_EQ(s.resets, 2u);
-    EXPECT_EQ(s.decoders_opened, 3u);
+    EXPECT_EQ(s.fresh_decoders, 2u);
     EXPECT_EQ(s.packets_sent, 6u); // units 0 and 1; block 0 is pre-roll
     EXPECT_EQ(s.frames_dropped, 3u);
 

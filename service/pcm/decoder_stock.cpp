@@ -1,0 +1,171 @@
+#include "pcm/decoder_stock.hpp"
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+namespace kov {
+
+namespace {
+
+thread_local int deferrals = 0;          // Deferral objects alive on this thread
+thread_local bool top_up_pending = false; // a top-up asked for under them
+
+} // namespace
+
+DecoderStock::Deferral::Deferral()
+{
+    ++deferrals;
+}
+
+DecoderStock::Deferral::~Deferral()
+{
+    if (--deferrals == 0 && std::exchange(top_up_pending, false))
+        instance().top_up();
+}
+
+DecoderStock& DecoderStock::instance()
+{
+    // Made on first use and never destroyed, like the codec binding its
+    // thread uses: no exit-time ordering between the two.
+    static DecoderStock* const stock = new DecoderStock;
+    return *stock;
+}
+
+DecoderStock::DecoderStock()
+{
+    std::thread([this] { run(); }).detach();
+}
+
+DecoderStock::Config* DecoderStock::find(std::span<const std::uint8_t> asc)
+{
+    for (Config& c : configs_)
+        if (std::ranges::equal(c.asc, asc))
+            return &c;
+    return nullptr;
+}
+
+DecoderStock::Config& DecoderStock::touch(std::span<const std::uint8_t> asc)
+{
+    auto it = std::ranges::find_if(configs_, [&](const Config& c) { return std::ranges::equal(c.asc, asc); });
+    if (it == configs_.end()) {
+        Config c;
+        c.asc.assign(asc.begin(), asc.end());
+        configs_.push_back(std::move(c));
+        it = configs_.end() - 1;
+    }
+    std::rotate(configs_.begin(), it, it + 1);
+    while (configs_.size() > max_configs) {
+        for (DecoderContext& ctx : configs_.back().ready)
+            garbage_.push_back(std::move(ctx));
+        configs_.pop_back();
+    }
+    return configs_.front();
+}
+
+DecoderStock::Config* DecoderStock::wanting()
+{
+    for (Config& c : configs_)
+        if (!c.refused && c.ready.size() < depth)
+            return &c;
+    return nullptr;
+}
+
+DecoderContext DecoderStock::take(std::span<const std::uint8_t> asc)
+{
+    DecoderContext ctx;
+    {
+        std::unique_lock lock(mutex_);
+        Config* c = &touch(asc);
+        if (c->ready.empty() && c->opening) {
+            opened_.wait(lock, [&] {
+                c = find(asc);
+                return c == nullptr || !c->opening || !c->ready.empty();
+            });
+            c = &touch(asc);
+        }
+        if (!c->ready.empty()) {
+            ctx = std::move(c->ready.back());
+            c->ready.pop_back();
+        }
+    }
+    return ctx;
+}
+
+void DecoderStock::top_up()
+{
+    if (deferrals > 0)
+        top_up_pending = true;
+    else
+        wake_.notify_one();
+}
+
+void DecoderStock::put(std::span<const std::uint8_t> asc, DecoderContext ctx)
+{
+    if (!ctx)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        Config& c = touch(asc);
+        if (c.ready.size() < depth)
+            c.ready.push_back(std::move(ctx));
+        else
+            garbage_.push_back(std::move(ctx));
+    }
+    wake_.notify_one();
+}
+
+void DecoderStock::discard(DecoderContext ctx)
+{
+    if (!ctx)
+        return;
+    std::lock_guard lock(mutex_);
+    garbage_.push_back(std::move(ctx));
+}
+
+std::size_t DecoderStock::ready(std::span<const std::uint8_t> asc)
+{
+    std::lock_guard lock(mutex_);
+    const Config* c = find(asc);
+    return c ? c->ready.size() : 0;
+}
+
+void DecoderStock::run()
+{
+    const CodecLibrary& lib = codec_library();
+    std::vector<DecoderContext> dropped;
+    std::vector<std::uint8_t> asc;
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return !garbage_.empty() || wanting() != nullptr; });
+            if (!garbage_.empty()) {
+                dropped.swap(garbage_);
+            } else {
+                Config* c = wanting();
+                c->opening = true;
+                asc = c->asc;
+            }
+        }
+        if (!dropped.empty()) { // freed first: the memory serves the next open
+            dropped.clear();
+            continue;
+        }
+        DecoderContext ctx = lib.bound() ? open_aac_decoder(lib, asc) : DecoderContext{};
+        std::lock_guard lock(mutex_);
+        Config* c = find(asc); // it may have been dropped meanwhile
+        if (c != nullptr)
+            c->opening = false;
+        opened_.notify_all();
+        if (c == nullptr)
+            garbage_.push_back(std::move(ctx));
+        else if (!ctx)
+            c->refused = true;
+        else if (c->ready.size() < depth)
+            c->ready.push_back(std::move(ctx));
+        else
+            garbage_.push_back(std::move(ctx));
+    }
+}
+
+} // namespace kov
