@@ -97,12 +97,11 @@ int main(int argc, char** argv)
         std::printf("first_4k_%s_min_us=%.1f\n", names[where], least(times) * 1e6);
     }
 
-    // 4 KiB at random places of one layout: each is a jump (fresh decoder and
-    // two units of pre-roll), what a random read through the mount costs.
+    // 4 KiB at random places of one layout: each is a jump (a flush and two
+    // units of pre-roll), what a random read through the mount costs.
     const auto layout = kov::build_layout(fd.get(), scan);
     {
-        // Back to back, and 5 ms apart as when someone scrubs through a clip
-        // (time for the next decoder to be opened in the background).
+        // Back to back, and 5 ms apart as when someone scrubs through a clip.
         std::mt19937_64 rng(7);
         const std::uint64_t blocks = layout->pcm_size / 4096;
         for (const char* name : {"jump_4k", "jump_4k_spaced"}) {

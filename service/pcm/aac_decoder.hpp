@@ -84,6 +84,7 @@ struct DecoderStats {
     std::uint64_t frames_dropped = 0; // pre-roll frames thrown away
     std::uint64_t silent_blocks = 0;  // empty or undecodable units, played as silence
     std::uint64_t resets = 0;         // repositionings (cache emptied)
+    std::uint64_t flushes = 0;        // of those, on the same decoder, flushed
     std::uint64_t fresh_decoders = 0;      // decoders started on: the first read and every jump
     std::uint64_t decoders_from_stock = 0; // of those, opened ahead in the background
     std::uint64_t source_reads = 0;        // positioned reads of access-unit bytes

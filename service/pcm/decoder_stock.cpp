@@ -74,6 +74,7 @@ DecoderStock::Config* DecoderStock::wanting()
 DecoderContext DecoderStock::take(std::span<const std::uint8_t> asc)
 {
     DecoderContext ctx;
+    bool empty = false;
     {
         std::unique_lock lock(mutex_);
         Config* c = &touch(asc);
@@ -88,7 +89,12 @@ DecoderContext DecoderStock::take(std::span<const std::uint8_t> asc)
             ctx = std::move(c->ready.back());
             c->ready.pop_back();
         }
+        empty = c->ready.empty() && !c->opening && !c->refused;
     }
+    // Jumps in a row, faster than the stock refills: the next one will need
+    // a decoder before this reply is out, so the open starts now.
+    if (empty)
+        wake_.notify_one();
     return ctx;
 }
 

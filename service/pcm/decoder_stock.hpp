@@ -1,7 +1,8 @@
 #pragma once
-// Freshly opened AAC decoders kept ready, so that a jump, the first read of a
-// file or a stream probe does not wait for one to be opened (about 75 us, most
-// of a jump), and used decoders freed away from the read that let them go.
+// Freshly opened AAC decoders kept ready, so that the first read of a file, a
+// jump that needs a fresh decoder or a stream probe does not wait for one to
+// be opened (about 70 us), and used decoders freed away from the read that let
+// them go.
 // One background thread of the process does the opening and the freeing.
 //
 // A decoder that has had no input is the same wherever and whenever it was
