@@ -47,13 +47,12 @@ DecoderStock::Config* DecoderStock::find(std::span<const std::uint8_t> asc)
 
 DecoderStock::Config& DecoderStock::touch(std::span<const std::uint8_t> asc)
 {
-    auto it = std::ranges::find_if(configs_, [&](const Config& c) { return std::ranges::equal(c.asc, asc); });
-    if (it == configs_.end()) {
-        Config c;
-        c.asc.assign(asc.begin(), asc.end());
-        configs_.push_back(std::move(c));
-        it = configs_.end() - 1;
+    Config* c = find(asc);
+    if (c == nullptr) {
+        configs_.emplace_back().asc.assign(asc.begin(), asc.end());
+        c = &configs_.back();
     }
+    const auto it = configs_.begin() + (c - configs_.data());
     std::rotate(configs_.begin(), it, it + 1);
     while (configs_.size() > max_configs) {
         for (DecoderContext& ctx : configs_.back().ready)
@@ -118,7 +117,7 @@ void DecoderStock::put(std::span<const std::uint8_t> asc, DecoderContext ctx)
         else
             garbage_.push_back(std::move(ctx));
     }
-    wake_.notify_one();
+    top_up();
 }
 
 void DecoderStock::discard(DecoderContext ctx)

@@ -53,8 +53,8 @@ public:
         Deferral(const Deferral&) = delete;
         Deferral& operator=(const Deferral&) = delete;
     };
-    // Gives back a decoder that has had no input since it was opened, and
-    // tops up.
+    // Gives back a decoder that has had no input since it was opened (the
+    // one beyond the depth is freed), and tops up.
     void put(std::span<const std::uint8_t> asc, DecoderContext ctx);
 
     // Ready decoders for this configuration (for tests and benchmarks).
