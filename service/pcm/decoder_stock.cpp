@@ -1,6 +1,7 @@
 #include "pcm/decoder_stock.hpp"
 
 #include <algorithm>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -34,7 +35,14 @@ DecoderStock& DecoderStock::instance()
 
 DecoderStock::DecoderStock()
 {
-    std::thread([this] { run(); }).detach();
+    // Without a thread (the system refused one) the stock stays empty and
+    // handed-over decoders are freed at once: everything still works, only
+    // slower.
+    try {
+        std::thread([this] { run(); }).detach();
+        threaded_ = true;
+    } catch (const std::system_error&) {
+    }
 }
 
 DecoderStock::Config* DecoderStock::find(std::span<const std::uint8_t> asc)
@@ -107,7 +115,7 @@ void DecoderStock::top_up()
 
 void DecoderStock::put(std::span<const std::uint8_t> asc, DecoderContext ctx)
 {
-    if (!ctx)
+    if (!ctx || !threaded_)
         return;
     {
         std::lock_guard lock(mutex_);
@@ -122,7 +130,7 @@ void DecoderStock::put(std::span<const std::uint8_t> asc, DecoderContext ctx)
 
 void DecoderStock::discard(DecoderContext ctx)
 {
-    if (!ctx)
+    if (!ctx || !threaded_)
         return;
     std::lock_guard lock(mutex_);
     garbage_.push_back(std::move(ctx));

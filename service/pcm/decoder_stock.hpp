@@ -81,6 +81,7 @@ private:
     std::condition_variable opened_; // an open has ended
     std::vector<Config> configs_; // most recently used first
     std::vector<DecoderContext> garbage_;
+    bool threaded_ = false; // the stock's thread runs; set once, before any use
 };
 
 } // namespace kov
