@@ -12,8 +12,8 @@
 #include "media/be_reader.hpp"
 #include "media/be_writer.hpp"
 #include "media/moov_builder.hpp"
-#include "pcm/aac_source.hpp"
 #include "pcm/codec_library.hpp"
+#include "pcm/pcm_track.hpp"
 #include "pcm/silent_pcm.hpp"
 
 namespace kov {
@@ -123,23 +123,35 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
     if (!overlays)
         return nullptr;
 
-    PcmGeometry geometry;
-    geometry.rate = track.asc_rate ? track.asc_rate : track.sample_rate;
-    geometry.channels = track.asc_channels ? track.asc_channels : track.channels;
-    geometry.frames_per_unit = track.sbr ? 2048 : 1024;
+    PcmTrack pcm;
+    pcm.asc = track.asc;
+    pcm.rate = track.asc_rate ? track.asc_rate : track.sample_rate;
+    pcm.channels = track.asc_channels ? track.asc_channels : track.channels;
+    pcm.frames_per_unit = track.sbr ? 2048 : 1024;
     decode = decode && codec_library_bound();
-    std::vector<AccessUnit> units;
-    if (decode)
-        units = build_access_units(track);
-    if (decode && !units.empty())
-        probe_stream(fd, units, track.asc, geometry);
-    if (geometry.rate == 0)
-        geometry.rate = track.sample_rate ? track.sample_rate : 48000;
-    if (geometry.channels == 0)
-        geometry.channels = track.channels ? track.channels : 2;
+    // Units play back to back, one unit's frames after the other's.
+    const auto scanned = std::make_shared<const TrackScan>(track);
+    const auto unit_list = [scanned](std::uint32_t frames_per_unit) {
+        return [scanned, frames_per_unit](std::size_t limit) {
+            std::vector<AccessUnit> units = build_access_units(*scanned);
+            std::vector<PcmUnit> out;
+            out.reserve(std::min(units.size(), limit));
+            for (std::size_t i = 0; i < units.size() && i < limit; ++i)
+                out.push_back({units[i].offset, units[i].size, std::uint64_t{i} * frames_per_unit});
+            return out;
+        };
+    };
+    if (decode) {
+        pcm.units = unit_list(pcm.frames_per_unit);
+        probe_stream(fd, pcm);
+    }
+    if (pcm.rate == 0)
+        pcm.rate = track.sample_rate ? track.sample_rate : 48000;
+    if (pcm.channels == 0)
+        pcm.channels = track.channels ? track.channels : 2;
 
-    const std::uint32_t media_timescale = track.timescale ? track.timescale : geometry.rate;
-    const std::uint64_t frames = pcm_frames(track, geometry.rate, geometry.frames_per_unit, media_timescale);
+    const std::uint32_t media_timescale = track.timescale ? track.timescale : pcm.rate;
+    const std::uint64_t frames = pcm_frames(track, pcm.rate, pcm.frames_per_unit, media_timescale);
     // The sample tables of the PCM track count frames in 32 bits; a longer
     // track (over a day at 48 kHz) is served unchanged rather than mislabelled.
     if (frames == 0 || frames >= two_pow_32)
@@ -152,8 +164,8 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 
     PcmTrackParams params;
     params.track_id = track.track_id;
-    params.rate = geometry.rate;
-    params.channels = geometry.channels;
+    params.rate = pcm.rate;
+    params.channels = pcm.channels;
     params.frames = frames;
     params.media_timescale = media_timescale;
     auto moov = build_moov(source_moov, scan, selected, params);
@@ -163,9 +175,9 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 
     auto layout = std::make_unique<FileLayout>();
     layout->frames = frames;
-    layout->channels = geometry.channels;
-    layout->rate = geometry.rate;
-    layout->pcm_size = frames * geometry.channels * 2;
+    layout->channels = pcm.channels;
+    layout->rate = pcm.rate;
+    layout->pcm_size = frames * pcm.channels * 2;
     const std::uint64_t pcm_size = layout->pcm_size;
     BeWriter header(layout->mdat_header);
     if (pcm_size + 8 < two_pow_32) {
@@ -189,8 +201,12 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
         layout->moov_bytes[moov->chunk_offset_at + static_cast<std::size_t>(i)] =
             static_cast<std::uint8_t>(layout->pcm_offset >> (56 - 8 * i));
 
-    if (decode)
-        layout->source = make_pcm_source(fd, std::move(units), track.asc, geometry, frames);
+    if (decode) {
+        pcm.timescale = pcm.rate;
+        pcm.total_frames = frames;
+        pcm.units = unit_list(pcm.frames_per_unit);
+        layout->source = make_pcm_source(fd, std::move(pcm));
+    }
     if (!layout->source)
         layout->source = std::make_unique<SilentPcm>();
     return layout;

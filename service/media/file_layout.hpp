@@ -42,7 +42,8 @@ struct FileLayout {
 
     // Produces bytes [offset, offset+length) of the rewritten file into dest,
     // reading source bytes through `fd` (borrowed). Returns the count placed
-    // (short only at the end of the file) or -1 when a source read failed.
+    // (short only at the end of the file) or a negative errno when a source
+    // read failed (-EIO for the source bytes under the PCM).
     // Allocates nothing.
     std::int64_t read_at(int fd, std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) const;
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "media/file_layout.hpp"
@@ -66,7 +67,7 @@ std::int64_t FileLayout::read_at(int fd, std::uint8_t* dest, std::uint64_t lengt
                 const std::uint64_t stop = o ? std::min(o->offset, source_size) : source_size;
                 count = std::min(want, stop - position);
                 if (!read_source(fd, out, count, position))
-                    return -1;
+                    return -EIO;
             }
         } else if (position < moov_end) {
             count = std::min(want, moov_end - position);
@@ -76,9 +77,11 @@ std::int64_t FileLayout::read_at(int fd, std::uint8_t* dest, std::uint64_t lengt
             std::memcpy(out, mdat_header.data() + (position - mdat_header_offset), static_cast<std::size_t>(count));
         } else {
             count = std::min(want, pcm_offset + pcm_size - position);
-            const std::uint64_t got = source ? source->read(out, count, position - pcm_offset) : 0;
-            if (got < count)
-                std::memset(out + got, 0, static_cast<std::size_t>(count - got));
+            const std::int64_t got = source ? source->read(out, count, position - pcm_offset) : 0;
+            if (got < 0)
+                return got;
+            if (static_cast<std::uint64_t>(got) < count)
+                std::memset(out + got, 0, static_cast<std::size_t>(count - static_cast<std::uint64_t>(got)));
         }
         done += count;
     }

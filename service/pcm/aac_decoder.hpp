@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "media/access_unit.hpp"
-#include "pcm/aac_source.hpp"
 #include "pcm/codec_library.hpp"
+#include "pcm/pcm_track.hpp"
 
 namespace kov {
 
@@ -70,11 +70,8 @@ void read_decoder_format(const CodecLibrary& lib, LavCodecContext* ctx, std::uin
 // The probe and the factory against a given binding (the public versions use
 // the process-wide one). A decoding source keeps a reference to `lib`, which
 // must outlive it.
-void probe_stream(const CodecLibrary& lib, int fd, const std::vector<AccessUnit>& units,
-                  std::span<const std::uint8_t> asc, PcmGeometry& geometry);
-std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, std::vector<AccessUnit> units,
-                                           std::span<const std::uint8_t> asc, const PcmGeometry& geometry,
-                                           std::uint64_t total_frames);
+void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track);
+std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, PcmTrack track);
 
 // What a decoding source has asked of its decoder since it was created.
 struct DecoderStats {

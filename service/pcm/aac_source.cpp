@@ -1,8 +1,10 @@
 #include "pcm/aac_source.hpp"
+#include "pcm/pcm_track.hpp"
 
 #include "common/full_io.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -124,7 +126,7 @@ public:
         return ready_;
     }
 
-    std::uint64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override;
+    std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override;
 
     DecoderStats stats()
     {
@@ -408,7 +410,7 @@ void LavAacPcm::append_block(const LavFrame* frame)
     cache_.push_back(std::move(block));
 }
 
-std::uint64_t LavAacPcm::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset)
+std::int64_t LavAacPcm::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset)
 {
     if (offset >= total_bytes_ || length == 0)
         return 0;
@@ -451,7 +453,7 @@ std::uint64_t LavAacPcm::read(std::uint8_t* dest, std::uint64_t length, std::uin
     lock.unlock();
     if (top_up)
         DecoderStock::instance().top_up();
-    return count;
+    return static_cast<std::int64_t>(count);
 }
 
 } // namespace
@@ -511,11 +513,38 @@ void read_decoder_format(const CodecLibrary& lib, LavCodecContext* ctx, std::uin
         channels = static_cast<std::uint32_t>(v);
 }
 
-void probe_stream(const CodecLibrary& lib, int fd, const std::vector<AccessUnit>& units,
-                  std::span<const std::uint8_t> asc, PcmGeometry& geometry)
+namespace {
+
+// The unit table as the old block-per-unit decoder needs it; timing is
+// uniform for every track handed over so far.
+std::vector<AccessUnit> unit_table(const PcmTrack& track, std::size_t limit)
 {
-    if (!lib.bound() || units.empty())
+    std::vector<AccessUnit> units;
+    if (!track.units)
+        return units;
+    for (const PcmUnit& u : track.units(limit))
+        units.push_back({u.offset, u.size});
+    return units;
+}
+
+std::size_t file_limit(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0)
+        return 0;
+    return static_cast<std::size_t>(st.st_size);
+}
+
+} // namespace
+
+void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
+{
+    if (!lib.bound())
         return;
+    const std::vector<AccessUnit> units = unit_table(track, probe_units);
+    if (units.empty())
+        return;
+    const std::span<const std::uint8_t> asc = track.asc;
     DecoderContext ctx;
     if (stocked(lib))
         ctx = DecoderStock::instance().take(asc);
@@ -558,30 +587,31 @@ void probe_stream(const CodecLibrary& lib, int fd, const std::vector<AccessUnit>
     if (!decoded)
         return;
     if (rate != 0)
-        geometry.rate = rate;
+        track.rate = rate;
     if (channels != 0)
-        geometry.channels = channels;
-    if (most_samples != 0)
-        geometry.frames_per_unit = most_samples;
+        track.channels = channels;
+    if (most_samples != 0 && most_samples <= max_frames_per_unit)
+        track.frames_per_unit = static_cast<std::uint32_t>(most_samples);
 }
 
-void probe_stream(int fd, const std::vector<AccessUnit>& units, std::span<const std::uint8_t> asc,
-                  PcmGeometry& geometry)
+void probe_stream(int fd, PcmTrack& track)
 {
-    probe_stream(codec_library(), fd, units, asc, geometry);
+    probe_stream(codec_library(), fd, track);
 }
 
-std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, std::vector<AccessUnit> units,
-                                           std::span<const std::uint8_t> asc, const PcmGeometry& geometry,
-                                           std::uint64_t total_frames)
+std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, PcmTrack track)
 {
-    if (!lib.bound() || units.empty())
+    if (!lib.bound())
         return std::make_unique<SilentPcm>();
-    const std::uint64_t frame_bytes = std::uint64_t{geometry.channels} * 2;
+    std::vector<AccessUnit> units = unit_table(track, file_limit(fd));
+    if (units.empty())
+        return std::make_unique<SilentPcm>();
+    const std::uint64_t frame_bytes = std::uint64_t{track.channels} * 2;
+    const std::uint64_t total_frames = track.total_frames;
     // Geometry no AAC decoder produces comes from a damaged file; decoding it
     // would only allocate absurd blocks.
-    if (geometry.channels == 0 || geometry.channels > max_channels || geometry.frames_per_unit == 0 ||
-        geometry.frames_per_unit > max_frames_per_unit ||
+    if (track.channels == 0 || track.channels > max_channels || track.frames_per_unit == 0 ||
+        track.frames_per_unit > max_frames_per_unit ||
         total_frames > std::numeric_limits<std::uint64_t>::max() / frame_bytes)
         return std::make_unique<SilentPcm>();
     // Close-on-exec, so that commands the service runs never inherit it.
@@ -589,21 +619,21 @@ std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, std:
     if (!dup_fd)
         return std::make_unique<SilentPcm>();
     keep_decoders_in_the_heap();
+    const std::vector<std::uint8_t>& asc = track.asc;
     // Audio object type 2 (AAC-LC) in the first five bits, and no SBR found
     // by the probe (it would double the frames per unit).
-    const bool plain_lc = !asc.empty() && (asc[0] >> 3) == 2 && geometry.frames_per_unit == 1024;
-    auto source = std::make_unique<LavAacPcm>(
-        lib, std::move(dup_fd), std::move(units), std::vector<std::uint8_t>(asc.begin(), asc.end()), geometry.channels,
-        geometry.rate, total_frames * frame_bytes, geometry.frames_per_unit * frame_bytes, plain_lc);
+    const bool plain_lc = !asc.empty() && (asc[0] >> 3) == 2 && track.frames_per_unit == 1024;
+    auto source = std::make_unique<LavAacPcm>(lib, std::move(dup_fd), std::move(units), asc, track.channels,
+                                              track.rate, total_frames * frame_bytes,
+                                              std::uint64_t{track.frames_per_unit} * frame_bytes, plain_lc);
     if (!source->set_up())
         return std::make_unique<SilentPcm>();
     return source;
 }
 
-std::unique_ptr<PcmSource> make_pcm_source(int fd, std::vector<AccessUnit> units, std::span<const std::uint8_t> asc,
-                                           const PcmGeometry& geometry, std::uint64_t total_frames)
+std::unique_ptr<PcmSource> make_pcm_source(int fd, PcmTrack track)
 {
-    return make_pcm_source(codec_library(), fd, std::move(units), asc, geometry, total_frames);
+    return make_pcm_source(codec_library(), fd, std::move(track));
 }
 
 void warm_up_aac_decoder()

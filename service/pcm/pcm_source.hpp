@@ -10,9 +10,14 @@ namespace kov {
 class PcmSource {
 public:
     virtual ~PcmSource() = default;
-    // Writes up to `length` bytes of the stream from byte `offset` to `dest`
-    // and returns how many it wrote. A short result is silence, never an error.
-    virtual std::uint64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) = 0;
+    // Writes bytes [offset, offset + length) of the stream to dest. Returns the
+    // count written (short only at the end of the stream) or a negative errno
+    // (-EIO) when source bytes under the range could not be read; nothing
+    // decoded from a failed read is kept.
+    virtual std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) = 0;
+    // No open file reads the source any more: give back decoders, decoded
+    // blocks and unit tables; a later read sets them up again.
+    virtual void release() {}
 };
 
 } // namespace kov

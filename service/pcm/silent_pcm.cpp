@@ -4,11 +4,11 @@
 
 namespace kov {
 
-std::uint64_t SilentPcm::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t)
+std::int64_t SilentPcm::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t)
 {
     if (length > 0)
         std::memset(dest, 0, length);
-    return length;
+    return static_cast<std::int64_t>(length);
 }
 
 } // namespace kov

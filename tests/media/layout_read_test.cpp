@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <random>
 
@@ -21,13 +22,13 @@ namespace {
 class PatternPcm final : public PcmSource {
 public:
     explicit PatternPcm(std::uint64_t produce_limit = ~std::uint64_t{0}) : limit_(produce_limit) {}
-    std::uint64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override
+    std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override
     {
         asked_offsets.push_back(offset);
         const std::uint64_t n = std::min(length, limit_);
         for (std::uint64_t i = 0; i < n; ++i)
             dest[i] = pattern(offset + i);
-        return n;
+        return static_cast<std::int64_t>(n);
     }
     static std::uint8_t pattern(std::uint64_t i) { return static_cast<std::uint8_t>((i * 131 + 7) ^ (i >> 8)); }
     std::vector<std::uint64_t> asked_offsets;
@@ -169,7 +170,7 @@ TEST(LayoutRead, ShortPcmProductionReadsAsZeros)
         EXPECT_EQ(out[static_cast<std::size_t>(i)], 0) << i;
 }
 
-TEST(LayoutRead, FailingSourceReadGivesMinusOneEvenAfterOverlayBytes)
+TEST(LayoutRead, FailingSourceReadGivesEioEvenAfterOverlayBytes)
 {
     Fixture f;
     // A directory descriptor: every pread fails with EISDIR.
@@ -177,7 +178,7 @@ TEST(LayoutRead, FailingSourceReadGivesMinusOneEvenAfterOverlayBytes)
     ASSERT_TRUE(f.fd);
     std::int64_t got = 0;
     f.read(1004, 10, got); // starts in the overlay, goes on into source bytes
-    EXPECT_EQ(got, -1);
+    EXPECT_EQ(got, -EIO);
     // The in-memory regions need no source read.
     const auto out = f.read(f.layout.moov_offset, 20, got);
     EXPECT_EQ(got, 20);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "media/access_unit.hpp"
+#include "pcm/pcm_track.hpp"
 #include "support/test_env.hpp"
 
 namespace kov::test {
@@ -24,6 +25,34 @@ struct AacClip {
     std::uint64_t priming = 0;           // frames ffmpeg drops at the start (encoder delay)
     std::vector<std::int16_t> reference; // what ffmpeg decodes, priming dropped
 };
+
+// A track's output format, as the tests state it.
+struct PcmGeometry {
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    std::uint32_t frames_per_unit = 0;
+};
+
+// The track of these units played back to back.
+inline PcmTrack track_of(const std::vector<AccessUnit>& units, const std::vector<std::uint8_t>& asc,
+                         const PcmGeometry& g, std::uint64_t total_frames)
+{
+    PcmTrack t;
+    t.asc = asc;
+    t.rate = g.rate;
+    t.channels = g.channels;
+    t.frames_per_unit = g.frames_per_unit;
+    t.timescale = g.rate;
+    t.total_frames = total_frames;
+    const std::uint64_t step = g.frames_per_unit;
+    t.units = [units, step](std::size_t limit) {
+        std::vector<PcmUnit> out;
+        for (std::size_t i = 0; i < units.size() && i < limit; ++i)
+            out.push_back({units[i].offset, units[i].size, i * step});
+        return out;
+    };
+    return t;
+}
 
 inline std::string field_of(const std::string& line, const std::string& key)
 {

@@ -27,6 +27,17 @@ namespace kov {
 namespace {
 
 using test::AacClip;
+using test::PcmGeometry;
+using test::track_of;
+
+// The stream probe on a track of these units, reporting into `g`.
+void probe(const CodecLibrary& lib, int fd, const std::vector<AccessUnit>& units, const std::vector<std::uint8_t>& asc,
+           PcmGeometry& g)
+{
+    PcmTrack t = track_of(units, asc, g, 0);
+    probe_stream(lib, fd, t);
+    g = {t.rate, t.channels, t.frames_per_unit};
+}
 
 constexpr std::uint64_t unit_frames = 1024; // AAC-LC
 
@@ -101,7 +112,7 @@ protected:
         o.total_frames = clip.units.size() * unit_frames;
         o.block_bytes = unit_frames * o.geometry.channels * 2;
         o.total_bytes = o.total_frames * o.geometry.channels * 2;
-        o.source = make_pcm_source(o.fd.get(), clip.units, clip.asc, o.geometry, o.total_frames);
+        o.source = make_pcm_source(o.fd.get(), track_of(clip.units, clip.asc, o.geometry, o.total_frames));
         return o;
     }
 
@@ -136,7 +147,7 @@ TEST_F(AacSource, ProbeReportsTheDecodedFormat)
         const AacClip& clip = clip_named(name);
         UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
         PcmGeometry g{8000, 3, 2048}; // deliberately wrong guesses
-        probe_stream(fd.get(), clip.units, clip.asc, g);
+        probe(codec_library(), fd.get(), clip.units, clip.asc, g);
         EXPECT_EQ(g.rate, clip.rate) << clip.path;
         EXPECT_EQ(g.channels, clip.channels) << clip.path;
         EXPECT_EQ(g.frames_per_unit, unit_frames) << clip.path;
@@ -151,7 +162,7 @@ TEST_F(AacSource, ProbeKeepsGuessesWhenNothingDecodes)
     for (auto& u : unreadable)
         u.offset += 1u << 30; // past the end of the file
     PcmGeometry g{8000, 3, 2048};
-    probe_stream(fd.get(), unreadable, clip.asc, g);
+    probe(codec_library(), fd.get(), unreadable, clip.asc, g);
     EXPECT_EQ(g.rate, 8000u);
     EXPECT_EQ(g.channels, 3u);
     EXPECT_EQ(g.frames_per_unit, 2048u);
@@ -414,11 +425,10 @@ TEST_F(AacSource, JumpsOfOtherProfilesAlwaysTakeAFreshDecoder)
     const AacClip& clip = clip_named("stereo.m4a");
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     const std::uint64_t frames = clip.units.size() * 2 * unit_frames;
-    auto sbr = make_pcm_source(fd.get(), clip.units, clip.asc, {clip.rate, clip.channels, 2 * unit_frames}, frames);
+    auto sbr = make_pcm_source(fd.get(), track_of(clip.units, clip.asc, {clip.rate, clip.channels, 2 * unit_frames}, frames));
     std::vector<std::uint8_t> asc = clip.asc;
     asc[0] = static_cast<std::uint8_t>((asc[0] & 0x07) | (1 << 3)); // object type 1: AAC Main
-    auto main = make_pcm_source(fd.get(), clip.units, asc, {clip.rate, clip.channels, unit_frames},
-                                clip.units.size() * unit_frames);
+    auto main = make_pcm_source(fd.get(), track_of(clip.units, asc, {clip.rate, clip.channels, unit_frames}, clip.units.size() * unit_frames));
     for (PcmSource* source : {sbr.get(), main.get()}) {
         std::vector<std::uint8_t> buf(4096);
         for (std::uint64_t block : {30u, 10u, 60u})
@@ -436,7 +446,7 @@ TEST_F(AacSource, EndOfStreamIsSignalledOnce)
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     // One block more than there are units: the decoder runs dry before it.
     const std::uint64_t frames = (clip.units.size() + 1) * unit_frames;
-    auto source = make_pcm_source(fd.get(), clip.units, clip.asc, {clip.rate, clip.channels, unit_frames}, frames);
+    auto source = make_pcm_source(fd.get(), track_of(clip.units, clip.asc, {clip.rate, clip.channels, unit_frames}, frames));
     const std::uint64_t block = unit_frames * clip.channels * 2;
     const std::uint64_t last_unit = clip.units.size() - 1;
     std::vector<std::uint8_t> buf(2 * block, 0xAA);
@@ -455,7 +465,7 @@ TEST_F(AacSource, ReadsAreCutAtTheEndOfTheStream)
     const AacClip& clip = clip_named("mono.mov");
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     const std::uint64_t frames = 5000; // not a whole number of blocks
-    auto source = make_pcm_source(fd.get(), clip.units, clip.asc, {clip.rate, 1, unit_frames}, frames);
+    auto source = make_pcm_source(fd.get(), track_of(clip.units, clip.asc, {clip.rate, 1, unit_frames}, frames));
     std::vector<std::uint8_t> buf(8192, 0xAA);
     EXPECT_EQ(source->read(buf.data(), 8192, 2 * frames - 100), 100u);
     EXPECT_EQ(buf[100], 0xAA);
@@ -495,7 +505,7 @@ TEST_F(AacSource, EmptyAndUnreadableUnits)
     units[20].size = 0xFFFFFFF0;              // a damaged size table: refused, not allocated
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     auto source =
-        make_pcm_source(fd.get(), units, clip.asc, {clip.rate, clip.channels, unit_frames}, units.size() * unit_frames);
+        make_pcm_source(fd.get(), track_of(units, clip.asc, {clip.rate, clip.channels, unit_frames}, units.size() * unit_frames));
     const std::uint64_t block = unit_frames * clip.channels * 2;
     std::vector<std::uint8_t> buf(12 * block, 0xAA);
 
@@ -558,7 +568,7 @@ TEST_F(AacSource, ConcurrentReadersSeeTheSameStream)
                 const std::uint64_t offset = rng() % shared.total_bytes;
                 const std::uint64_t length = std::min<std::uint64_t>(1 + rng() % 20000, shared.total_bytes - offset);
                 buf.assign(length, 0);
-                if (shared.source->read(buf.data(), length, offset) != length ||
+                if (shared.source->read(buf.data(), length, offset) != static_cast<std::int64_t>(length) ||
                     std::memcmp(buf.data(), expected.data() + offset, length) != 0)
                     ++mismatches[t];
             }
@@ -580,19 +590,19 @@ TEST(AacSourceFallback, GivesSilenceWithoutADecoder)
     UniqueFd fd(::open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC));
 
     PcmGeometry g{48000, 2, 1024};
-    probe_stream(absent, fd.get(), units, asc, g);
+    probe(absent, fd.get(), units, asc, g);
     EXPECT_EQ(g.rate, 48000u);
     EXPECT_EQ(g.channels, 2u);
     EXPECT_EQ(g.frames_per_unit, 1024u);
 
     std::vector<std::unique_ptr<PcmSource>> sources;
-    sources.push_back(make_pcm_source(absent, fd.get(), units, asc, g, 2048));
-    sources.push_back(make_pcm_source(codec_library(), fd.get(), {}, asc, g, 2048)); // no units
-    sources.push_back(make_pcm_source(codec_library(), -1, units, asc, g, 2048));    // no descriptor to duplicate
-    sources.push_back(make_pcm_source(codec_library(), fd.get(), units, asc, {48000, 0, 1024}, 2048)); // no blocks
+    sources.push_back(make_pcm_source(absent, fd.get(), track_of(units, asc, g, 2048)));
+    sources.push_back(make_pcm_source(codec_library(), fd.get(), track_of({}, asc, g, 2048))); // no units
+    sources.push_back(make_pcm_source(codec_library(), -1, track_of(units, asc, g, 2048)));    // no descriptor to duplicate
+    sources.push_back(make_pcm_source(codec_library(), fd.get(), track_of(units, asc, {48000, 0, 1024}, 2048))); // no blocks
     // Geometry no AAC decoder produces (damaged sample entries) is not decoded.
-    sources.push_back(make_pcm_source(codec_library(), fd.get(), units, asc, {48000, 65535, 1024}, 2048));
-    sources.push_back(make_pcm_source(codec_library(), fd.get(), units, asc, {48000, 2, 1u << 30}, 2048));
+    sources.push_back(make_pcm_source(codec_library(), fd.get(), track_of(units, asc, {48000, 65535, 1024}, 2048)));
+    sources.push_back(make_pcm_source(codec_library(), fd.get(), track_of(units, asc, {48000, 2, 1u << 30}, 2048)));
     for (auto& s : sources) {
         ASSERT_NE(s, nullptr);
         EXPECT_NE(dynamic_cast<SilentPcm*>(s.get()), nullptr);

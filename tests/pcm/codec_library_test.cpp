@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "aac_clip.hpp"
 #include "common/unique_fd.hpp"
 #include "pcm/aac_decoder.hpp"
 #include "pcm/codec_library.hpp"
@@ -123,10 +124,10 @@ TEST(CodecLibraryChild, DISABLED_WithoutLibavcodecEverySourceIsSilent)
     UniqueFd fd(::open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC));
     const std::vector<AccessUnit> units{{0, 2048}, {2048, 2048}};
     const std::vector<std::uint8_t> asc{0x11, 0x90};
-    PcmGeometry g{48000, 2, 1024};
-    probe_stream(fd.get(), units, asc, g);
-    EXPECT_EQ(g.rate, 48000u);
-    auto source = make_pcm_source(fd.get(), units, asc, g, 2048);
+    PcmTrack track = test::track_of(units, asc, {48000, 2, 1024}, 2048);
+    probe_stream(fd.get(), track);
+    EXPECT_EQ(track.rate, 48000u);
+    auto source = make_pcm_source(fd.get(), std::move(track));
     EXPECT_NE(dynamic_cast<SilentPcm*>(source.get()), nullptr);
     std::vector<std::uint8_t> buf(8192, 0xAA);
     EXPECT_EQ(source->read(buf.data(), buf.size(), 0), buf.size());

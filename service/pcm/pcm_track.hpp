@@ -1,0 +1,56 @@
+#pragma once
+// What the decoding side needs to know of one AAC track, handed over by the
+// media analysis: the decoder configuration, the output format, and where
+// each compressed unit lies and when it plays.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "pcm/pcm_source.hpp"
+
+namespace kov {
+
+// One compressed unit and when its audio starts.
+struct PcmUnit {
+    std::uint64_t offset = 0; // absolute offset in the source file
+    std::uint32_t size = 0;   // bytes
+    std::uint64_t time = 0;   // decode time in the track's media timescale, from the first unit; non-decreasing
+};
+
+// Builds the unit list (at most `limit` units) when first needed, and again
+// after release(); callable from any thread. Captures what it needs by value
+// or shared pointer, never by reference.
+using PcmUnitList = std::function<std::vector<PcmUnit>(std::size_t limit)>;
+
+struct PcmTrack {
+    std::vector<std::uint8_t> asc;     // AudioSpecificConfig
+    std::uint32_t rate = 0;            // output frames per second
+    std::uint32_t channels = 0;
+    std::uint32_t frames_per_unit = 0; // 1024, or 2048 with SBR
+    std::uint32_t timescale = 0;       // media timescale of PcmUnit::time
+    std::uint64_t total_frames = 0;    // length of the PCM stream in frames
+    PcmUnitList units;
+};
+
+// The one rounding rule from media time to output frames, used by both sides:
+// round half up, 128-bit intermediate, saturating. A zero timescale counts
+// the time in output frames already.
+std::uint64_t time_to_frame(std::uint64_t time, std::uint32_t timescale, std::uint32_t rate);
+
+// Placement: unit i's decoded frames fill [f_i, min(f_i + decoded_i, f_{i+1}))
+// with f_i = time_to_frame(time_i); the last unit ends at total_frames; any
+// frame covered by no unit is silence. For uniform timing (time_i = i * 1024,
+// timescale = rate) this is the plain end-to-end decode.
+
+// Decoder set-up from the first few units: replaces rate, channels and
+// frames_per_unit by what the decoder reports. Does nothing without a decoder.
+void probe_stream(int fd, PcmTrack& track);
+
+// A decoding source, or a silent one when no decoder can be set up; never
+// null. `fd` is borrowed (the source keeps a duplicate).
+std::unique_ptr<PcmSource> make_pcm_source(int fd, PcmTrack track);
+
+} // namespace kov
