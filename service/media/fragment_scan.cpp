@@ -1,0 +1,421 @@
+#include "media/fragment_scan.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <limits>
+#include <optional>
+
+#include "media/be_reader.hpp"
+#include "media/box_header.hpp"
+
+namespace kov {
+
+namespace {
+
+// A fragment header is a few kilobytes of tables; one this large is hostile
+// or damaged, and is left out rather than read into memory.
+constexpr std::uint64_t max_moof_size = 16u << 20;
+
+// Every sample occupies at least a byte of a real file; past this many a
+// file is claiming samples it cannot hold, however small they say they are.
+constexpr std::uint64_t max_fragment_samples = 1u << 25;
+
+// tfhd flags
+constexpr std::uint32_t tfhd_base_data_offset = 0x000001;
+constexpr std::uint32_t tfhd_description_index = 0x000002;
+constexpr std::uint32_t tfhd_default_duration = 0x000008;
+constexpr std::uint32_t tfhd_default_size = 0x000010;
+constexpr std::uint32_t tfhd_default_flags = 0x000020;
+constexpr std::uint32_t tfhd_default_base_is_moof = 0x020000;
+// trun flags
+constexpr std::uint32_t trun_data_offset = 0x000001;
+constexpr std::uint32_t trun_first_flags = 0x000004;
+constexpr std::uint32_t trun_duration = 0x000100;
+constexpr std::uint32_t trun_size = 0x000200;
+constexpr std::uint32_t trun_flags = 0x000400;
+constexpr std::uint32_t trun_composition = 0x000800;
+// sample flags: not a sync sample, or depends on others
+constexpr std::uint32_t sample_non_sync = 0x00010000;
+constexpr std::uint32_t sample_depends_on_mask = 0x03000000;
+constexpr std::uint32_t sample_depends_yes = 0x01000000;
+
+bool is_sync(std::uint32_t flags)
+{
+    return !(flags & sample_non_sync) && (flags & sample_depends_on_mask) != sample_depends_yes;
+}
+
+template <typename Fn> void walk_children(BeReader range, Fn&& fn)
+{
+    while (range.remaining() >= 8) {
+        const auto h = read_box_header(range);
+        if (!h)
+            return;
+        BeReader payload;
+        if (!range.sub(h->payload_size(), payload))
+            return;
+        fn(h->type, payload);
+    }
+}
+
+// The track fragment header with every default resolved.
+struct TrackFragmentHeader {
+    std::uint32_t track_id = 0;
+    std::uint32_t flags = 0;
+    std::uint64_t base_data_offset = 0;
+    std::uint32_t duration = 0;
+    std::uint32_t size = 0;
+    std::uint32_t sample_flags = 0;
+};
+
+std::optional<TrackFragmentHeader> read_tfhd(BeReader r, std::span<const FragmentDefaults> defaults)
+{
+    TrackFragmentHeader h;
+    std::uint32_t version_flags = 0, unused = 0;
+    if (!r.u32(version_flags) || !r.u32(h.track_id))
+        return std::nullopt;
+    h.flags = version_flags & 0xffffffu;
+    const auto d = std::find_if(defaults.begin(), defaults.end(),
+                                [&](const FragmentDefaults& x) { return x.track_id == h.track_id; });
+    if (d != defaults.end()) {
+        h.duration = d->duration;
+        h.size = d->size;
+        h.sample_flags = d->flags;
+    }
+    const bool ok = (!(h.flags & tfhd_base_data_offset) || r.u64(h.base_data_offset)) &&
+                    (!(h.flags & tfhd_description_index) || r.u32(unused)) &&
+                    (!(h.flags & tfhd_default_duration) || r.u32(h.duration)) &&
+                    (!(h.flags & tfhd_default_size) || r.u32(h.size)) &&
+                    (!(h.flags & tfhd_default_flags) || r.u32(h.sample_flags));
+    if (!ok)
+        return std::nullopt;
+    return h;
+}
+
+std::optional<std::uint64_t> read_tfdt(BeReader r)
+{
+    std::uint8_t version = 0;
+    if (!r.u8(version) || !r.skip(3))
+        return std::nullopt;
+    if (version == 1) {
+        std::uint64_t t = 0;
+        return r.u64(t) ? std::optional(t) : std::nullopt;
+    }
+    std::uint32_t t = 0;
+    return r.u32(t) ? std::optional<std::uint64_t>(t) : std::nullopt;
+}
+
+// One track's samples as they accumulate over the fragments.
+struct TrackState {
+    FragmentTrack track;
+    std::uint64_t end_time = 0; // decode time just after the last sample
+};
+
+// Places the next fragment's first sample at its `tfdt`: the samples before it
+// are stretched over a gap or shortened over an overlap.
+void align_to(TrackState& st, std::uint64_t decode_time)
+{
+    FragmentTrack& t = st.track;
+    if (t.samples.empty()) {
+        t.timed = true;
+        t.start_time = decode_time;
+        st.end_time = decode_time;
+        return;
+    }
+    MediaSample& last = t.samples.back();
+    if (decode_time >= st.end_time) {
+        const std::uint64_t longer = std::uint64_t{last.duration} + (decode_time - st.end_time);
+        last.duration = static_cast<std::uint32_t>(std::min<std::uint64_t>(longer, 0xffffffffu));
+    } else {
+        last.duration -= static_cast<std::uint32_t>(std::min<std::uint64_t>(st.end_time - decode_time, last.duration));
+    }
+    st.end_time = decode_time;
+}
+
+// One `moof` read whole: its track fragments' samples go to `pending` (one
+// list per track, in the order of `tracks`), and are only added to the tracks
+// when the whole fragment turned out sound.
+class MoofReader {
+public:
+    MoofReader(std::uint64_t moof_offset, std::uint64_t data_limit, std::uint64_t sample_budget,
+               std::span<const FragmentDefaults> defaults)
+        : moof_offset_(moof_offset), data_end_(moof_offset), data_limit_(data_limit), budget_(sample_budget),
+          defaults_(defaults)
+    {
+    }
+
+    struct Run {
+        std::uint32_t track_id = 0;
+        std::optional<std::uint64_t> decode_time;
+        std::vector<MediaSample> samples;
+    };
+
+    // False when the fragment is malformed or its samples leave the kept bytes.
+    bool read(BeReader moof_payload)
+    {
+        bool ok = true;
+        walk_children(moof_payload, [&](std::uint32_t type, BeReader box) {
+            if (ok && type == fourcc("traf"))
+                ok = read_traf(box);
+        });
+        return ok;
+    }
+
+    std::vector<Run>& runs() { return runs_; }
+    std::uint64_t samples() const { return used_; }
+
+private:
+    bool read_traf(BeReader traf)
+    {
+        std::optional<TrackFragmentHeader> header;
+        std::optional<std::uint64_t> decode_time;
+        std::vector<BeReader> truns;
+        bool ok = true;
+        walk_children(traf, [&](std::uint32_t type, BeReader box) {
+            if (type == fourcc("tfhd") && !header) {
+                header = read_tfhd(box, defaults_);
+                ok = ok && header.has_value();
+            } else if (type == fourcc("tfdt") && !decode_time) {
+                decode_time = read_tfdt(box);
+                ok = ok && decode_time.has_value();
+            } else if (type == fourcc("trun")) {
+                truns.push_back(box);
+            }
+            // sbgp, sgpd, senc, saiz, saio and the rest do not change where
+            // samples are or how long they last.
+        });
+        if (!ok || !header)
+            return false;
+
+        // The base: given, the moof itself, or (implicitly) the moof for the
+        // first track fragment and the end of the previous one's data after.
+        std::uint64_t base = data_end_;
+        if (header->flags & tfhd_base_data_offset)
+            base = header->base_data_offset;
+        else if (header->flags & tfhd_default_base_is_moof)
+            base = moof_offset_;
+
+        Run run;
+        run.track_id = header->track_id;
+        run.decode_time = decode_time;
+        std::uint64_t next = base;
+        for (BeReader& trun : truns)
+            if (!read_trun(trun, *header, base, next, run.samples))
+                return false;
+        data_end_ = next;
+        runs_.push_back(std::move(run));
+        return true;
+    }
+
+    bool read_trun(BeReader r, const TrackFragmentHeader& h, std::uint64_t base, std::uint64_t& next,
+                   std::vector<MediaSample>& out)
+    {
+        std::uint32_t version_flags = 0, count = 0, raw_offset = 0, first_flags = 0;
+        if (!r.u32(version_flags) || !r.u32(count))
+            return false;
+        const std::uint32_t flags = version_flags & 0xffffffu;
+        if (((flags & trun_data_offset) && !r.u32(raw_offset)) || ((flags & trun_first_flags) && !r.u32(first_flags)))
+            return false;
+        const std::size_t per_sample =
+            4 * static_cast<std::size_t>(((flags & trun_duration) != 0) + ((flags & trun_size) != 0) +
+                                         ((flags & trun_flags) != 0) + ((flags & trun_composition) != 0));
+        // A count the box or the file cannot hold is refused before anything is reserved.
+        if ((per_sample != 0 && count > r.remaining() / per_sample) || count > budget_ - used_)
+            return false;
+
+        // Without an offset of its own a run follows the previous run's data.
+        std::uint64_t pos = next;
+        if (flags & trun_data_offset) {
+            const std::int64_t delta = static_cast<std::int32_t>(raw_offset);
+            if (delta < 0 ? static_cast<std::uint64_t>(-delta) > base
+                          : base > data_limit_ || static_cast<std::uint64_t>(delta) > data_limit_ - base)
+                return false;
+            pos = delta < 0 ? base - static_cast<std::uint64_t>(-delta) : base + static_cast<std::uint64_t>(delta);
+        }
+        if (pos > data_limit_)
+            return false;
+        if (!(flags & trun_size) && h.size != 0 && count > (data_limit_ - pos) / h.size)
+            return false;
+
+        out.reserve(out.size() + count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            MediaSample s{pos, h.size, h.duration, 0, false};
+            std::uint32_t sample_flags = h.sample_flags, listed_flags = 0, composition = 0;
+            if ((flags & trun_first_flags) && i == 0)
+                sample_flags = first_flags;
+            if ((flags & trun_duration) && !r.u32(s.duration))
+                return false;
+            if ((flags & trun_size) && !r.u32(s.size))
+                return false;
+            if (flags & trun_flags) {
+                if (!r.u32(listed_flags))
+                    return false;
+                if (!((flags & trun_first_flags) && i == 0))
+                    sample_flags = listed_flags;
+            }
+            if (flags & trun_composition) {
+                if (!r.u32(composition))
+                    return false;
+                // Version 0 declares it unsigned, but writers put negative
+                // offsets there too; readers take it as signed either way.
+                s.composition_offset = static_cast<std::int32_t>(composition);
+            }
+            if (s.size > data_limit_ - pos)
+                return false;
+            s.sync = is_sync(sample_flags);
+            out.push_back(s);
+            pos += s.size;
+        }
+        used_ += count;
+        next = pos;
+        return true;
+    }
+
+    std::uint64_t moof_offset_;
+    std::uint64_t data_end_; // end of the previous track fragment's data
+    std::uint64_t data_limit_;
+    std::uint64_t budget_;
+    std::uint64_t used_ = 0;
+    std::span<const FragmentDefaults> defaults_;
+    std::vector<Run> runs_;
+};
+
+} // namespace
+
+std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_t> moov_payload)
+{
+    std::vector<FragmentDefaults> out;
+    walk_children(BeReader(moov_payload), [&](std::uint32_t type, BeReader mvex) {
+        if (type != fourcc("mvex"))
+            return;
+        walk_children(mvex, [&](std::uint32_t inner, BeReader trex) {
+            FragmentDefaults d;
+            if (inner == fourcc("trex") && trex.skip(4) && trex.u32(d.track_id) && trex.u32(d.description_index) &&
+                trex.u32(d.duration) && trex.u32(d.size) && trex.u32(d.flags))
+                out.push_back(d);
+        });
+    });
+    return out;
+}
+
+FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t walk_end,
+                            std::span<const FragmentDefaults> defaults, const ReadAtFn& read_bytes)
+{
+    struct Fragment {
+        std::uint64_t offset = 0;
+        std::uint64_t data_end = 0; // end of its furthest sample
+        std::vector<MoofReader::Run> runs;
+    };
+    FragmentScan out;
+    out.kept_end = walk_end;
+    std::vector<Fragment> fragments;
+    const std::uint64_t budget = std::min(max_fragment_samples, walk_end);
+    std::uint64_t used = 0;
+    std::vector<std::uint8_t> buffer;
+    for (const TopLevelBox& box : boxes) {
+        if (box.type != fourcc("moof"))
+            continue;
+        bool ok = box.size <= max_moof_size && box.offset <= walk_end && box.size <= walk_end - box.offset;
+        if (ok) {
+            buffer.resize(static_cast<std::size_t>(box.size));
+            ok = read_bytes(box.offset, buffer.data(), buffer.size()) == static_cast<std::int64_t>(buffer.size());
+        }
+        BeReader moof{std::span<const std::uint8_t>(buffer)};
+        MoofReader reader(box.offset, walk_end, budget - used, defaults);
+        ok = ok && read_box_header(moof).has_value() && reader.read(moof);
+        if (!ok) {
+            out.kept_end = box.offset;
+            out.cut = true;
+            break;
+        }
+        used += reader.samples();
+        Fragment f{box.offset, box.offset + box.size, std::move(reader.runs())};
+        for (const auto& run : f.runs)
+            if (!run.samples.empty())
+                f.data_end = std::max(f.data_end, run.samples.back().offset + run.samples.back().size);
+        fragments.push_back(std::move(f));
+    }
+    // Samples of a kept fragment may lie after a later fragment that was left
+    // out; such a fragment has to go too.
+    while (out.cut && !fragments.empty() && fragments.back().data_end > out.kept_end) {
+        out.kept_end = fragments.back().offset;
+        fragments.pop_back();
+    }
+
+    std::vector<TrackState> states;
+    for (Fragment& f : fragments) {
+        out.moof_offsets.push_back(f.offset);
+        for (auto& run : f.runs) {
+            auto st = std::find_if(states.begin(), states.end(),
+                                   [&](const TrackState& x) { return x.track.track_id == run.track_id; });
+            if (st == states.end()) {
+                states.emplace_back();
+                st = std::prev(states.end());
+                st->track.track_id = run.track_id;
+            }
+            if (run.decode_time)
+                align_to(*st, *run.decode_time);
+            for (const MediaSample& s : run.samples)
+                st->end_time += s.duration;
+            auto& samples = st->track.samples;
+            if (samples.empty())
+                samples = std::move(run.samples);
+            else
+                samples.insert(samples.end(), run.samples.begin(), run.samples.end());
+        }
+    }
+    for (TrackState& st : states)
+        out.tracks.push_back(std::move(st.track));
+    return out;
+}
+
+std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> movie, const FragmentTrack& fragments,
+                                                std::uint64_t& start_time)
+{
+    start_time = 0;
+    std::uint64_t movie_end = 0;
+    for (const MediaSample& s : movie)
+        movie_end += s.duration;
+    if (fragments.samples.empty())
+        return {movie.begin(), movie.end()};
+    // Fragments that do not say when they start follow the tables.
+    const std::uint64_t fragment_start = fragments.timed ? fragments.start_time : movie_end;
+    if (movie.empty()) {
+        start_time = fragment_start;
+        return fragments.samples;
+    }
+
+    std::vector<std::uint64_t> listed(movie.size());
+    std::transform(movie.begin(), movie.end(), listed.begin(), [](const MediaSample& s) { return s.offset; });
+    std::sort(listed.begin(), listed.end());
+
+    // Both lists are in decode order: merge them by decode time, the tables'
+    // sample first on a tie, then let each duration reach the next sample.
+    std::vector<MediaSample> merged;
+    std::vector<std::uint64_t> times;
+    merged.reserve(movie.size() + fragments.samples.size());
+    times.reserve(merged.capacity());
+    std::size_t i = 0, j = 0;
+    std::uint64_t movie_time = 0, fragment_time = fragment_start;
+    while (i < movie.size() || j < fragments.samples.size()) {
+        if (j < fragments.samples.size() &&
+            std::binary_search(listed.begin(), listed.end(), fragments.samples[j].offset)) {
+            fragment_time += fragments.samples[j++].duration;
+            continue;
+        }
+        if (j == fragments.samples.size() || (i < movie.size() && movie_time <= fragment_time)) {
+            merged.push_back(movie[i]);
+            times.push_back(movie_time);
+            movie_time += movie[i++].duration;
+        } else {
+            merged.push_back(fragments.samples[j]);
+            times.push_back(fragment_time);
+            fragment_time += fragments.samples[j++].duration;
+        }
+    }
+    for (std::size_t k = 0; k + 1 < merged.size(); ++k)
+        merged[k].duration = static_cast<std::uint32_t>(std::min<std::uint64_t>(times[k + 1] - times[k], 0xffffffffu));
+    start_time = times.empty() ? 0 : times.front();
+    return merged;
+}
+
+} // namespace kov

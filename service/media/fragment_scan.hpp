@@ -1,0 +1,70 @@
+#pragma once
+// Movie fragments: the samples that top-level `moof` boxes add to the tracks of
+// a movie, read from the fragment headers alone (never from media data). The
+// result is plain values owned by the caller; any thread may scan, and the
+// file is only read through the positional reader given.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "media/media_scan.hpp"
+#include "media/sample_model.hpp"
+
+namespace kov {
+
+// What a track's fragments fall back on when their own headers are silent
+// (one `trex` of the movie's `mvex`).
+struct FragmentDefaults {
+    std::uint32_t track_id = 0;
+    std::uint32_t description_index = 0;
+    std::uint32_t duration = 0;
+    std::uint32_t size = 0;
+    std::uint32_t flags = 0;
+};
+
+// The `trex` boxes of the `mvex` children of a movie box payload (the box less
+// its own header).
+std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_t> moov_payload);
+
+// One valid top-level box, as the top-level walk found it.
+struct TopLevelBox {
+    std::uint32_t type = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0; // header included
+};
+
+struct FragmentTrack {
+    std::uint32_t track_id = 0;
+    bool timed = false;          // the first fragment gave its decode time (`tfdt`)
+    std::uint64_t start_time = 0; // decode time of the first sample, media timescale
+    // In decode order. A fragment whose `tfdt` lies past the end of the samples
+    // before it lengthens the last of them, so the gap is kept in the timing.
+    std::vector<MediaSample> samples;
+};
+
+struct FragmentScan {
+    std::vector<FragmentTrack> tracks;        // in order of first appearance
+    std::vector<std::uint64_t> moof_offsets;  // the kept fragments' `moof` boxes
+    // The source bytes worth keeping: what follows belongs to a fragment that
+    // was left out (cut off, or unreadable) or to a box the walk could not read.
+    std::uint64_t kept_end = 0;
+    bool cut = false; // a fragment was left out
+};
+
+// Reads every `moof` among `boxes` (the file's valid top-level boxes, in file
+// order, the walk having stopped at `walk_end`) once, in one piece. A fragment
+// whose header cannot be read in full, is malformed, or whose sample bytes run
+// past `walk_end`, is left out together with everything after it.
+FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t walk_end,
+                            std::span<const FragmentDefaults> defaults, const ReadAtFn& read_bytes);
+
+// A track's samples from its movie box tables and from its fragments, in
+// decode order; fragment samples at an offset the tables already list are the
+// same samples (hybrid writers) and are dropped. Durations follow the decode
+// times; `start_time` receives the first sample's decode time.
+std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> movie, const FragmentTrack& fragments,
+                                                std::uint64_t& start_time);
+
+} // namespace kov
