@@ -59,12 +59,15 @@ void prepare_shares(const MountSettings& settings)
     ShareTable& table = share_table();
     table.set_list_path(settings.config_path);
     std::size_t count = 0;
+    std::vector<std::string> problems;
     if (settings.shares_from_command_line) {
         std::lock_guard lock(table.mutex());
-        count = table.install(settings.shares);
+        count = table.install(settings.shares, &problems);
     } else {
-        count = table.reload_shares();
+        count = table.reload_shares(&problems);
     }
+    for (const std::string& problem : problems)
+        std::fprintf(stderr, "kov-orvane: %s\n", problem.c_str());
     set_mirror_shares(&table);
     if (settings.shares_from_command_line)
         std::fprintf(stderr, "kov-orvane: %zu active %s from the command line\n", count,

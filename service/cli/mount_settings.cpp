@@ -73,12 +73,42 @@ std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int fir
     return s;
 }
 
+namespace {
+
+// Whether one of the -o option lists holds `name` as a whole option.
+bool has_fuse_option(const std::vector<std::string>& options, std::string_view name)
+{
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        std::string_view list = options[i];
+        if (list == "-o" && i + 1 < options.size())
+            list = options[++i];
+        else if (list.substr(0, 2) == "-o")
+            list.remove_prefix(2);
+        else
+            continue;
+        while (!list.empty()) {
+            const auto comma = list.find(',');
+            if (list.substr(0, comma) == name)
+                return true;
+            list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 std::vector<std::string> fuse_argument_list(const MountSettings& settings, const std::string& invocation)
 {
     std::vector<std::string> args{invocation, settings.mount_point};
     if (!settings.writable)
         args.emplace_back("-oro");
     args.insert(args.end(), settings.fuse_options.begin(), settings.fuse_options.end());
+    // The service acts with its own user's rights for whoever asks; once
+    // other users may ask, the kernel must check the source's modes for them.
+    if (has_fuse_option(settings.fuse_options, "allow_other") &&
+        !has_fuse_option(settings.fuse_options, "default_permissions"))
+        args.emplace_back("-odefault_permissions");
     return args;
 }
 

@@ -29,7 +29,8 @@ struct MountSettings {
 // exits with status 2 inside, as every other usage error does before any FUSE call.
 std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int first);
 
-// Invocation name, mount point, "-oro" unless writable, then the FUSE options.
+// Invocation name, mount point, "-oro" unless writable, then the FUSE options,
+// and "-odefault_permissions" when they allow other users without it.
 std::vector<std::string> fuse_argument_list(const MountSettings& settings, const std::string& invocation);
 
 } // namespace kov

@@ -35,7 +35,10 @@ std::vector<std::string> stale_names(const std::vector<ActiveShare>& before, con
 void reload(fuse_session* session, ShareTable& table)
 {
     const std::vector<ActiveShare> before = table.snapshot();
-    const std::size_t count = table.reload_shares();
+    std::vector<std::string> problems;
+    const std::size_t count = table.reload_shares(&problems);
+    for (const std::string& problem : problems)
+        std::fprintf(stderr, "kov-orvane: %s\n", problem.c_str());
     // Listing and attributes of the root, then the names the kernel may still
     // hold for shares that went away, so they stop resolving at once rather
     // than when their entry time-out runs out.

@@ -7,6 +7,8 @@ namespace kov {
 InodeTable::InodeTable() : root_(std::make_unique<MirrorNode>(-1, 0, 0))
 {
     nodes_.max_load_factor(1.0f);
+    numbers_.max_load_factor(1.0f);
+    root_->number = 1;
 }
 
 void InodeTable::set_root(int fd, std::uint64_t device, std::uint64_t inode)
@@ -16,6 +18,24 @@ void InodeTable::set_root(int fd, std::uint64_t device, std::uint64_t inode)
     root_->device = device;
     root_->inode = inode;
     root_->lookups = 2;
+    numbers_.clear();
+    next_number_ = 2;
+    if (fd >= 0)
+        numbers_.emplace(Key{device, inode}, 1);
+}
+
+std::uint64_t InodeTable::number_locked(const Key& key)
+{
+    const auto [it, fresh] = numbers_.try_emplace(key, next_number_);
+    if (fresh)
+        ++next_number_;
+    return it->second;
+}
+
+std::uint64_t InodeTable::number_of(std::uint64_t device, std::uint64_t inode)
+{
+    std::lock_guard lock(mutex_);
+    return number_locked(Key{device, inode});
 }
 
 MirrorNode* InodeTable::find_or_add(int fd, std::uint64_t device, std::uint64_t inode)
@@ -28,6 +48,7 @@ MirrorNode* InodeTable::find_or_add(int fd, std::uint64_t device, std::uint64_t 
         node = it->second.get();
     } else {
         auto fresh = std::make_unique<MirrorNode>(fd, device, inode);
+        fresh->number = number_locked(Key{device, inode});
         node = fresh.get();
         nodes_.emplace(Key{device, inode}, std::move(fresh));
         return node;

@@ -19,7 +19,7 @@ void set_mirror_root(UniqueFd root, dev_t device, ino_t inode);
 void set_mirror_shares(ShareTable* table);
 
 // lookup, forget, getattr, forget_multi, setattr, readlink, mkdir, unlink, rmdir,
-// rename, open, read, write, release, fsync, opendir, readdir, releasedir,
+// rename, link, symlink, mknod, open, read, write, release, fsync, opendir, readdir, releasedir,
 // statfs, access, create, readdirplus. The runtime adds init.
 fuse_lowlevel_ops mirror_operations();
 

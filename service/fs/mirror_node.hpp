@@ -23,6 +23,7 @@ struct MirrorNode {
     std::uint64_t lookups = 1; // guarded by the table mutex
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    std::uint64_t number = 0; // the inode number programs see; see InodeTable
 
     // Guards the fields below. Taken after, never while holding, the table
     // mutex; held while a layout is built, never while replying.

@@ -81,6 +81,9 @@ void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
 void op_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) noexcept;
 void op_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept;
 void op_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept;
+void op_link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newparent, const char* newname) noexcept;
+void op_symlink(fuse_req_t req, const char* link, fuse_ino_t parent, const char* name) noexcept;
+void op_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t rdev) noexcept;
 void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent, const char* newname,
                unsigned int flags) noexcept;
 

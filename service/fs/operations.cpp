@@ -61,6 +61,9 @@ fuse_lowlevel_ops mirror_operations()
     ops.unlink = op_unlink;
     ops.rmdir = op_rmdir;
     ops.rename = op_rename;
+    ops.link = op_link;
+    ops.symlink = op_symlink;
+    ops.mknod = op_mknod;
     ops.open = op_open;
     ops.read = op_read;
     ops.write = op_write;

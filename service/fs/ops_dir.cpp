@@ -31,6 +31,7 @@ struct DirHandle {
     }
 
     DIR* stream = nullptr;
+    std::uint64_t device = 0; // the folder's, for the numbers of its entries
     std::uint64_t offset = 0; // telldir value the stream's next entry has
     bool share_listing = false;
     std::vector<ActiveShare> shares;
@@ -109,7 +110,7 @@ void list_shares(DirHandle& h, DirReply& out, off_t off, bool plus)
         const auto next = static_cast<off_t>(pos + 1);
         if (!plus) {
             struct stat st {};
-            st.st_ino = pos < 2 ? 1 : h.shares[pos - 2].inode;
+            st.st_ino = pos < 2 ? 1 : inode_table().number_of(h.shares[pos - 2].device, h.shares[pos - 2].inode);
             st.st_mode = S_IFDIR | 0555;
             if (!out.add(name, st, next))
                 return;
@@ -150,11 +151,11 @@ int list_folder(fuse_ino_t ino, DirHandle& h, DirReply& out, off_t off, bool plu
         bool added = false;
         if (!plus) {
             struct stat st {};
-            st.st_ino = d->d_ino;
+            st.st_ino = inode_table().number_of(h.device, d->d_ino);
             st.st_mode = static_cast<mode_t>(d->d_type) << 12;
             added = out.add(d->d_name, st, next);
         } else if (is_dot(d->d_name)) {
-            added = out.add_plus(d->d_name, dot_entry(d->d_ino), next);
+            added = out.add_plus(d->d_name, dot_entry(inode_table().number_of(h.device, d->d_ino)), next);
         } else {
             fuse_entry_param e{};
             if (lookup_entry(ino, d->d_name, e) < 0) {
@@ -201,7 +202,9 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         h->share_listing = true;
         h->shares = mirror_settings().shares->snapshot();
     } else {
-        const int fd = ::openat(inode_table().node_of(ino)->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const MirrorNode* node = inode_table().node_of(ino);
+        h->device = node->device;
+        const int fd = ::openat(node->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) {
             fuse_reply_err(req, errno);
             return;
@@ -241,7 +244,7 @@ void op_statfs(fuse_req_t req, fuse_ino_t ino) noexcept
     int rc = 0;
     if (is_shares_root(ino)) {
         const auto shares = mirror_settings().shares->snapshot();
-        rc = ::statvfs(shares.empty() ? "/" : shares.front().path.c_str(), &sv);
+        rc = shares.empty() ? ::statvfs("/", &sv) : ::fstatvfs(shares.front().folder->get(), &sv);
     } else {
         rc = ::fstatvfs(inode_table().node_of(ino)->fd.get(), &sv);
     }

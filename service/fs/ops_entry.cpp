@@ -21,6 +21,7 @@ int enter_node(UniqueFd fd, fuse_entry_param& e, MirrorNode*& node)
     node = inode_table().find_or_add(fd.release(), st.st_dev, st.st_ino);
     e.ino = inode_table().ino_of(node);
     e.attr = st;
+    e.attr.st_ino = static_cast<ino_t>(node->number);
     return 0;
 }
 
@@ -74,9 +75,15 @@ int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e)
         const auto share = mirror_settings().shares->find(name);
         if (!share)
             return -ENOENT;
-        const int fd = ::open(share->path.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+        // The folder validated at install, never its path again.
+        const int fd = ::fcntl(share->folder->get(), F_DUPFD_CLOEXEC, 0);
         if (fd < 0)
             return -errno;
+        struct stat st {};
+        if (const int rc = stat_node(fd, st); rc < 0 || st.st_nlink == 0) {
+            ::close(fd);
+            return rc < 0 ? rc : -ENOENT; // the folder was removed since install
+        }
         return enter_node(UniqueFd(fd), e, node);
     }
 
@@ -131,6 +138,7 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) noexcept
         fuse_reply_err(req, -rc);
         return;
     }
+    st.st_ino = static_cast<ino_t>(node->number);
     if (const auto layout = current_layout(*node))
         st.st_size = static_cast<off_t>(layout->total_size);
     fuse_reply_attr(req, &st, attr_timeout);

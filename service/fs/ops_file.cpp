@@ -32,7 +32,9 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
     MirrorNode* node = inode_table().node_of(ino);
     const bool rewritten = current_layout(*node) != nullptr;
     int fd = -1;
-    if ((fi->flags & O_ACCMODE) == O_RDONLY) {
+    // O_TRUNC changes the content even with O_RDONLY, and the kernel leaves
+    // the truncation to this open.
+    if ((fi->flags & O_ACCMODE) == O_RDONLY && !(fi->flags & O_TRUNC)) {
         fd = reopen_node(node->fd.get(), O_RDONLY);
         fi->keep_cache = 1;
     } else if (!mirror_settings().writable) {

@@ -24,6 +24,17 @@ int parent_fd(fuse_ino_t parent)
     return inode_table().node_of(parent)->fd.get();
 }
 
+// 0 or -errno. Owner and group are changed on the object itself (a link
+// stays a link); the source's filesystem decides who may.
+int apply_owner(int node_fd, const struct stat& attr, int to_set)
+{
+    const uid_t uid = (to_set & FUSE_SET_ATTR_UID) ? attr.st_uid : static_cast<uid_t>(-1);
+    const gid_t gid = (to_set & FUSE_SET_ATTR_GID) ? attr.st_gid : static_cast<gid_t>(-1);
+    if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1))
+        return 0;
+    return ::fchownat(node_fd, "", uid, gid, AT_EMPTY_PATH) < 0 ? -errno : 0;
+}
+
 // 0 or -errno.
 int apply_attributes(int fd, const struct stat& attr, int to_set)
 {
@@ -44,8 +55,23 @@ int apply_attributes(int fd, const struct stat& attr, int to_set)
         if (::futimens(fd, times) < 0)
             return -errno;
     }
-    // Owner and group changes are ignored, not refused.
     return 0;
+}
+
+// Size, mode and times need the file opened; 0 or -errno.
+int apply_with_descriptor(MirrorNode& node, const struct stat& attr, int to_set, fuse_file_info* fi)
+{
+    if (!(to_set & (FUSE_SET_ATTR_SIZE | FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)))
+        return 0;
+    if (fi != nullptr && static_cast<int>(fi->fh) != -1)
+        return apply_attributes(static_cast<int>(fi->fh), attr, to_set);
+    int opened = reopen_node(node.fd.get(), O_RDWR);
+    if (opened < 0 && !(to_set & FUSE_SET_ATTR_SIZE))
+        opened = reopen_node(node.fd.get(), O_RDONLY);
+    if (opened < 0)
+        return opened;
+    const UniqueFd own(opened);
+    return apply_attributes(own.get(), attr, to_set);
 }
 
 } // namespace
@@ -56,31 +82,26 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, f
         fuse_reply_err(req, err);
         return;
     }
-    UniqueFd own;
-    int fd = -1;
-    if (fi != nullptr && static_cast<int>(fi->fh) != -1) {
-        fd = static_cast<int>(fi->fh);
-    } else {
-        const int node_fd = inode_table().node_of(ino)->fd.get();
-        int opened = reopen_node(node_fd, O_RDWR);
-        if (opened < 0 && !(to_set & FUSE_SET_ATTR_SIZE))
-            opened = reopen_node(node_fd, O_RDONLY);
-        if (opened < 0) {
-            fuse_reply_err(req, -opened);
-            return;
-        }
-        own.reset(opened);
-        fd = opened;
+    MirrorNode& node = *inode_table().node_of(ino);
+    // A rewritten file's bytes exist nowhere on disk: a new size would cut or
+    // grow the source itself, as a write would.
+    if ((to_set & FUSE_SET_ATTR_SIZE) && current_layout(node)) {
+        fuse_reply_err(req, EACCES);
+        return;
     }
+    int rc = apply_owner(node.fd.get(), *attr, to_set);
+    if (rc == 0)
+        rc = apply_with_descriptor(node, *attr, to_set, fi);
     struct stat st {};
-    if (const int rc = apply_attributes(fd, *attr, to_set); rc < 0) {
+    if (rc == 0)
+        rc = stat_node(node.fd.get(), st);
+    if (rc < 0) {
         fuse_reply_err(req, -rc);
         return;
     }
-    if (::fstat(fd, &st) < 0) {
-        fuse_reply_err(req, errno);
-        return;
-    }
+    st.st_ino = static_cast<ino_t>(node.number);
+    if (const auto layout = current_layout(node))
+        st.st_size = static_cast<off_t>(layout->total_size);
     fuse_reply_attr(req, &st, attr_timeout);
 }
 
@@ -158,6 +179,32 @@ void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
     }
     const int rc = ::renameat(parent_fd(parent), name, parent_fd(newparent), newname);
     fuse_reply_err(req, rc < 0 ? errno : 0);
+}
+
+// The mirror makes no links and no special files. One answer for all three:
+// EACCES at the shares root and EROFS on a read-only mount, as for every
+// other change there, else EPERM.
+namespace {
+int no_new_kind(fuse_ino_t parent)
+{
+    const int err = write_refusal(parent);
+    return err != 0 ? err : EPERM;
+}
+} // namespace
+
+void op_link(fuse_req_t req, fuse_ino_t, fuse_ino_t newparent, const char*) noexcept
+{
+    fuse_reply_err(req, no_new_kind(newparent));
+}
+
+void op_symlink(fuse_req_t req, const char*, fuse_ino_t parent, const char*) noexcept
+{
+    fuse_reply_err(req, no_new_kind(parent));
+}
+
+void op_mknod(fuse_req_t req, fuse_ino_t parent, const char*, mode_t, dev_t) noexcept
+{
+    fuse_reply_err(req, no_new_kind(parent));
 }
 
 } // namespace kov

@@ -127,6 +127,36 @@ TEST(MountSettingsParse, InterleavedOptionsAndPositionals)
     EXPECT_EQ(fuse_argument_list(*ro, "k"), (std::vector<std::string>{"k", "rel/mnt", "-oro", "-o", "x"}));
 }
 
+// Other users may reach the mount only with the kernel checking the source's
+// modes for them; an option list that already asks for it is left alone.
+TEST(MountSettingsParse, AllowOtherBringsDefaultPermissions)
+{
+    const struct {
+        std::vector<std::string> options;
+        bool added;
+    } cases[] = {
+        {{"-o", "allow_other"}, true},
+        {{"-oallow_other"}, true},
+        {{"-o", "noatime,allow_other,fsname=x"}, true},
+        {{"-o", "allow_other,default_permissions"}, false},
+        {{"-o", "allow_other", "-odefault_permissions"}, false},
+        {{"-o", "allow_others"}, false},
+        {{"-o", "allow_root"}, false},
+        {{"-d"}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"/src", "/mnt"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto s = parse(args);
+        ASSERT_TRUE(s);
+        std::vector<std::string> want{"k", "/mnt", "-oro"};
+        want.insert(want.end(), c.options.begin(), c.options.end());
+        if (c.added)
+            want.emplace_back("-odefault_permissions");
+        EXPECT_EQ(fuse_argument_list(*s, "k"), want);
+    }
+}
+
 TEST(MountSettingsParse, SharesAndConfig)
 {
     const auto s = parse({"--share", "Media=/a=b", "/mnt", "--share", "=/empty-name", "--config", "one.conf",

@@ -213,3 +213,35 @@ TEST(MountShares, RootRefusesEveryChangeEvenWhenWritable)
     ASSERT_TRUE(write_text(f.mnt + "/one/made.txt", "made\n"));
     EXPECT_EQ(read_file(f.src("a") + "/made.txt"), read_file(f.mnt + "/one/made.txt"));
 }
+
+// A share that cannot be used is named on standard error, at start and at
+// every reload, and is not counted.
+TEST(MountShares, UnusableSharesAreReportedAndNotCounted)
+{
+    KOV_REQUIRE_FUSE();
+    SharesFixture f;
+    const std::string link = f.dir.file("link-to-a");
+    ASSERT_EQ(::symlink(f.src("a").c_str(), link.c_str()), 0);
+    ASSERT_TRUE(write_text(f.dir.file("plain"), "x"));
+    ServiceProcess svc({"--share", "ok=" + f.src("b"), "--share", "linked=" + link, "--share",
+                        "file=" + f.dir.file("plain"), "--config", f.conf, f.mnt},
+                       f.mnt);
+    ASSERT_TRUE(svc.wait_for_mount()) << svc.err();
+    const std::string& start = svc.err();
+    EXPECT_NE(start.find("kov-orvane: 1 active share from the command line"), std::string::npos) << start;
+    EXPECT_NE(start.find("kov-orvane: share 'linked' (" + link + ") is not used: is a symbolic link\n"),
+              std::string::npos)
+        << start;
+    EXPECT_NE(start.find("kov-orvane: share 'file' (" + f.dir.file("plain") + ") is not used: is not a folder\n"),
+              std::string::npos)
+        << start;
+    EXPECT_EQ(list_dir(f.mnt), (Names{".", "..", "ok"}));
+
+    ASSERT_TRUE(write_text(f.conf, f.line("one", f.src("a")) + f.line("gone", f.dir.file("nowhere"))));
+    ASSERT_TRUE(reload(svc, f.conf, 1, 1));
+    EXPECT_NE(svc.err().find("kov-orvane: share 'gone' (" + f.dir.file("nowhere") + ") is not used: "),
+              std::string::npos)
+        << svc.err();
+    EXPECT_EQ(list_dir(f.mnt), (Names{".", "..", "one"}));
+    EXPECT_EQ(svc.unmount_and_wait(), 0);
+}

@@ -110,23 +110,45 @@ TEST(SharesRootStatfs, ReportsFirstShareOrTheRootFileSystem)
     EXPECT_EQ(got.f_bsize, want.f_bsize);
 }
 
-TEST(SharesRootLookup, ShareWhosePathEndsInALinkCannotBeEntered)
+// A share is reached through the folder validated at install: a path that
+// ends in a link is refused then, with a reason, and swapping a parent of the
+// path for a link afterwards does not move the share.
+TEST(SharesRootLookup, ShareFolderIsPinnedAtInstall)
 {
     KOV_REQUIRE_FUSE();
-    TempDir real;
-    TempDir links;
-    const std::string link = links.file("to-real");
-    ASSERT_EQ(::symlink(real.path().c_str(), link.c_str()), 0);
+    TempDir base;
+    ASSERT_EQ(::mkdir(base.file("parent").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(base.file("parent/media").c_str(), 0755), 0);
+    write_text(base.file("parent/media/clip.txt"), "the real clip");
+    ASSERT_EQ(::mkdir(base.file("elsewhere").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(base.file("elsewhere/media").c_str(), 0755), 0);
+    write_text(base.file("elsewhere/media/clip.txt"), "planted");
+    ASSERT_EQ(::symlink(base.file("parent/media").c_str(), base.file("link").c_str()), 0);
+    write_text(base.file("plain"), "x");
+
     ShareTable table;
+    std::vector<std::string> problems;
     {
         std::lock_guard lock(table.mutex());
-        ASSERT_EQ(table.install({{true, "linked", link}}), 1u); // validation follows the link
+        ASSERT_EQ(table.install({{true, "real", base.file("parent/media")},
+                                 {true, "linked", base.file("link")},
+                                 {true, "file", base.file("plain")},
+                                 {true, "gone", base.file("nothing")}},
+                                &problems),
+                  1u);
     }
+    ASSERT_EQ(problems.size(), 3u);
+    EXPECT_NE(problems[0].find("'linked'"), std::string::npos) << problems[0];
+    EXPECT_NE(problems[0].find("symbolic link"), std::string::npos) << problems[0];
+    EXPECT_NE(problems[1].find("not a folder"), std::string::npos) << problems[1];
+    EXPECT_NE(problems[2].find("No such file"), std::string::npos) << problems[2];
+
     InProcessMount mnt("", {}, &table);
     ASSERT_TRUE(mnt.ok());
-    struct stat st {};
-    EXPECT_EQ(::stat(mnt.file("linked").c_str(), &st), -1);
-    EXPECT_NE(errno, 0);
+    EXPECT_EQ(list_dir(mnt.path()), (std::vector<std::string>{".", "..", "real"}));
+    ASSERT_EQ(::rename(base.file("parent").c_str(), base.file("moved").c_str()), 0);
+    ASSERT_EQ(::symlink(base.file("elsewhere").c_str(), base.file("parent").c_str()), 0);
+    EXPECT_EQ(read_text(mnt.file("real/clip.txt")), "the real clip");
 }
 
 } // namespace

@@ -57,12 +57,24 @@ TEST(ShareTable, InstallKeepsOnlyValidSharesInOrder)
         {true, "file", file},
         {true, "nulpath", a + std::string("\0/nope", 6)},
         {true, ".hidden", a},
-        {true, "viaLink", dir.file("link")}, // links are followed
+        {true, "viaLink", dir.file("link")}, // a link could be swapped for another later
         {true, "alpha", a},
     };
-    EXPECT_EQ(install(table, shares), 4u);
+    std::vector<std::string> problems;
+    {
+        std::lock_guard lock(table.mutex());
+        EXPECT_EQ(table.install(shares, &problems), 3u);
+    }
     const auto active = table.snapshot();
-    EXPECT_EQ(names_of(active), (std::vector<std::string>{"zeta", ".hidden", "viaLink", "alpha"}));
+    EXPECT_EQ(names_of(active), (std::vector<std::string>{"zeta", ".hidden", "alpha"}));
+    // Every enabled share left out is reported with its name; disabled ones are not.
+    EXPECT_EQ(problems.size(), shares.size() - 4);
+    for (const char* name : {"''", "'.'", "'..'", "'a/b'", "'missing'", "'file'", "'nulpath'", "'viaLink'"}) {
+        bool found = false;
+        for (const auto& p : problems)
+            found = found || p.rfind(std::string("share ") + name, 0) == 0;
+        EXPECT_TRUE(found) << name;
+    }
 
     struct stat st {};
     ASSERT_EQ(::stat(b.c_str(), &st), 0);
@@ -71,6 +83,7 @@ TEST(ShareTable, InstallKeepsOnlyValidSharesInOrder)
     EXPECT_EQ(active[0].inode, static_cast<std::uint64_t>(st.st_ino));
     ASSERT_EQ(::stat(a.c_str(), &st), 0);
     EXPECT_EQ(active[2].inode, static_cast<std::uint64_t>(st.st_ino));
+    ASSERT_TRUE(active[2].folder && *active[2].folder);
 }
 
 TEST(ShareTable, FirstValidEntryOfANameWins)
