@@ -18,3 +18,9 @@ panel_application_id (void)
 {
   return KOV_PANEL_APP_ID;
 }
+
+const char *
+panel_mountinfo_path (void)
+{
+  return "/proc/self/mountinfo";
+}

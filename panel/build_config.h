@@ -8,3 +8,5 @@ const char *panel_update_url (void);
 const char *const *panel_os_release_files (void);
 /* The application id. */
 const char *panel_application_id (void);
+/* The kernel's mount table, read to tell whether the mount is live. */
+const char *panel_mountinfo_path (void);

@@ -136,3 +136,43 @@ panel_row_set_subtitle_selectable (AdwActionRow *row)
   (void)row; /* 1.2: the subtitle stays readable, just not selectable */
 #endif
 }
+
+struct OpenRequest
+{
+  PanelOpened done;
+  gpointer user_data;
+  GtkWindow *parent;
+};
+
+static void
+on_folder_opened (GObject *source, GAsyncResult *result, gpointer user_data)
+{
+  auto *request = static_cast<OpenRequest *> (user_data);
+  g_autoptr (GError) error = NULL;
+
+#if GTK_CHECK_VERSION(4, 10, 0)
+  gtk_file_launcher_launch_finish (GTK_FILE_LAUNCHER (source), result, &error);
+#else
+  gtk_show_uri_full_finish (request->parent, result, &error);
+#endif
+  request->done (error, request->user_data);
+  g_free (request);
+}
+
+void
+panel_open_folder (GtkWindow *parent, const char *path, PanelOpened done, gpointer user_data)
+{
+  auto *request = g_new0 (OpenRequest, 1);
+
+  request->done = done;
+  request->user_data = user_data;
+  request->parent = parent;
+  g_autoptr (GFile) folder = g_file_new_for_path (path);
+#if GTK_CHECK_VERSION(4, 10, 0)
+  g_autoptr (GtkFileLauncher) launcher = gtk_file_launcher_new (folder);
+  gtk_file_launcher_launch (launcher, parent, NULL, on_folder_opened, request);
+#else
+  g_autofree char *uri = g_file_get_uri (folder);
+  gtk_show_uri_full (parent, uri, GDK_CURRENT_TIME, NULL, on_folder_opened, request);
+#endif
+}

@@ -21,3 +21,10 @@ void panel_confirm (GtkWindow *parent, const char *heading, const char *body,
                     PanelResponse done, gpointer user_data, GDestroyNotify destroy);
 
 void panel_row_set_subtitle_selectable (AdwActionRow *row);
+
+/* Called once the file manager was asked to show the folder; error is NULL on
+ * success and owned by the caller of the callback. */
+typedef void (*PanelOpened) (const GError *error, gpointer user_data);
+
+/* Opens the folder at path in the desktop's file manager. */
+void panel_open_folder (GtkWindow *parent, const char *path, PanelOpened done, gpointer user_data);

@@ -1,5 +1,7 @@
 #include "panel_paths.h"
 
+#include <string.h>
+
 char *
 panel_list_path (void)
 {
@@ -35,4 +37,22 @@ panel_updater (void)
   if (!g_file_test (appimage, G_FILE_TEST_IS_EXECUTABLE))
     return NULL;
   return g_strdup (appimage);
+}
+
+char *
+panel_display_path (const char *path)
+{
+  g_autofree char *home = g_strdup (g_get_home_dir ());
+  gsize len = strlen (home);
+
+  while (len > 1 && home[len - 1] == '/')
+    home[--len] = '\0';
+  /* A home of "/" would turn every path into "~…": nothing gained. */
+  if (len <= 1 || !g_str_has_prefix (path, home))
+    return g_strdup (path);
+  if (path[len] == '\0')
+    return g_strdup ("~");
+  if (path[len] != '/')
+    return g_strdup (path);
+  return g_strconcat ("~", path + len, NULL);
 }

@@ -12,3 +12,7 @@ char *panel_mount_root (void);
 char *panel_service_program (void);
 /* The package file to run as updater ($APPIMAGE when executable), or NULL. */
 char *panel_updater (void);
+
+/* path as GNOME's own apps show it: "~/Videos" for a folder under home, "~"
+ * for home itself, any other path unchanged. */
+char *panel_display_path (const char *path);

@@ -20,6 +20,13 @@ struct PanelState
   char *latest_version;               /* owned; last version read from the manifest */
   AdwActionRow *status_row;           /* owned by the window */
   GtkSwitch *service_switch;          /* owned by the window */
+  gboolean service_running;           /* as systemd last said */
+  guint mount_wait_source;            /* re-checks the mount after a start; 0 when none */
+  guint mount_checks_left;
+  AdwPreferencesGroup *resolve_group; /* owned by the window */
+  AdwActionRow *resolve_row;          /* owned by the window */
+  GtkButton *resolve_button;          /* owned by the window */
+  int resolve_registration;           /* a ResolveRegistration, as last read */
   GList *shares;                      /* owned; of Share, each owning its strings */
   GList *share_rows;                  /* rows currently in shares_group */
   GList *decoder_rows;                /* rows currently in decoder_group */
@@ -41,6 +48,9 @@ void on_application_activate (GApplication *application, gpointer user_data);
 /* Runs argv to completion and returns its standard output without trailing
  * white space, or NULL when it could not be started. */
 char *capture_output (const char *const *argv);
+/* Runs argv to completion and returns its exit status (-1 when it could not be
+ * started or did not exit normally), with its standard output and error. */
+int run_program (const char *const *argv, char **out, char **err);
 void show_toast (PanelState *state, const char *text);
 void copy_to_clipboard (PanelState *state, const char *text);
 
@@ -51,6 +61,11 @@ void reload_service_if_active (PanelState *state);
 
 void service_page_build (PanelState *state, AdwPreferencesPage *page);
 void refresh_service_status (PanelState *state);
+/* The row again from the last known state, after the share list changed. */
+void update_service_subtitle (PanelState *state);
+
+void resolve_page_build (PanelState *state, AdwPreferencesPage *page);
+void refresh_resolve_registration (PanelState *state);
 
 void update_page_build (PanelState *state, AdwPreferencesPage *page);
 void start_update_check (PanelState *state);

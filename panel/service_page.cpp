@@ -1,5 +1,10 @@
 #include "panel_state.h"
 
+#include "build_config.h"
+#include "compat.h"
+#include "mount_check.h"
+#include "panel_paths.h"
+#include "shares_file.h"
 #include "update_manifest.h"
 
 static const char *const unit_name = "kov-orvane.service";
@@ -9,6 +14,79 @@ systemctl (const char *verb)
 {
   const char *argv[] = { "systemctl", "--user", verb, unit_name, NULL };
   g_autofree char *ignored = capture_output (argv);
+}
+
+/* Shares the service can show: enabled, with a real folder behind them. */
+static guint
+usable_share_count (PanelState *state)
+{
+  guint n = 0;
+
+  for (GList *l = state->shares; l != NULL; l = l->next)
+    {
+      auto *share = static_cast<Share *> (l->data);
+      n += share->enabled && share_folder_check (share->path) == SHARE_FOLDER_OK ? 1 : 0;
+    }
+  return n;
+}
+
+void
+update_service_subtitle (PanelState *state)
+{
+  g_autofree char *subtitle = NULL;
+  g_autofree char *root = panel_display_path (state->mount_root);
+  g_autofree char *root_escaped = g_markup_escape_text (root, -1);
+
+  if (!state->service_running)
+    subtitle = g_strdup_printf ("Stopped · version %s", PANEL_VERSION);
+  else if (panel_mount_is_live (panel_mountinfo_path (), state->mount_root))
+    {
+      guint n = usable_share_count (state);
+      if (n == 0)
+        subtitle = g_strdup_printf ("Running · no shares at %s yet · version %s", root_escaped,
+                                    PANEL_VERSION);
+      else
+        subtitle = g_strdup_printf ("Running · %u %s at %s · version %s", n,
+                                    n == 1 ? "share" : "shares", root_escaped, PANEL_VERSION);
+    }
+  else if (state->mount_checks_left > 0)
+    subtitle = g_strdup_printf ("Running · mounting %s…", root_escaped);
+  else
+    subtitle = g_strdup_printf ("Running, but %s is not mounted\n"
+                                "To see why, run <tt>journalctl --user -u kov-orvane</tt>",
+                                root_escaped);
+  adw_action_row_set_subtitle (state->status_row, subtitle);
+}
+
+static gboolean
+on_mount_wait_tick (gpointer user_data)
+{
+  auto *state = static_cast<PanelState *> (user_data);
+
+  if (state->mount_checks_left > 0)
+    state->mount_checks_left--;
+  if (panel_mount_is_live (panel_mountinfo_path (), state->mount_root))
+    state->mount_checks_left = 0;
+  update_service_subtitle (state);
+  if (state->mount_checks_left > 0)
+    return G_SOURCE_CONTINUE;
+  state->mount_wait_source = 0;
+  return G_SOURCE_REMOVE;
+}
+
+/* The unit counts as started as soon as the program runs; its mount follows a
+ * moment later. Look again for a few seconds before calling it missing. */
+static void
+wait_for_mount (PanelState *state)
+{
+  if (state->mount_wait_source != 0)
+    g_source_remove (state->mount_wait_source);
+  state->mount_wait_source = 0;
+  state->mount_checks_left = 0;
+  if (!state->service_running || panel_mount_is_live (panel_mountinfo_path (), state->mount_root))
+    return;
+  state->mount_checks_left = 10;
+  state->mount_wait_source = g_timeout_add (500, on_mount_wait_tick, state);
 }
 
 void
@@ -23,9 +101,8 @@ refresh_service_status (PanelState *state)
   gtk_switch_set_state (state->service_switch, running);
   state->switch_guard = FALSE;
 
-  g_autofree char *subtitle
-      = g_strdup_printf ("%s · version %s", running ? "Running" : "Stopped", PANEL_VERSION);
-  adw_action_row_set_subtitle (state->status_row, subtitle);
+  state->service_running = running;
+  update_service_subtitle (state);
 }
 
 static gboolean
@@ -38,6 +115,8 @@ on_service_switch_state_set (GtkSwitch *service_switch, gboolean requested, gpoi
   systemctl (requested ? "enable" : "disable");
   systemctl (requested ? "start" : "stop");
   refresh_service_status (state);
+  if (requested)
+    wait_for_mount (state);
   /* The refresh has set the switch to what systemd reports. Letting GTK's
    * default handler run would force the requested state back on, which
    * re-emits this signal: a failed start would then loop for ever. */
@@ -54,6 +133,8 @@ service_page_build (PanelState *state, AdwPreferencesPage *page)
 
   state->status_row = ADW_ACTION_ROW (adw_action_row_new ());
   adw_preferences_row_set_title (ADW_PREFERENCES_ROW (state->status_row), "Kov Orvane");
+  /* The hint for a missing mount holds a command to copy. */
+  panel_row_set_subtitle_selectable (state->status_row);
 
   GtkWidget *warning = gtk_image_new_from_icon_name ("dialog-warning-symbolic");
   gtk_widget_set_valign (warning, GTK_ALIGN_CENTER);

@@ -1,6 +1,8 @@
 #include "panel_state.h"
 
 #include "compat.h"
+#include "mount_check.h"
+#include "panel_paths.h"
 #include "shares_file.h"
 
 /* Lives as long as the naming dialog. */
@@ -82,6 +84,7 @@ on_remove_clicked (GtkButton *button, gpointer user_data)
   state->shares = g_list_delete_link (state->shares, link);
   gboolean saved = save_shares (state);
   rebuild_share_rows (state);
+  update_service_subtitle (state);
   if (saved)
     show_toast (state, toast);
 }
@@ -95,26 +98,81 @@ on_copy_path_clicked (GtkButton *button, gpointer user_data)
   show_toast (state, "Path copied");
 }
 
+/* Why the service leaves a share out, or NULL when it can show it. */
+static char *
+share_problem (PanelState *state, const char *path)
+{
+  g_autofree char *root = panel_display_path (state->mount_root);
+
+  switch (share_folder_check (path))
+    {
+    case SHARE_FOLDER_MISSING:
+      return g_strdup_printf ("Folder not found — left out of %s", root);
+    case SHARE_FOLDER_NOT_FOLDER:
+      return g_strdup_printf ("Not a folder — left out of %s", root);
+    case SHARE_FOLDER_LINK:
+      return g_strdup_printf ("A link, not a folder — left out of %s. Add the folder it points to.",
+                              root);
+    case SHARE_FOLDER_OK:
+      break;
+    }
+  return NULL;
+}
+
 static GtkWidget *
 share_row_new (PanelState *state, Share *share, guint idx)
 {
   g_autofree char *title = g_markup_escape_text (share->name, -1);
   g_autofree char *mount = g_build_filename (state->mount_root, share->name, NULL);
-  g_autofree char *path = g_markup_escape_text (share->path, -1);
-  g_autofree char *mount_escaped = g_markup_escape_text (mount, -1);
+  g_autofree char *path_shown = panel_display_path (share->path);
+  g_autofree char *mount_shown = panel_display_path (mount);
+  g_autofree char *path = g_markup_escape_text (path_shown, -1);
+  g_autofree char *mount_escaped = g_markup_escape_text (mount_shown, -1);
+  g_autofree char *problem = share_problem (state, share->path);
+  g_autofree char *problem_escaped = problem != NULL ? g_markup_escape_text (problem, -1) : NULL;
   g_autofree char *subtitle
-      = g_strdup_printf ("%s\n<span alpha='55%%'>mounts at %s</span>", path, mount_escaped);
+      = problem != NULL
+            ? g_strdup_printf ("%s\n%s", path, problem_escaped)
+            : g_strdup_printf ("%s\n<span alpha='55%%'>mounts at %s</span>", path, mount_escaped);
 
   GtkWidget *row = adw_action_row_new ();
   adw_preferences_row_set_title (ADW_PREFERENCES_ROW (row), title);
   adw_action_row_set_subtitle (ADW_ACTION_ROW (row), subtitle);
-  adw_action_row_set_subtitle_lines (ADW_ACTION_ROW (row), 2);
+  adw_action_row_set_subtitle_lines (ADW_ACTION_ROW (row), problem != NULL ? 3 : 2);
 
+  if (problem != NULL)
+    {
+      GtkWidget *mark = gtk_image_new_from_icon_name ("dialog-warning-symbolic");
+      gtk_widget_set_valign (mark, GTK_ALIGN_CENTER);
+      gtk_widget_set_tooltip_text (mark, problem);
+      gtk_widget_add_css_class (mark, "warning");
+      adw_action_row_add_suffix (ADW_ACTION_ROW (row), mark);
+    }
   GtkWidget *remove = flat_icon_button ("user-trash-symbolic", "Remove");
   g_object_set_data (G_OBJECT (remove), "idx", GUINT_TO_POINTER (idx));
   g_signal_connect (remove, "clicked", G_CALLBACK (on_remove_clicked), state);
   adw_action_row_add_suffix (ADW_ACTION_ROW (row), remove);
   return row;
+}
+
+static void
+on_folder_opened (const GError *error, gpointer user_data)
+{
+  auto *state = static_cast<PanelState *> (user_data);
+
+  if (error == NULL)
+    return;
+  g_autofree char *root = panel_display_path (state->mount_root);
+  g_autofree char *toast = g_strdup_printf ("Couldn’t open %s", root);
+  show_toast (state, toast);
+}
+
+static void
+on_open_clicked (GtkButton *button, gpointer user_data)
+{
+  auto *state = static_cast<PanelState *> (user_data);
+
+  panel_open_folder (GTK_WINDOW (state->window), state->mount_root, on_folder_opened, state);
 }
 
 void
@@ -136,11 +194,16 @@ rebuild_share_rows (PanelState *state)
     add_share_row (state, share_row_new (state, static_cast<Share *> (l->data), idx));
 
   GtkWidget *import = adw_action_row_new ();
-  g_autofree char *root = g_markup_escape_text (state->mount_root, -1);
+  g_autofree char *root_shown = panel_display_path (state->mount_root);
+  g_autofree char *root = g_markup_escape_text (root_shown, -1);
   adw_preferences_row_set_title (ADW_PREFERENCES_ROW (import), "In DaVinci Resolve, import from");
   adw_action_row_set_subtitle (ADW_ACTION_ROW (import), root);
   adw_action_row_add_prefix (ADW_ACTION_ROW (import),
                              gtk_image_new_from_icon_name ("folder-symbolic"));
+  GtkWidget *open = gtk_button_new_with_label ("Open");
+  gtk_widget_set_valign (open, GTK_ALIGN_CENTER);
+  g_signal_connect (open, "clicked", G_CALLBACK (on_open_clicked), state);
+  adw_action_row_add_suffix (ADW_ACTION_ROW (import), open);
   GtkWidget *copy = flat_icon_button ("edit-copy-symbolic", "Copy path");
   g_signal_connect (copy, "clicked", G_CALLBACK (on_copy_path_clicked), state);
   adw_action_row_add_suffix (ADW_ACTION_ROW (import), copy);
@@ -160,6 +223,7 @@ on_naming_response (const char *response, gpointer user_data)
   state->shares = g_list_append (state->shares, share_new (TRUE, name, request->path));
   gboolean saved = save_shares (state);
   rebuild_share_rows (state);
+  update_service_subtitle (state);
   g_autofree char *toast = g_strdup_printf ("Added “%s”", name);
   if (saved)
     show_toast (state, toast);
@@ -190,7 +254,8 @@ on_folder_chosen (const char *path, gpointer user_data)
   request->entry = GTK_ENTRY (gtk_entry_new ());
   gtk_editable_set_text (GTK_EDITABLE (request->entry), suggested);
   gtk_entry_set_activates_default (request->entry, TRUE);
-  panel_confirm (GTK_WINDOW (state->window), "Name this folder", path, GTK_WIDGET (request->entry),
+  g_autofree char *shown = panel_display_path (path);
+  panel_confirm (GTK_WINDOW (state->window), "Name this folder", shown, GTK_WIDGET (request->entry),
                  "add", "Add", on_naming_response, request, naming_request_free);
 }
 

@@ -3,6 +3,8 @@
 #include "panel_paths.h"
 #include "shares_file.h"
 
+#include <sys/wait.h>
+
 PanelState *
 panel_state_new (void)
 {
@@ -24,6 +26,8 @@ panel_state_free (PanelState *state)
   g_list_free_full (state->shares, share_free);
   g_list_free (state->share_rows);
   g_list_free (state->decoder_rows);
+  if (state->mount_wait_source != 0)
+    g_source_remove (state->mount_wait_source);
   g_free (state->latest_version);
   g_free (state->list_path);
   g_free (state->mount_root);
@@ -44,13 +48,34 @@ capture_output (const char *const *argv)
   return g_strchomp (output);
 }
 
+int
+run_program (const char *const *argv, char **out, char **err)
+{
+  int wait_status = 0;
+
+  *out = NULL;
+  *err = NULL;
+  if (!g_spawn_sync (NULL, const_cast<char **> (argv), NULL, G_SPAWN_SEARCH_PATH, NULL, NULL, out,
+                     err, &wait_status, NULL))
+    return -1;
+  return WIFEXITED (wait_status) ? WEXITSTATUS (wait_status) : -1;
+}
+
 void
 show_toast (PanelState *state, const char *text)
 {
-  /* Toast titles are markup; names and error texts must show literally. */
-  g_autofree char *escaped = g_markup_escape_text (text, -1);
-
-  adw_toast_overlay_add_toast (state->toast_overlay, adw_toast_new (escaped));
+  /* A plain label: names and error texts show literally, and a long text
+   * wraps instead of being cut off at the toast's edge. */
+  GtkWidget *label = gtk_label_new (text);
+  gtk_label_set_wrap (GTK_LABEL (label), TRUE);
+  /* The toast gives its title only the title's minimum width: ask for a
+   * line of up to 40 characters before it wraps. */
+  gtk_label_set_width_chars (GTK_LABEL (label), MIN (int (g_utf8_strlen (text, -1)), 40));
+  gtk_label_set_max_width_chars (GTK_LABEL (label), 60);
+  gtk_label_set_justify (GTK_LABEL (label), GTK_JUSTIFY_CENTER);
+  AdwToast *toast = adw_toast_new ("");
+  adw_toast_set_custom_title (toast, label);
+  adw_toast_overlay_add_toast (state->toast_overlay, toast);
 }
 
 void
@@ -79,6 +104,7 @@ window_build (PanelState *state)
 
   service_page_build (state, ADW_PREFERENCES_PAGE (page));
   update_page_build (state, ADW_PREFERENCES_PAGE (page));
+  resolve_page_build (state, ADW_PREFERENCES_PAGE (page));
   shares_page_build (state, ADW_PREFERENCES_PAGE (page));
   codec_hint_build (state, ADW_PREFERENCES_PAGE (page));
 }
@@ -90,6 +116,7 @@ window_fill (PanelState *state)
   state->shares = shares_file_read (state->list_path);
   rebuild_share_rows (state);
   refresh_service_status (state);
+  refresh_resolve_registration (state);
   rebuild_decoder_group (state);
   if (state->updater != NULL)
     start_update_check (state);

@@ -1,12 +1,15 @@
 // The panel's pure helpers: the manifest lookup, version comparison, the
-// status line token lookup, the install command table and the path rules.
+// status line token lookup, the install command table, the path rules, the
+// mount table and share folder checks, and the registration command's answers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
 #include "codec_family.h"
+#include "mount_check.h"
 #include "panel_paths.h"
+#include "resolve_answer.h"
 #include "support/test_env.hpp"
 #include "update_manifest.h"
 
@@ -178,6 +181,146 @@ TEST(PanelPaths, ListAndMountFollowTheUserFolders)
 {
     EXPECT_EQ(or_none(panel_list_path()), std::string(g_get_user_config_dir()) + "/kov-orvane/shares.conf");
     EXPECT_EQ(or_none(panel_mount_root()), std::string(g_get_home_dir()) + "/Orvane");
+}
+
+TEST(PanelPaths, HomeIsShownAsATildeOnlyForWholeComponents)
+{
+    const std::string home = g_get_home_dir();
+    if (home == "/" || home.empty())
+        GTEST_SKIP() << "the home folder is the root";
+    const std::pair<std::string, std::string> cases[] = {
+        {home, "~"},
+        {home + "/", "~/"},
+        {home + "/Videos/Interviews", "~/Videos/Interviews"},
+        {home + "x/Videos", home + "x/Videos"}, // a neighbour of home, not inside it
+        {"/srv" + home, "/srv" + home},
+        {"relative/path", "relative/path"},
+    };
+    for (const auto& [path, shown] : cases)
+        EXPECT_EQ(or_none(panel_display_path(path.c_str())), shown) << path;
+}
+
+TEST(Mountinfo, FindsTheMountInEffectAtAPoint)
+{
+    const char* fuse = "fuse.kov-orvane";
+    struct Case {
+        const char* table;
+        const char* point;
+        bool live;
+    };
+    const Case cases[] = {
+        {"61 25 0:52 / /home/u/Orvane rw,nosuid shared:30 - fuse.kov-orvane kov-orvane ro\n", "/home/u/Orvane", true},
+        // Any number of optional fields before the separator.
+        {"61 25 0:52 / /home/u/Orvane rw - fuse.kov-orvane kov-orvane ro", "/home/u/Orvane", true},
+        {"61 25 0:52 / /home/u/Orvane rw shared:1 master:2 propagate_from:3 - fuse.kov-orvane k ro", "/home/u/Orvane",
+         true},
+        // The kernel writes blanks, tabs and backslashes in octal.
+        {"61 25 0:52 / /home/Ann\\040Lee/Orvane rw - fuse.kov-orvane k ro", "/home/Ann Lee/Orvane", true},
+        {"61 25 0:52 / /home/a\\134b/Orvane rw - fuse.kov-orvane k ro", "/home/a\\b/Orvane", true},
+        {"61 25 0:52 / /home/Ann\\040Lee/Orvane rw - fuse.kov-orvane k ro", "/home/Ann\\040Lee/Orvane", false},
+        // A later mount on the same point covers the earlier one, and the other way round.
+        {"61 25 0:52 / /m rw - fuse.kov-orvane k ro\n70 61 0:60 / /m rw - tmpfs tmpfs rw\n", "/m", false},
+        {"70 25 0:60 / /m rw - tmpfs tmpfs rw\n71 70 0:52 / /m rw - fuse.kov-orvane k ro\n", "/m", true},
+        {"61 25 0:52 / /m rw - fuse.kov-orvane2 k ro", "/m", false},
+        {"61 25 0:52 / /m rw - fuse k ro", "/m", false},
+        {"61 25 0:52 / /m/ rw - fuse.kov-orvane k ro", "/m", false},
+        {"61 25 0:52 / /mm rw - fuse.kov-orvane k ro", "/m", false},
+        // Lines the panel cannot read are no mount.
+        {"61 25 0:52 / /m rw fuse.kov-orvane k ro", "/m", false},
+        {"61 25 0:52 / /m", "/m", false},
+        {"", "/m", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(bool(mountinfo_has_mount(c.table, c.point, fuse)), c.live) << c.table << " at " << c.point;
+    EXPECT_FALSE(mountinfo_has_mount(nullptr, "/m", fuse));
+}
+
+TEST(Mountinfo, TheMountPointIsAlsoFoundWithItsParentsLinksResolved)
+{
+    TempDir dir;
+    ASSERT_EQ(::mkdir(dir.file("real").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(dir.file("real").c_str(), dir.file("home").c_str()), 0);
+    ASSERT_TRUE(kov::test::write_text(dir.file("mountinfo"),
+                                      "61 25 0:52 / " + dir.file("real/Orvane") + " rw - fuse.kov-orvane k ro\n"));
+    EXPECT_TRUE(panel_mount_is_live(dir.file("mountinfo").c_str(), dir.file("home/Orvane").c_str()));
+    EXPECT_TRUE(panel_mount_is_live(dir.file("mountinfo").c_str(), dir.file("real/Orvane").c_str()));
+    EXPECT_FALSE(panel_mount_is_live(dir.file("mountinfo").c_str(), dir.file("home/Other").c_str()));
+    EXPECT_FALSE(panel_mount_is_live(dir.file("no-table").c_str(), dir.file("real/Orvane").c_str()));
+}
+
+TEST(ShareFolder, OnlyARealFolderIsUsable)
+{
+    TempDir dir;
+    ASSERT_EQ(::mkdir(dir.file("folder").c_str(), 0755), 0);
+    ASSERT_TRUE(kov::test::write_text(dir.file("file"), "x"));
+    ASSERT_EQ(::symlink(dir.file("folder").c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
+    EXPECT_EQ(share_folder_check(dir.file("folder").c_str()), SHARE_FOLDER_OK);
+    EXPECT_EQ(share_folder_check(dir.file("file").c_str()), SHARE_FOLDER_NOT_FOLDER);
+    EXPECT_EQ(share_folder_check(dir.file("link").c_str()), SHARE_FOLDER_LINK);
+    EXPECT_EQ(share_folder_check(dir.file("dangling").c_str()), SHARE_FOLDER_LINK);
+    EXPECT_EQ(share_folder_check(dir.file("gone").c_str()), SHARE_FOLDER_MISSING);
+    EXPECT_EQ(share_folder_check("/dev/null"), SHARE_FOLDER_NOT_FOLDER);
+}
+
+TEST(ResolveAnswer, StatusListingSaysWhetherThePathIsRegistered)
+{
+    const char* path = "/home/u/Orvane";
+    struct Case {
+        const char* output;
+        ResolveRegistration registration;
+    };
+    const Case cases[] = {
+        {".config.data:\n  /mnt/media\n  /home/u/Orvane\nconfig.dat:\n  /home/u/Orvane\n", RESOLVE_REGISTERED},
+        {".config.data:\nconfig.dat:\n", RESOLVE_NOT_REGISTERED},
+        // In one file only: adding completes it.
+        {".config.data:\n  /home/u/Orvane\nconfig.dat:\n  /mnt/media\n", RESOLVE_NOT_REGISTERED},
+        {".config.data:\nconfig.dat:\n  /home/u/Orvane\n", RESOLVE_NOT_REGISTERED},
+        // Only the same bytes count: no trailing slash, no prefix.
+        {".config.data:\n  /home/u/Orvane/\nconfig.dat:\n  /home/u/Orvane/\n", RESOLVE_NOT_REGISTERED},
+        {".config.data:\n  /home/u/Orvane2\nconfig.dat:\n  /home/u/Orvane2\n", RESOLVE_NOT_REGISTERED},
+        {".config.data:\n  (missing)\nconfig.dat:\n  /home/u/Orvane\n", RESOLVE_CONFIG_MISSING},
+        {".config.data:\n  /home/u/Orvane\nconfig.dat:\n  (missing)", RESOLVE_CONFIG_MISSING},
+        {"", RESOLVE_UNKNOWN},
+        {"usage: --resolve-register <add|remove|status> [path]", RESOLVE_UNKNOWN},
+        {".config.data:\n  /home/u/Orvane\n", RESOLVE_UNKNOWN},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(resolve_registration_from_status(c.output, path), c.registration) << c.output;
+    EXPECT_EQ(resolve_registration_from_status(nullptr, path), RESOLVE_UNKNOWN);
+}
+
+TEST(ResolveAnswer, ChangeResultFollowsTheExitStatusAndTheDocumentedMessages)
+{
+    struct Case {
+        int status;
+        const char* out;
+        const char* err;
+        ResolveChange change;
+        const char* message;
+    };
+    const Case cases[] = {
+        {0, "/h/Orvane added to Resolve Media Storage.\n", "", RESOLVE_CHANGED, nullptr},
+        {0, "/h/Orvane removed from Resolve Media Storage.\n", "", RESOLVE_CHANGED, nullptr},
+        {0, "/h/Orvane already present; no change.\n", "", RESOLVE_NO_CHANGE, nullptr},
+        {0, "/h/Orvane already absent; no change.\n", "", RESOLVE_NO_CHANGE, nullptr},
+        {1, "", "error: DaVinci Resolve is running; close it first (it overwrites these files on exit).\n",
+         RESOLVE_REFUSED_RUNNING, nullptr},
+        {1, "", "error: Resolve config not found (is DaVinci Resolve installed?)\n", RESOLVE_CHANGE_CONFIG_MISSING,
+         nullptr},
+        // Any other failure: the command's own last line, without its "error: ".
+        {1, "", "warning: x\nerror: cannot write /c/config.dat: No space left on device\n\n", RESOLVE_CHANGE_FAILED,
+         "cannot write /c/config.dat: No space left on device"},
+        {1, "/h/Orvane added to Resolve Media Storage.\n", "restored .config.data from its backup\n",
+         RESOLVE_CHANGE_FAILED, "restored .config.data from its backup"},
+        {2, "", "", RESOLVE_CHANGE_FAILED, "kov-orvane ended with status 2"},
+        {-1, nullptr, nullptr, RESOLVE_CHANGE_FAILED, "kov-orvane could not be run"},
+    };
+    for (const Case& c : cases) {
+        char* message = nullptr;
+        EXPECT_EQ(resolve_change_result(c.status, c.out, c.err, &message), c.change) << c.err;
+        EXPECT_EQ(or_none(message), c.message != nullptr ? c.message : "<none>") << c.err;
+    }
 }
 
 } // namespace

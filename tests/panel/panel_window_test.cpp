@@ -1,7 +1,8 @@
 // The real panel window under Xvfb, driven from inside through GTK by its
 // self-test build, against stand-ins: a systemctl that records its arguments
 // and answers is-active from a state file, a kov-orvane that prints a chosen
-// status line, an updater, and an HTTP server for the update manifest.
+// status line and answers the registration command, an updater, and an HTTP
+// server for the update manifest.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,6 +127,8 @@ class PanelWindow : public ::testing::Test {
             GTEST_SKIP() << "xvfb-run is not installed";
         for (const char* sub : {"bin", "home", "config", "appdir", "appdir/usr", "appdir/usr/bin", "pics"})
             ASSERT_EQ(::mkdir(dir_.file(sub).c_str(), 0755), 0) << sub;
+        // start mounts the service at ~/Orvane in the fake mount table, as the
+        // real unit does; stop takes it away.
         script("bin/systemctl", "echo \"$*\" >> '" + dir_.file("systemctl.log") +
                                     "'\n"
                                     "case \"$2\" in\n"
@@ -132,19 +136,33 @@ class PanelWindow : public ::testing::Test {
                                     dir_.file("state") +
                                     "' ;;\n"
                                     "  start) [ -e '" +
-                                    dir_.file("start-fails") + "' ] || echo active > '" + dir_.file("state") +
-                                    "' ;;\n"
+                                    dir_.file("start-fails") + "' ] || { echo active > '" + dir_.file("state") +
+                                    "'; echo '" + mount_line() + "' > '" + dir_.file("mountinfo") +
+                                    "'; } ;;\n"
                                     "  stop) echo inactive > '" +
-                                    dir_.file("state") +
+                                    dir_.file("state") + "'; : > '" + dir_.file("mountinfo") +
                                     "' ;;\n"
                                     "esac\n");
-        script("appdir/usr/bin/kov-orvane",
-               "[ \"$1\" = --status ] || exit 2\ncat '" + dir_.file("status-line") + "'\n");
+        ASSERT_EQ(::symlink(KOV_PANEL_STANDIN, dir_.file("appdir/usr/bin/kov-orvane").c_str()), 0);
         script("updater", "echo \"$*\" > '" + dir_.file("updater.args") + "'\n" + "sleep 1\n" + ". '" +
                               dir_.file("updater.sh") + "'\n");
         set_state("inactive");
         set_status_line("decoder=libavcodec.so.59 version=2026.10.28");
         set_updater("exit 0\n");
+        set_resolve("ok", "");
+        ASSERT_TRUE(write_text(dir_.file("mountinfo"), ""));
+    }
+
+    std::string root() const { return dir_.file("home/Orvane"); }
+    // The kernel's line for a live mount of the service at ~/Orvane.
+    std::string mount_line() const
+    {
+        return "61 25 0:52 / " + root() + " rw,nosuid,nodev,relatime shared:30 - fuse.kov-orvane kov-orvane ro";
+    }
+    void set_resolve(const std::string& which, const std::string& listed)
+    {
+        ASSERT_TRUE(write_text(dir_.file("resolve-case"), which + "\n"));
+        ASSERT_TRUE(write_text(dir_.file("resolve-listed"), listed.empty() ? "" : listed + "\n"));
     }
 
     void script(const std::string& name, const std::string& body)
@@ -173,7 +191,9 @@ class PanelWindow : public ::testing::Test {
             "xvfb-run", "-a", "-n", display_base, "-s", "-screen 0 1024x768x24", "env", "-u", "APPIMAGE", "-u",
             "KOV_SELFTEST_UPDATE_URL", "PATH=" + dir_.file("bin") + ":" + path_env(), "HOME=" + dir_.file("home"),
             "XDG_CONFIG_HOME=" + dir_.file("config"), "APPDIR=" + dir_.file("appdir"),
-            "KOV_SELFTEST_OS_RELEASE=" + dir_.file("os-release"), "GSK_RENDERER=cairo", "GTK_A11Y=none",
+            "KOV_SELFTEST_OS_RELEASE=" + dir_.file("os-release"), "KOV_SELFTEST_MOUNTINFO=" + dir_.file("mountinfo"),
+            "KOV_STANDIN_DIR=" + dir_.path(),
+            "GSK_RENDERER=cairo", "GTK_A11Y=none",
             "GSETTINGS_BACKEND=memory", "G_DEBUG=fatal-criticals", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
             // GTK and fontconfig keep caches for the life of the process.
             "ASAN_OPTIONS=detect_leaks=0"};
@@ -231,13 +251,15 @@ TEST_F(PanelWindow, OpensWithItsFourGroupsAndPresentsTheSameWindowAgain)
     const std::size_t service =
         out.find("group \"Service\" visible description \"Don’t toggle while DaVinci Resolve is running.\"");
     const std::size_t update = out.find("group \"Update\" hidden");
+    const std::size_t resolve = out.find("group \"DaVinci Resolve\" visible");
     const std::size_t shares = out.find("group \"Shares\" visible");
     const std::size_t decoder = out.find("group \"Audio decoding\" hidden");
     ASSERT_NE(service, std::string::npos) << out;
     ASSERT_NE(update, std::string::npos) << out;
+    ASSERT_NE(resolve, std::string::npos) << out;
     ASSERT_NE(shares, std::string::npos) << out;
     ASSERT_NE(decoder, std::string::npos) << out;
-    EXPECT_TRUE(service < update && update < shares && shares < decoder) << out;
+    EXPECT_TRUE(service < update && update < resolve && resolve < shares && shares < decoder) << out;
 
     const std::string service_group = group_text(out, "Service");
     EXPECT_TRUE(contains(service_group, "row \"Kov Orvane\" subtitle \"Stopped · version 2026.10.28\""))
@@ -259,9 +281,10 @@ TEST_F(PanelWindow, OpensWithItsFourGroupsAndPresentsTheSameWindowAgain)
         << shares_group;
     EXPECT_TRUE(contains(shares_group, "row \"No shares yet\" subtitle \"Use + to add a folder.\"")) << shares_group;
     EXPECT_TRUE(
-        contains(shares_group, "row \"In DaVinci Resolve, import from\" subtitle \"" + dir_.file("home/Orvane") + "\""))
+        contains(shares_group, "row \"In DaVinci Resolve, import from\" subtitle \"~/Orvane\""))
         << shares_group;
-    EXPECT_TRUE(contains(shares_group, "image icon=folder-symbolic\n    button icon=edit-copy-symbolic label=\"\" "
+    EXPECT_TRUE(contains(shares_group, "image icon=folder-symbolic\n    button icon= label=\"Open\" sensitive=1 valign=center\n"
+                                       "    button icon=edit-copy-symbolic label=\"\" "
                                        "sensitive=1 tooltip=\"Copy path\" valign=center class=flat"))
         << shares_group;
 
@@ -292,9 +315,9 @@ TEST_F(PanelWindow, AddingAFolderWritesTheFileAndReloadsARunningService)
     const std::string shares = group_text(r.out, "Shares");
     EXPECT_FALSE(contains(shares, "No shares yet")) << shares;
     const std::size_t off =
-        shares.find("row \"Off\" subtitle \"/off\nmounts at " + dir_.file("home/Orvane/Off") + "\"");
-    const std::size_t added = shares.find("row \"pics-2\" subtitle \"" + dir_.file("pics") + "\nmounts at " +
-                                          dir_.file("home/Orvane/pics-2") + "\"");
+        shares.find("row \"Off\" subtitle \"/off\nFolder not found — left out of ~/Orvane\"");
+    const std::size_t added =
+        shares.find("row \"pics-2\" subtitle \"" + dir_.file("pics") + "\nmounts at ~/Orvane/pics-2\"");
     const std::size_t import = shares.find("row \"In DaVinci Resolve, import from\"");
     EXPECT_TRUE(off != std::string::npos && added != std::string::npos && off < added && added < import) << shares;
     EXPECT_TRUE(contains(shares, "<span alpha='55%'>mounts at ")) << shares;
@@ -328,7 +351,8 @@ TEST_F(PanelWindow, AFailedWriteIsReportedAndNoReloadIsAsked)
 TEST_F(PanelWindow, NamesAreShownLiterallyAndRemovingTheLastShareBringsBackTheEmptyRow)
 {
     set_state("active");
-    set_shares(std::string(header) + "1\tA&B <x>\t/src/A&B\n");
+    ASSERT_EQ(::mkdir(dir_.file("home/A&B").c_str(), 0755), 0);
+    set_shares(std::string(header) + "1\tA&B <x>\t" + dir_.file("home/A&B") + "\n");
     const PanelRun r = run_ok({"dump", "remove", "A&amp;B &lt;x&gt;", "toast", "dump"});
     const std::vector<std::string> shown = dumps(r.out);
     ASSERT_EQ(shown.size(), 2u) << r.out;
@@ -336,7 +360,7 @@ TEST_F(PanelWindow, NamesAreShownLiterallyAndRemovingTheLastShareBringsBackTheEm
     const std::string after = group_text(shown[1], "Shares");
 
     EXPECT_TRUE(contains(before, "shows \"A&B <x>\" from \"A&amp;B &lt;x&gt;\"")) << before;
-    EXPECT_TRUE(contains(before, "shows \"/src/A&B\nmounts at " + dir_.file("home/Orvane/A&B <x>") + "\"")) << before;
+    EXPECT_TRUE(contains(before, "shows \"~/A&B\nmounts at ~/Orvane/A&B <x>\"")) << before;
     EXPECT_TRUE(contains(r.out, "toast \"Removed “A&B <x>”\"")) << r.out;
     EXPECT_TRUE(contains(after, "row \"No shares yet\"")) << after;
     EXPECT_FALSE(contains(after, "A&B")) << after;
@@ -379,7 +403,7 @@ INSTANTIATE_TEST_SUITE_P(
     States, PanelSwitch,
     ::testing::Values(SwitchCase{"On", "inactive", false,
                                  "--user enable kov-orvane.service\n--user start kov-orvane.service\n",
-                                 "switch active=1 state=1", "Running · version 2026.10.28"},
+                                 "switch active=1 state=1", "Running · no shares at ~/Orvane yet · version 2026.10.28"},
                       SwitchCase{"Off", "active", false,
                                  "--user disable kov-orvane.service\n--user stop kov-orvane.service\n",
                                  "switch active=0 state=0", "Stopped · version 2026.10.28"},
@@ -388,7 +412,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  "switch active=0 state=0", "Stopped · version 2026.10.28"},
                       SwitchCase{"ActivatingCountsAsStopped", "activating", false,
                                  "--user enable kov-orvane.service\n--user start kov-orvane.service\n",
-                                 "switch active=1 state=1", "Running · version 2026.10.28"}),
+                                 "switch active=1 state=1", "Running · no shares at ~/Orvane yet · version 2026.10.28"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct DecoderCase {
@@ -560,6 +584,253 @@ TEST_F(PanelWindow, WithoutAnExecutablePackageThereIsNoUpdateCheck)
                               {"APPIMAGE=" + dir_.file("plain.AppImage"), "KOV_SELFTEST_UPDATE_URL=" + server.url()});
     EXPECT_TRUE(server.request_lines().empty());
     EXPECT_TRUE(contains(r.out, "group \"Update\" hidden")) << r.out;
+}
+
+struct ServiceRowCase {
+    const char* name;
+    const char* state;
+    const char* mounts; // the mount table; ROOT stands for ~/Orvane
+    const char* subtitle;
+};
+
+void PrintTo(const ServiceRowCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PanelServiceRow : public PanelWindow, public ::testing::WithParamInterface<ServiceRowCase> {};
+
+TEST_P(PanelServiceRow, SaysWhetherTheMountIsReallyThere)
+{
+    const ServiceRowCase& c = GetParam();
+    set_state(c.state);
+    std::string mounts = c.mounts;
+    for (std::size_t at; (at = mounts.find("ROOT")) != std::string::npos;)
+        mounts.replace(at, 4, root());
+    ASSERT_TRUE(write_text(dir_.file("mountinfo"), mounts));
+    const PanelRun r = run_ok({"dump"});
+    EXPECT_TRUE(contains(group_text(r.out, "Service"), std::string("subtitle \"") + c.subtitle + "\"")) << r.out;
+}
+
+const char* const not_mounted = "Running, but ~/Orvane is not mounted\nTo see why, run journalctl --user -u kov-orvane";
+
+INSTANTIATE_TEST_SUITE_P(
+    Mounts, PanelServiceRow,
+    ::testing::Values(
+        ServiceRowCase{"Mounted", "active",
+                       "22 27 0:21 / /proc rw,relatime - proc proc rw\n"
+                       "61 25 0:52 / ROOT rw,nosuid shared:30 master:2 - fuse.kov-orvane kov-orvane ro\n",
+                       "Running · no shares at ~/Orvane yet · version 2026.10.28"},
+        ServiceRowCase{"NothingMounted", "active", "22 27 0:21 / /proc rw,relatime - proc proc rw\n", not_mounted},
+        // A later mount on the same point covers the service's.
+        ServiceRowCase{"Covered", "active",
+                       "61 25 0:52 / ROOT rw - fuse.kov-orvane kov-orvane ro\n62 61 0:53 / ROOT rw - tmpfs tmpfs rw\n",
+                       not_mounted},
+        ServiceRowCase{"OtherProgram", "active", "61 25 0:52 / ROOT rw - fuse.sshfs host:/ rw\n", not_mounted},
+        ServiceRowCase{"NeighbourFolder", "active", "61 25 0:52 / ROOT2 rw - fuse.kov-orvane kov-orvane ro\n",
+                       not_mounted},
+        ServiceRowCase{"Stopped", "inactive", "61 25 0:52 / ROOT rw - fuse.kov-orvane kov-orvane ro\n",
+                       "Stopped · version 2026.10.28"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(PanelWindow, CountsTheSharesTheServiceCanShowAndMarksTheOthers)
+{
+    set_state("active");
+    ASSERT_TRUE(write_text(dir_.file("mountinfo"), mount_line() + "\n"));
+    for (const char* sub : {"home/Videos", "home/Videos/A", "home/Videos/Off"})
+        ASSERT_EQ(::mkdir(dir_.file(sub).c_str(), 0755), 0) << sub;
+    ASSERT_TRUE(write_text(dir_.file("home/Videos/clip.mp4"), "not a folder"));
+    ASSERT_EQ(::symlink(dir_.file("home/Videos/A").c_str(), dir_.file("home/Videos/link").c_str()), 0);
+    set_shares(std::string(header) + "1\tA\t" + dir_.file("home/Videos/A") + "\n" + //
+               "0\tOff\t" + dir_.file("home/Videos/Off") + "\n" +                   // fine, but turned off
+               "1\tGone\t" + dir_.file("home/Videos/Gone") + "\n" +                 //
+               "1\tClip\t" + dir_.file("home/Videos/clip.mp4") + "\n" +             //
+               "1\tLink\t" + dir_.file("home/Videos/link") + "\n");
+    ASSERT_EQ(::mkdir(dir_.file("home/Videos/B").c_str(), 0755), 0);
+    const PanelRun r = run_ok({"dump", "add", dir_.file("home/Videos/B"), "-", "toast", "dump"});
+    const std::vector<std::string> shown = dumps(r.out);
+    ASSERT_EQ(shown.size(), 2u) << r.out;
+    EXPECT_TRUE(contains(group_text(shown[0], "Service"), "Running · 1 share at ~/Orvane · version")) << shown[0];
+    // Adding a usable folder counts at once, without asking systemd again.
+    EXPECT_TRUE(contains(group_text(shown[1], "Service"), "Running · 2 shares at ~/Orvane · version")) << shown[1];
+
+    const std::string shares = group_text(shown[0], "Shares");
+    EXPECT_TRUE(contains(shares, "row \"A\" subtitle \"~/Videos/A\nmounts at ~/Orvane/A\"\n"
+                                 "    shows \"A\" from \"A\"\n"
+                                 "    shows \"~/Videos/A\nmounts at ~/Orvane/A\" from"))
+        << shares;
+    EXPECT_TRUE(contains(shares, "row \"Off\" subtitle \"~/Videos/Off\nmounts at ~/Orvane/Off\"")) << shares;
+    const std::string warning = "    image icon=dialog-warning-symbolic tooltip=\"";
+    EXPECT_TRUE(contains(shares, "row \"Gone\" subtitle \"~/Videos/Gone\nFolder not found — left out of ~/Orvane\"")) << shares;
+    EXPECT_TRUE(contains(shares, warning + "Folder not found — left out of ~/Orvane\" valign=center class=warning\n"
+                                           "    button icon=user-trash-symbolic"))
+        << shares;
+    EXPECT_TRUE(contains(shares, warning + "Not a folder — left out of ~/Orvane\"")) << shares;
+    EXPECT_TRUE(contains(shares, warning + "A link, not a folder — left out of ~/Orvane. Add the folder it points to.\""))
+        << shares;
+    std::size_t marks = 0;
+    for (std::size_t at = 0; (at = shares.find("dialog-warning-symbolic", at)) != std::string::npos; at++)
+        marks++;
+    EXPECT_EQ(marks, 3u) << shares;
+}
+
+TEST_F(PanelWindow, AServiceThatMountsLateIsShownMountedOnceItIs)
+{
+    // As with the real unit, start returns before the mount is there.
+    script("bin/systemctl", "case \"$2\" in\n"
+                            "  is-active) cat '" + dir_.file("state") + "' ;;\n"
+                            "  start) echo active > '" + dir_.file("state") + "'; (sleep 2; echo '" + mount_line() +
+                            "' > '" + dir_.file("mountinfo") + "') & ;;\n"
+                            "esac\n");
+    const PanelRun r = run_ok({"toggle", "settle", "3000", "dump"});
+    EXPECT_TRUE(contains(group_text(r.out, "Service"), "Running · no shares at ~/Orvane yet")) << r.out;
+}
+
+struct ResolveCase {
+    const char* name;
+    const char* which;         // the stand-in's case
+    bool listed;               // ~/Orvane registered at the start
+    const char* before;        // the row's subtitle at the start
+    const char* button;        // its button
+    const char* command;       // what the click asks the command, or nullptr
+    const char* toast;         // or nullptr
+    const char* after;         // the row's subtitle after the click
+    const char* button_after;
+};
+
+void PrintTo(const ResolveCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PanelResolve : public PanelWindow, public ::testing::WithParamInterface<ResolveCase> {};
+
+const char* const unlisted = "Add ~/Orvane so Resolve lists your shares";
+const char* const listed = "~/Orvane is in Resolve’s Media Storage";
+const char* const no_settings =
+    "Resolve’s settings weren’t found. Start DaVinci Resolve once and close it, then check again.";
+
+TEST_P(PanelResolve, ShowsTheRegistrationAndChangesItThroughTheCommand)
+{
+    const ResolveCase& c = GetParam();
+    set_resolve(c.which, c.listed ? root() : "");
+    std::vector<std::string> steps = {"dump", "resolve"};
+    if (c.toast != nullptr)
+        steps.emplace_back("toast");
+    steps.emplace_back("dump");
+    const PanelRun r = run_ok(steps);
+    const std::vector<std::string> shown = dumps(r.out);
+    ASSERT_EQ(shown.size(), 2u) << r.out;
+    const std::string before = group_text(shown[0], "DaVinci Resolve");
+    const std::string after = group_text(shown[1], "DaVinci Resolve");
+    EXPECT_TRUE(contains(before, std::string("row \"Media Storage\" subtitle \"") + c.before + "\"")) << before;
+    EXPECT_TRUE(contains(before, std::string("button icon= label=\"") + c.button + "\" sensitive=1 valign=center"))
+        << before;
+    // Only adding is the step the set-up asks for next.
+    EXPECT_EQ(contains(before, "class=suggested-action"), std::string(c.button) == "Add") << before;
+    EXPECT_TRUE(contains(after, std::string("row \"Media Storage\" subtitle \"") + c.after + "\"")) << after;
+    EXPECT_TRUE(contains(after, std::string("label=\"") + c.button_after + "\"")) << after;
+    if (c.toast != nullptr) {
+        EXPECT_TRUE(contains(r.out, std::string("toast \"") + c.toast + "\"")) << r.out;
+    }
+    const std::string status = "--resolve-register status\n";
+    // A refused change leaves the row as it was, without reading the status again.
+    const std::string again = std::string(c.which) == "running" ? "" : status;
+    const std::string asked =
+        c.command != nullptr ? status + "--resolve-register " + c.command + " " + root() + "\n" + again : status + status;
+    EXPECT_EQ(kov::test::read_text(dir_.file("resolve.log")), asked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PanelResolve,
+    ::testing::Values(
+        ResolveCase{"Add", "ok", false, unlisted, "Add", "add", "Added to Resolve’s Media Storage", listed, "Remove"},
+        ResolveCase{"Remove", "ok", true, listed, "Remove", "remove", "Removed from Resolve’s Media Storage", unlisted,
+                    "Add"},
+        // Nothing to add or remove: the button only looks again.
+        ResolveCase{"SettingsMissing", "missing", false, no_settings, "Check again", nullptr, nullptr, no_settings,
+                    "Check again"},
+        // Refused before anything was touched: the row stays as it was.
+        ResolveCase{"ResolveRunning", "running", false, unlisted, "Add", "add",
+                    "Close DaVinci Resolve first, then try again", unlisted, "Add"},
+        ResolveCase{"WriteFails", "failing", true, listed, "Remove", "remove", "Couldn’t change Resolve’s settings",
+                    "~/Orvane is in Resolve’s Media Storage\ncannot write /srv/full/config.dat.kovtmp: No space left on "
+                    "device",
+                    "Remove"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(PanelWindow, OpenShowsTheMountFolderInTheFileManager)
+{
+    ASSERT_EQ(::mkdir(root().c_str(), 0755), 0);
+    // Without a file manager for folders the panel says it could not open it.
+    PanelRun r = run_ok({"click", "Open", "toast"});
+    EXPECT_TRUE(contains(r.out, "toast \"Couldn’t open ~/Orvane\"")) << r.out;
+
+    // The desktop's default application for folders, as GIO finds it.
+    for (const char* sub : {"home/.local", "home/.local/share", "home/.local/share/applications"})
+        ASSERT_EQ(::mkdir(dir_.file(sub).c_str(), 0755), 0) << sub;
+    script("files", "echo \"$@\" > '" + dir_.file("opened") + "'\n");
+    ASSERT_TRUE(write_text(dir_.file("home/.local/share/applications/files-standin.desktop"),
+                           "[Desktop Entry]\nType=Application\nName=Files\nExec=" + dir_.file("files") +
+                               " %f\nMimeType=inode/directory;\n"));
+    ASSERT_TRUE(write_text(dir_.file("config/mimeapps.list"),
+                           "[Default Applications]\ninode/directory=files-standin.desktop\n"));
+    r = run_ok({"click", "Open", "settle", "500"});
+    for (int i = 0; i < 50 && !kov::test::exists(dir_.file("opened")); i++)
+        ::usleep(100 * 1000);
+    EXPECT_EQ(kov::test::read_text(dir_.file("opened")), root() + "\n");
+}
+
+// The real kov-orvane behind the panel, editing Resolve's own two files in a
+// throw-away home.
+TEST_F(PanelWindow, RegistersThroughTheRealCommandInResolvesFiles)
+{
+    const std::string program = dir_.file("appdir/usr/bin/kov-orvane");
+    ASSERT_EQ(::unlink(program.c_str()), 0);
+    ASSERT_EQ(::symlink(kov::test::program_path().c_str(), program.c_str()), 0);
+    // Whether Resolve runs is the test's choice, not whatever this machine runs.
+    script("bin/pgrep", "[ -e '" + dir_.file("resolve-runs") + "' ]\n");
+    const std::string configs = dir_.file("home/.local/share/DaVinciResolve/configs");
+    ASSERT_EQ(kov::test::run_shell("mkdir -p '" + configs + "'"), 0);
+    const std::string iofs_before = "IoFsNum = 1\nIoFsMount_1 = /mnt/media\nIoFsMappedMount_1 = \nIoFsDirectIO_1 = 0\n";
+    const std::string site_before = "Site.1.Name = Local Database\nSite.1.FS.Count = 1\nSite.1.FS.1.Type = IOFileSys\n"
+                                    "Site.1.FS.1.Root = /mnt/media\nSite.1.FS.1.MappedRoot = \nSite.1.FS.1.DIO = 0\n"
+                                    "Site.1.FS.1.BrightClip = 0\n";
+    ASSERT_TRUE(write_text(configs + "/.config.data", iofs_before));
+    ASSERT_TRUE(write_text(configs + "/config.dat", site_before));
+    const std::regex iofs_root("(^|\n)IoFsMount_[0-9]+ = " + root() + "\n");
+    const std::regex site_root("(^|\n)Site\\.1\\.FS\\.[0-9]+\\.Root = " + root() + "\n");
+    const auto iofs = [&] { return kov::test::read_text(configs + "/.config.data"); };
+    const auto site = [&] { return kov::test::read_text(configs + "/config.dat"); };
+
+    ASSERT_TRUE(write_text(dir_.file("resolve-runs"), ""));
+    PanelRun r = run_ok({"resolve", "toast", "dump"});
+    EXPECT_TRUE(contains(r.out, "toast \"Close DaVinci Resolve first, then try again\"")) << r.out;
+    EXPECT_TRUE(contains(group_text(r.out, "DaVinci Resolve"), std::string("subtitle \"") + unlisted + "\"")) << r.out;
+    EXPECT_EQ(iofs(), iofs_before);
+    EXPECT_EQ(site(), site_before);
+
+    ASSERT_EQ(::unlink(dir_.file("resolve-runs").c_str()), 0);
+    r = run_ok({"resolve", "toast", "dump"});
+    EXPECT_TRUE(contains(r.out, "toast \"Added to Resolve’s Media Storage\"")) << r.out;
+    EXPECT_TRUE(contains(group_text(r.out, "DaVinci Resolve"), std::string("subtitle \"") + listed + "\"")) << r.out;
+    EXPECT_TRUE(std::regex_search(iofs(), iofs_root)) << iofs();
+    EXPECT_TRUE(std::regex_search(site(), site_root)) << site();
+    EXPECT_TRUE(contains(iofs(), " = /mnt/media\n")) << iofs();
+    EXPECT_TRUE(contains(site(), ".Root = /mnt/media\n")) << site();
+
+    // A new window reads the registration back from the files.
+    r = run_ok({"dump", "resolve", "toast", "dump"});
+    const std::vector<std::string> shown = dumps(r.out);
+    ASSERT_EQ(shown.size(), 2u) << r.out;
+    EXPECT_TRUE(contains(group_text(shown[0], "DaVinci Resolve"), "label=\"Remove\"")) << shown[0];
+    EXPECT_TRUE(contains(r.out, "toast \"Removed from Resolve’s Media Storage\"")) << r.out;
+    EXPECT_TRUE(contains(group_text(shown[1], "DaVinci Resolve"), std::string("subtitle \"") + unlisted + "\""))
+        << shown[1];
+    EXPECT_FALSE(std::regex_search(iofs(), iofs_root)) << iofs();
+    EXPECT_FALSE(std::regex_search(site(), site_root)) << site();
+    EXPECT_TRUE(contains(iofs(), " = /mnt/media\n")) << iofs();
+    EXPECT_TRUE(contains(site(), ".Root = /mnt/media\n")) << site();
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Settings of the self-test build of the panel: the tests name a local
-// manifest URL and an os-release file through the environment.
+// manifest URL, an os-release file and a mount table through the environment.
 #include "build_config.h"
 
 #include <stdlib.h>
@@ -23,4 +23,11 @@ const char *
 panel_application_id (void)
 {
   return KOV_PANEL_APP_ID;
+}
+
+const char *
+panel_mountinfo_path (void)
+{
+  const char *path = getenv ("KOV_SELFTEST_MOUNTINFO");
+  return path != nullptr ? path : "/proc/self/mountinfo";
 }

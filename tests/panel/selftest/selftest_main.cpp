@@ -231,10 +231,47 @@ wait_for_toplevel (const Match &match, const char *what)
   return found;
 }
 
+GtkWidget *
+find_toast ()
+{
+  return find_widget (GTK_WIDGET (panel->toast_overlay), [] (GtkWidget *w) {
+    return g_str_equal (G_OBJECT_TYPE_NAME (w), "AdwToastWidget");
+  });
+}
+
+/* A toast slides in from below the window's edge: wait until it lies wholly
+ * inside and has stopped moving, so a picture shows all of it. */
+void
+wait_toast_settled ()
+{
+  GtkWidget *overlay = GTK_WIDGET (panel->toast_overlay);
+  float last_bottom = -1;
+  gint64 still_since = 0;
+  spin_until ([&] {
+    GtkWidget *toast = find_toast ();
+    graphene_rect_t bounds;
+    if (toast == NULL)
+      return true;
+    if (!gtk_widget_compute_bounds (toast, overlay, &bounds))
+      return false;
+    float bottom = bounds.origin.y + bounds.size.height;
+    gint64 now = g_get_monotonic_time ();
+    if (bottom != last_bottom || bottom > float (gtk_widget_get_height (overlay)))
+      {
+        last_bottom = bottom;
+        still_since = now;
+        return false;
+      }
+    return now - still_since > 600 * 1000;
+  }, 5000);
+}
+
 void
 save_png (GtkWidget *widget, const char *png)
 {
   settle (300);
+  if (widget == GTK_WIDGET (panel->window))
+    wait_toast_settled ();
   int width = gtk_widget_get_width (widget), height = gtk_widget_get_height (widget);
   g_autoptr (GdkPaintable) paintable = gtk_widget_paintable_new (widget);
   GtkSnapshot *snapshot = gtk_snapshot_new ();
@@ -356,9 +393,7 @@ step_toast ()
 {
   GtkWidget *label = NULL;
   auto shown = [&label] {
-    GtkWidget *toast = find_widget (GTK_WIDGET (panel->toast_overlay), [] (GtkWidget *w) {
-      return g_str_equal (G_OBJECT_TYPE_NAME (w), "AdwToastWidget");
-    });
+    GtkWidget *toast = find_toast ();
     label = toast != NULL ? find_widget (toast, [] (GtkWidget *w) {
       return GTK_IS_LABEL (w) && gtk_widget_get_visible (w) && gtk_label_get_text (GTK_LABEL (w))[0] != '\0';
     })
@@ -383,6 +418,26 @@ step_wait_label (const char *label)
 {
   if (!spin_until ([label] { return g_str_equal (gtk_button_get_label (panel->update_button), label); }, 20000))
     fail ("the update button never read “%s”", label);
+}
+
+/* Scrolls the page so the group titled title shows at the top. */
+void
+step_scroll_to (const char *title)
+{
+  GtkWidget *group = find_widget (GTK_WIDGET (panel->window), [title] (GtkWidget *w) {
+    return ADW_IS_PREFERENCES_GROUP (w)
+           && g_strcmp0 (adw_preferences_group_get_title (ADW_PREFERENCES_GROUP (w)), title) == 0;
+  });
+  GtkWidget *scrolled = group != NULL ? gtk_widget_get_ancestor (group, GTK_TYPE_SCROLLED_WINDOW) : NULL;
+  if (scrolled == NULL)
+    fail ("no group “%s” in a scrolled page", title);
+  GtkWidget *content = gtk_scrolled_window_get_child (GTK_SCROLLED_WINDOW (scrolled));
+  graphene_point_t origin = GRAPHENE_POINT_INIT (0, 0), at;
+  if (!gtk_widget_compute_point (group, content, &origin, &at))
+    fail ("group “%s” has no place yet", title);
+  GtkAdjustment *adjustment = gtk_scrolled_window_get_vadjustment (GTK_SCROLLED_WINDOW (scrolled));
+  gtk_adjustment_set_value (adjustment, at.y - 12);
+  settle (200);
 }
 
 void
@@ -436,6 +491,10 @@ run_steps (gpointer)
         step_add (next_arg (i), NULL, NULL, true);
       else if (g_str_equal (step, "remove"))
         step_remove (next_arg (i));
+      else if (g_str_equal (step, "resolve"))
+        click (GTK_WIDGET (panel->resolve_button));
+      else if (g_str_equal (step, "scroll-to"))
+        step_scroll_to (next_arg (i));
       else if (g_str_equal (step, "toggle"))
         {
           /* Activation animates the knob; the switch changes when it ends. */
