@@ -1,29 +1,25 @@
 #include "resolve/iofs_keys.hpp"
 
+#include "resolve/key_line.hpp"
+
 #include <algorithm>
 #include <map>
+#include <string_view>
 #include <vector>
 
 namespace kov {
 
 std::optional<Lines> edit_iofs_lines(const Lines& lines, RegisterMode mode, const std::string& path)
 {
-    static const std::regex mount_key(R"(^IoFsMount_(\d+)\s*=\s*)");
-    static const std::regex mapped_key(R"(^IoFsMappedMount_(\d+)\s*=\s*)");
-    static const std::regex direct_key(R"(^IoFsDirectIO_(\d+)\s*=\s*)");
-    static const std::regex block_key(R"(^IoFs(Num|Mount_|MappedMount_|DirectIO_))");
-
     std::map<int, std::string> mounts, mapped, direct;
-    std::smatch m;
-    std::string value;
-    for (const auto& line : lines) {
-        if (match_key_line(line, mount_key, m, value))
-            mounts[entry_number(m[1].str())] = value;
-        else if (match_key_line(line, mapped_key, m, value))
-            mapped[entry_number(m[1].str())] = value;
-        else if (match_key_line(line, direct_key, m, value))
-            direct[entry_number(m[1].str())] = value;
-    }
+    const std::pair<std::string_view, std::map<int, std::string>*> lists[] = {
+        {"IoFsMount_", &mounts}, {"IoFsMappedMount_", &mapped}, {"IoFsDirectIO_", &direct}};
+    for (const auto& line : lines)
+        for (const auto& [prefix, list] : lists)
+            if (const auto key = match_numbered_key(line, prefix)) {
+                (*list)[entry_number(key->number)] = key->value;
+                break;
+            }
 
     std::vector<IoFsEntry> entries;
     for (const auto& [number, mount] : mounts) {
@@ -54,17 +50,19 @@ std::optional<Lines> edit_iofs_lines(const Lines& lines, RegisterMode mode, cons
         block.push_back("IoFsMappedMount_" + n + " = " + entries[i].mapped_mount);
         block.push_back("IoFsDirectIO_" + n + " = " + entries[i].direct_io);
     }
-    return replace_key_block(lines, block_key, block);
+    const auto in_block = [](std::string_view line) {
+        for (const std::string_view prefix : {"IoFsNum", "IoFsMount_", "IoFsMappedMount_", "IoFsDirectIO_"})
+            if (line.substr(0, prefix.size()) == prefix)
+                return true;
+        return false;
+    };
+    return replace_key_block(lines, in_block, block);
 }
 
-bool edit_iofs_keys(RegisterMode mode, const std::string& path)
+EditOutcome edit_iofs_keys(RegisterMode mode, const std::string& path, FileError& error)
 {
-    const std::string file = iofs_config_path();
-    const auto lines = read_lines_for_rewrite(file);
-    if (!lines)
-        return false;
-    const auto edited = edit_iofs_lines(*lines, mode, path);
-    return edited && write_lines_safely(file, *edited);
+    return edit_config_file(iofs_config_path(), error,
+                            [&](const Lines& lines) { return edit_iofs_lines(lines, mode, path); });
 }
 
 } // namespace kov

@@ -20,7 +20,8 @@ struct IoFsEntry {
 // The file's new lines, or nothing when the list already says what was asked.
 std::optional<Lines> edit_iofs_lines(const Lines& lines, RegisterMode mode, const std::string& path);
 
-// Rewrites ".config.data" safely; true exactly when it was rewritten.
-bool edit_iofs_keys(RegisterMode mode, const std::string& path);
+// Rewrites ".config.data" safely: changed, unchanged (nothing to do), or failed
+// with `error` saying which file and why.
+EditOutcome edit_iofs_keys(RegisterMode mode, const std::string& path, FileError& error);
 
 } // namespace kov

@@ -2,6 +2,7 @@
 
 #include "common/trim.hpp"
 #include "resolve/iofs_keys.hpp"
+#include "resolve/key_line.hpp"
 #include "resolve/resolve_config.hpp"
 #include "resolve/safe_rewrite.hpp"
 #include "resolve/site_keys.hpp"
@@ -11,7 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,27 +34,36 @@ bool editor_running()
     return st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
 }
 
-void print_roots(const std::string& file, const std::regex& key)
+// Prints the trimmed value of every line `root_of` recognises.
+template <class RootOf>
+void print_roots(const std::string& file, RootOf root_of)
 {
     std::printf("%s:\n", file.substr(file.rfind('/') + 1).c_str());
     if (!exists(file)) {
         std::printf("  (missing)\n");
         return;
     }
-    std::smatch m;
-    std::string value;
     for (const auto& line : read_lines(file))
-        if (match_key_line(line, key, m, value))
-            std::printf("  %s\n", value.c_str());
+        if (const auto value = root_of(line))
+            std::printf("  %s\n", value->c_str());
 }
 
 int show_status()
 {
-    static const std::regex iofs_root(R"(^IoFsMount_\d+\s*=\s*)");
-    static const std::regex site_root(R"(^Site\.1\.FS\.\d+\.Root\s*=\s*)");
-    print_roots(iofs_config_path(), iofs_root);
-    print_roots(site_config_path(), site_root);
+    print_roots(iofs_config_path(), [](const std::string& line) -> std::optional<std::string> {
+        const auto key = match_numbered_key(line, "IoFsMount_");
+        return key ? std::optional(key->value) : std::nullopt;
+    });
+    print_roots(site_config_path(), [](const std::string& line) -> std::optional<std::string> {
+        const auto key = match_numbered_field(line, "Site.1.FS.");
+        return key && key->field == "Root" ? std::optional(key->value) : std::nullopt;
+    });
     return 0;
+}
+
+void print_error(const FileError& error)
+{
+    std::fprintf(stderr, "error: %s: %s\n", error.file.c_str(), error.reason.c_str());
 }
 
 int change(RegisterMode mode, const std::string& arg)
@@ -67,10 +77,27 @@ int change(RegisterMode mode, const std::string& arg)
         std::fputs("error: DaVinci Resolve is running; close it first (it overwrites these files on exit).\n", stderr);
         return 1;
     }
-    const bool iofs_changed = edit_iofs_keys(mode, path);
-    const bool site_changed = edit_site_keys(mode, path);
+    FileError error;
+    const EditOutcome iofs = edit_iofs_keys(mode, path, error);
+    if (iofs == EditOutcome::failed) {
+        print_error(error);
+        return 1;
+    }
+    const EditOutcome site = edit_site_keys(mode, path, error);
+    if (site == EditOutcome::failed) {
+        print_error(error);
+        // Half an edit is worse than none: the first file goes back as it was.
+        FileError undo_error;
+        const auto target = rewrite_target(iofs_config_path(), undo_error);
+        if (iofs == EditOutcome::changed && !(target && restore_from_backup(*target, undo_error))) {
+            print_error(undo_error);
+            std::fprintf(stderr, "error: %s is changed and could not be restored; its previous content is in %s.kovbak\n",
+                         iofs_config_path().c_str(), target ? target->c_str() : iofs_config_path().c_str());
+        }
+        return 1;
+    }
     const bool add = mode == RegisterMode::add;
-    if (site_changed || iofs_changed)
+    if (site == EditOutcome::changed || iofs == EditOutcome::changed)
         std::printf("%s %s Resolve Media Storage.\n", path.c_str(), add ? "added to" : "removed from");
     else
         std::printf("%s already %s; no change.\n", path.c_str(), add ? "present" : "absent");

@@ -1,5 +1,7 @@
 #include "resolve/site_keys.hpp"
 
+#include "resolve/key_line.hpp"
+
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -9,6 +11,7 @@ namespace kov {
 
 namespace {
 
+constexpr std::string_view site_prefix = "Site.1.FS.";
 constexpr std::array<std::string_view, 5> known_fields{"Type", "Root", "MappedRoot", "DIO", "BrightClip"};
 
 bool is_known_field(const std::string& name)
@@ -20,15 +23,10 @@ bool is_known_field(const std::string& name)
 
 std::optional<Lines> edit_site_lines(const Lines& lines, RegisterMode mode, const std::string& path)
 {
-    static const std::regex field_key(R"(^Site\.1\.FS\.(\d+)\.(\w+)\s*=\s*)");
-    static const std::regex block_key(R"(^Site\.1\.FS\.(Count|\d+\.))");
-
     std::map<int, SiteEntry> by_number;
-    std::smatch m;
-    std::string value;
     for (const auto& line : lines)
-        if (match_key_line(line, field_key, m, value))
-            by_number[entry_number(m[1].str())].fields[m[2].str()] = value;
+        if (auto key = match_numbered_field(line, site_prefix))
+            by_number[entry_number(key->number)].fields[key->field] = key->value;
 
     std::vector<SiteEntry> entries;
     for (auto& [number, entry] : by_number)
@@ -63,17 +61,17 @@ std::optional<Lines> edit_site_lines(const Lines& lines, RegisterMode mode, cons
             if (!is_known_field(name))
                 block.push_back(prefix + name + " = " + field_value);
     }
-    return replace_key_block(lines, block_key, block);
+    const auto in_block = [](std::string_view line) {
+        return line.substr(0, site_prefix.size() + 5) == std::string(site_prefix) + "Count" ||
+               starts_numbered_field(line, site_prefix);
+    };
+    return replace_key_block(lines, in_block, block);
 }
 
-bool edit_site_keys(RegisterMode mode, const std::string& path)
+EditOutcome edit_site_keys(RegisterMode mode, const std::string& path, FileError& error)
 {
-    const std::string file = site_config_path();
-    const auto lines = read_lines_for_rewrite(file);
-    if (!lines)
-        return false;
-    const auto edited = edit_site_lines(*lines, mode, path);
-    return edited && write_lines_safely(file, *edited);
+    return edit_config_file(site_config_path(), error,
+                            [&](const Lines& lines) { return edit_site_lines(lines, mode, path); });
 }
 
 } // namespace kov

@@ -14,6 +14,15 @@ using namespace kov::test;
 
 namespace {
 
+// True exactly when the file was rewritten; a failure fails the test.
+bool edit_iofs(RegisterMode mode, const std::string& path)
+{
+    kov::FileError error;
+    const auto outcome = kov::edit_iofs_keys(mode, path, error);
+    EXPECT_NE(outcome, kov::EditOutcome::failed) << error.file << ": " << error.reason;
+    return outcome == kov::EditOutcome::changed;
+}
+
 // Written the way a real file drifts: CR LF line ends, no final line feed,
 // gaps and disorder in the numbering, trailing blanks, unrelated keys before,
 // inside and after the block.
@@ -37,7 +46,7 @@ TEST(IoFsKeys, AddRenumbersAndKeepsEverythingOutsideTheBlock)
 {
     ResolveHome home;
     ASSERT_TRUE(write_text(home.iofs(), realistic));
-    ASSERT_TRUE(kov::edit_iofs_keys(RegisterMode::add, "/home/u/Orvane"));
+    ASSERT_TRUE(edit_iofs(RegisterMode::add, "/home/u/Orvane"));
     EXPECT_EQ(read_text(home.iofs()),
               "ConfigVersion = 3\n"
               "UiLanguage = en_US  \n"
@@ -62,9 +71,9 @@ TEST(IoFsKeys, PresentOrAbsentPathWritesNothing)
     ResolveHome home;
     ASSERT_TRUE(write_text(home.iofs(), realistic));
     // "/mnt/media   " in the file counts as /mnt/media once trimmed.
-    EXPECT_FALSE(kov::edit_iofs_keys(RegisterMode::add, "/mnt/media"));
-    EXPECT_FALSE(kov::edit_iofs_keys(RegisterMode::remove, "/mnt/elsewhere"));
-    EXPECT_FALSE(kov::edit_iofs_keys(RegisterMode::remove, "/mnt/media/")); // trailing "/" is another entry
+    EXPECT_FALSE(edit_iofs(RegisterMode::add, "/mnt/media"));
+    EXPECT_FALSE(edit_iofs(RegisterMode::remove, "/mnt/elsewhere"));
+    EXPECT_FALSE(edit_iofs(RegisterMode::remove, "/mnt/media/")); // trailing "/" is another entry
     EXPECT_EQ(read_text(home.iofs()), realistic);
     EXPECT_FALSE(exists(home.iofs() + ".kovbak"));
 }
@@ -98,7 +107,7 @@ TEST(IoFsKeys, FileWithoutKeysGetsBlockAppended)
 {
     ResolveHome home;
     ASSERT_TRUE(write_text(home.iofs(), "A = 1\n\n"));
-    ASSERT_TRUE(kov::edit_iofs_keys(RegisterMode::add, "/a"));
+    ASSERT_TRUE(edit_iofs(RegisterMode::add, "/a"));
     EXPECT_EQ(read_text(home.iofs()), "A = 1\n\nIoFsNum = 1\nIoFsMount_1 = /a\nIoFsMappedMount_1 = \nIoFsDirectIO_1 = 0\n");
 }
 
@@ -109,7 +118,8 @@ TEST(IoFsKeys, FileWithoutKeysGetsBlockAppended)
 {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0)
         std::exit(5);
-    std::exit(kov::edit_iofs_keys(mode, "/a") ? 3 : 0);
+    kov::FileError error;
+    std::exit(kov::edit_iofs_keys(mode, "/a", error) == kov::EditOutcome::failed ? 0 : 3);
 }
 
 TEST(IoFsKeys, UnreadableFileIsLeftAlone)

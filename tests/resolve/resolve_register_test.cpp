@@ -3,6 +3,10 @@
 #include "resolve_home.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
 
 using namespace kov::test;
 
@@ -113,19 +117,134 @@ TEST(ResolveRegister, RelativePathIsMadeAbsoluteAndNothingElse)
     EXPECT_EQ(r.out, ".config.data:\n  " + registered + "\nconfig.dat:\n  " + registered + "\n");
 }
 
-TEST(ResolveRegister, FailedRewriteReportsNoChangeAndKeepsFiles)
+// Hazards of a real home folder: whatever is in the way, the command either
+// does the job without touching anything else, or says what failed and exits
+// 1 with both files, their owner, mode and links exactly as they were. Each
+// run has a time limit, so a hang shows as a failure.
+TEST(ResolveRegister, HazardsNeverCostTheOriginalOrPassForSuccess)
 {
-    ResolveHome home;
-    const std::string iofs = "IoFsNum = 0\r\n", site = "Site.1.FS.Count = 0";
-    ASSERT_TRUE(write_text(home.iofs(), iofs));
-    ASSERT_TRUE(write_text(home.site(), site));
-    ASSERT_EQ(::mkdir((home.iofs() + ".kovtmp").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((home.site() + ".kovtmp").c_str(), 0755), 0);
-    const auto r = register_cmd(home, {"add", "/mnt/x"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "/mnt/x already present; no change.\n");
-    EXPECT_EQ(read_text(home.iofs()), iofs);
-    EXPECT_EQ(read_text(home.site()), site);
+    const bool root = ::geteuid() == 0;
+    const std::string iofs_before = "IoFsNum = 1\nIoFsMount_1 = /srv/a\n", site_before = "Site.1.FS.Count = 0\n";
+    struct Hazard {
+        const char* what;
+        bool needs_root;
+        bool done;             // the job can and must be done
+        std::function<void(const ResolveHome&)> plant;
+        bool as_other_user = false;
+    };
+    const auto fill_disk = [](const ResolveHome& h) {
+        // A small filesystem of its own, almost full: the new backup cannot be written whole.
+        ASSERT_EQ(run_shell("mount -t tmpfs -o size=64k kovtest '" + h.dir() + "'"), 0);
+        write_text(h.iofs(), "IoFsNum = 1\nIoFsMount_1 = /srv/a\n" + std::string(12000, '#') + "\n");
+        write_text(h.iofs() + ".kovbak", "the good backup\n");
+        write_text(h.site(), "Site.1.FS.Count = 0\n");
+        run_shell("dd if=/dev/zero of='" + h.dir() + "/filler' bs=4096 count=100 2>/dev/null");
+    };
+    const auto other_owns = [](const ResolveHome& h) {
+        for (const auto& f : {h.iofs(), h.site()}) {
+            ASSERT_EQ(::chown(f.c_str(), 4242, 4242), 0);
+            ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
+        }
+    };
+    const Hazard hazards[] = {
+        {"full filesystem", true, false, fill_disk},
+        {"hard link planted at .kovtmp", false, true,
+         [](const ResolveHome& h) { ::link((h.home() + "/victim").c_str(), (h.site() + ".kovtmp").c_str()); }},
+        {"hard link planted at .kovbak", false, true,
+         [](const ResolveHome& h) { ::link((h.home() + "/victim").c_str(), (h.iofs() + ".kovbak").c_str()); }},
+        {"symbolic link planted at .kovtmp", false, false,
+         [](const ResolveHome& h) { ::symlink((h.home() + "/victim").c_str(), (h.iofs() + ".kovtmp").c_str()); }},
+        {"FIFO planted at .kovtmp", false, false,
+         [](const ResolveHome& h) { ::mkfifo((h.iofs() + ".kovtmp").c_str(), 0600); }},
+        {"configuration file is a FIFO", false, false,
+         [](const ResolveHome& h) {
+             ::unlink(h.site().c_str());
+             ::mkfifo(h.site().c_str(), 0600);
+         }},
+        {"configuration file is a symbolic link", false, true,
+         [](const ResolveHome& h) {
+             ASSERT_EQ(::rename(h.site().c_str(), (h.home() + "/real-config.dat").c_str()), 0);
+             ASSERT_EQ(::symlink((h.home() + "/real-config.dat").c_str(), h.site().c_str()), 0);
+         }},
+        {"another user's files, edited by root", true, true, other_owns},
+        {"key lines of 30,000 digits and blanks", false, true,
+         [](const ResolveHome& h) {
+             write_text(h.iofs(), "IoFsNum = 1\nIoFsMount_1 = /srv/a\nIoFsMount_" + std::string(30000, '9') + " = /d\n" +
+                                      "IoFsMappedMount_1" + std::string(30000, ' ') + "= x\n");
+         }},
+        {"read-only folder", true, false,
+         [](const ResolveHome& h) {
+             run_shell("chown -R 4242:4242 '" + h.home() + "' && chmod 0555 '" + h.dir() + "'");
+         },
+         true},
+        {"unreadable file", true, false,
+         [](const ResolveHome& h) {
+             run_shell("chown -R 4242:4242 '" + h.home() + "' && chmod 0 '" + h.site() + "'");
+         },
+         true},
+        {"second file fails after the first changed", false, false,
+         [](const ResolveHome& h) { ::mkdir((h.site() + ".kovtmp").c_str(), 0755); }},
+    };
+    for (const auto& hz : hazards) {
+        SCOPED_TRACE(hz.what);
+        if (hz.needs_root && !root) {
+            std::printf("skipped (needs root): %s\n", hz.what);
+            continue;
+        }
+        ResolveHome home;
+        ASSERT_TRUE(write_text(home.iofs(), iofs_before));
+        ASSERT_TRUE(write_text(home.site(), site_before));
+        ASSERT_TRUE(write_text(home.home() + "/victim", "precious\n"));
+        hz.plant(home);
+        struct Snapshot {
+            std::string bytes;
+            struct stat st {};
+            bool link = false;
+        };
+        const auto snapshot = [&] {
+            std::vector<Snapshot> all;
+            for (const auto& f : {home.iofs(), home.site(), home.iofs() + ".kovbak"}) {
+                Snapshot s;
+                struct stat lst {};
+                s.link = ::lstat(f.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
+                ::stat(f.c_str(), &s.st);
+                if (S_ISREG(s.st.st_mode) && (s.st.st_mode & 0444))
+                    s.bytes = read_text(f);
+                all.push_back(s);
+            }
+            return all;
+        };
+        const auto before = snapshot();
+        std::vector<std::string> argv{"timeout", "10"};
+        if (hz.as_other_user)
+            argv.insert(argv.end(), {"setpriv", "--reuid=4242", "--regid=4242", "--clear-groups"});
+        argv.insert(argv.end(), {"env", "HOME=" + home.home(), program_path(), "--resolve-register", "add", "/mnt/x"});
+        const auto r = run_command(argv);
+        const auto after = snapshot();
+        EXPECT_EQ(read_text(home.home() + "/victim"), "precious\n");
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(after[i].link, before[i].link) << "file " << i;
+            EXPECT_EQ(after[i].st.st_uid, before[i].st.st_uid) << "file " << i;
+            EXPECT_EQ(after[i].st.st_mode, before[i].st.st_mode) << "file " << i;
+        }
+        if (hz.done) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, "/mnt/x added to Resolve Media Storage.\n");
+            const auto status = run_command({"env", "HOME=" + home.home(), program_path(), "--resolve-register", "status"});
+            EXPECT_NE(status.out.find("config.dat:\n  /mnt/x\n"), std::string::npos) << status.out;
+            EXPECT_NE(status.out.find("  /srv/a\n"), std::string::npos) << status.out;
+        } else {
+            EXPECT_EQ(r.status, 1) << r.out << r.err;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err.rfind("error: " + home.dir(), 0), 0u) << r.err;
+            EXPECT_EQ(after[0].bytes, before[0].bytes);
+            EXPECT_EQ(after[1].bytes, before[1].bytes);
+            if (!before[2].bytes.empty()) { // an earlier backup is never lost
+                EXPECT_EQ(after[2].bytes, before[2].bytes);
+            }
+        }
+        run_shell("umount -l '" + home.dir() + "' 2>/dev/null; chmod -R u+rwX '" + home.home() + "'");
+    }
 }
 
 // A process named exactly "resolve" blocks add and remove. It runs in a PID

@@ -9,6 +9,15 @@ using namespace kov::test;
 
 namespace {
 
+// True exactly when the file was rewritten; a failure fails the test.
+bool edit_site(RegisterMode mode, const std::string& path)
+{
+    kov::FileError error;
+    const auto outcome = kov::edit_site_keys(mode, path, error);
+    EXPECT_NE(outcome, kov::EditOutcome::failed) << error.file << ": " << error.reason;
+    return outcome == kov::EditOutcome::changed;
+}
+
 const std::string realistic =
     "Site.1.Name = Local Database\r\n"
     "Site.1.FS.Count = 2\r\n"
@@ -32,7 +41,7 @@ TEST(SiteKeys, AddRenumbersInFixedFieldOrderAndLosesNothing)
 {
     ResolveHome home;
     ASSERT_TRUE(write_text(home.site(), realistic));
-    ASSERT_TRUE(kov::edit_site_keys(RegisterMode::add, "/home/u/Orvane"));
+    ASSERT_TRUE(edit_site(RegisterMode::add, "/home/u/Orvane"));
     EXPECT_EQ(read_text(home.site()),
               "Site.1.Name = Local Database\n"
               "Site.1.FS.Count = 3\n"
@@ -62,8 +71,8 @@ TEST(SiteKeys, PresentOrAbsentRootWritesNothing)
 {
     ResolveHome home;
     ASSERT_TRUE(write_text(home.site(), realistic));
-    EXPECT_FALSE(kov::edit_site_keys(RegisterMode::add, "/home/u/Videos")); // trailing blanks trimmed
-    EXPECT_FALSE(kov::edit_site_keys(RegisterMode::remove, "/nowhere"));
+    EXPECT_FALSE(edit_site(RegisterMode::add, "/home/u/Videos")); // trailing blanks trimmed
+    EXPECT_FALSE(edit_site(RegisterMode::remove, "/nowhere"));
     EXPECT_EQ(read_text(home.site()), realistic);
     EXPECT_FALSE(exists(home.site() + ".kovbak"));
 }
