@@ -64,9 +64,9 @@ int regions(const char* path)
     }
     std::printf("source_size=%llu\noverlay_offset=%llu\npcm_offset=%llu\npcm_size=%llu\ntotal_size=%llu\n",
                 static_cast<unsigned long long>(layout->source_size),
-                static_cast<unsigned long long>(layout->overlay_offset),
-                static_cast<unsigned long long>(layout->pcm_offset),
-                static_cast<unsigned long long>(layout->pcm_size),
+                static_cast<unsigned long long>(layout->regions[1].start),
+                static_cast<unsigned long long>(layout->streams[0].offset),
+                static_cast<unsigned long long>(layout->streams[0].size),
                 static_cast<unsigned long long>(layout->total_size));
     return 0;
 }

@@ -15,6 +15,7 @@
 #include "common/unique_fd.hpp"
 #include "media/be_writer.hpp"
 #include "media/media_scan.hpp"
+#include "media/sample_model.hpp"
 
 using namespace kov;
 
@@ -60,7 +61,7 @@ Cost measure(const std::string& path, int runs)
     const auto start = Clock::now();
     for (const auto& t : c.scan.tracks)
         if (t.aac)
-            c.units += build_access_units(t).size();
+            c.units += table_samples(t, max_track_samples).size();
     c.units_ms = ms_since(start);
     return c;
 }

@@ -88,9 +88,9 @@ int main(int argc, char** argv)
         std::vector<double> times;
         for (int i = 0; i < 9; ++i) {
             const auto layout = kov::build_layout(fd.get(), scan);
-            const std::uint64_t pcm_offsets[] = {0, layout->pcm_size / 2 & ~std::uint64_t{3}, layout->pcm_size - 4096};
+            const std::uint64_t pcm_offsets[] = {0, layout->streams[0].size / 2 & ~std::uint64_t{3}, layout->streams[0].size - 4096};
             const auto t = Clock::now();
-            layout->read_at(fd.get(), buf.data(), 4096, layout->pcm_offset + pcm_offsets[where]);
+            layout->read_at(fd.get(), buf.data(), 4096, layout->streams[0].offset + pcm_offsets[where]);
             times.push_back(seconds_since(t));
         }
         std::printf("first_4k_%s_us=%.1f\n", names[where], median(times) * 1e6);
@@ -103,7 +103,7 @@ int main(int argc, char** argv)
     {
         // Back to back, and 5 ms apart as when someone scrubs through a clip.
         std::mt19937_64 rng(7);
-        const std::uint64_t blocks = layout->pcm_size / 4096;
+        const std::uint64_t blocks = layout->streams[0].size / 4096;
         for (const char* name : {"jump_4k", "jump_4k_spaced"}) {
             const bool spaced = name[7] != '\0';
             std::vector<double> times;
@@ -112,7 +112,7 @@ int main(int argc, char** argv)
                 if (spaced)
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 const auto t = Clock::now();
-                layout->source->read(buf.data(), 4096, at);
+                layout->streams[0].source->read(buf.data(), 4096, at);
                 times.push_back(seconds_since(t));
             }
             if (!times.empty()) {
@@ -127,18 +127,18 @@ int main(int argc, char** argv)
     const auto t = Clock::now();
     const double cpu_start = cpu_seconds();
     std::uint64_t produced = 0;
-    for (std::uint64_t off = 0; off < layout->pcm_size; off += buf.size()) {
-        const std::uint64_t want = std::min<std::uint64_t>(buf.size(), layout->pcm_size - off);
-        produced += layout->source->read(buf.data(), want, off);
+    for (std::uint64_t off = 0; off < layout->streams[0].size; off += buf.size()) {
+        const std::uint64_t want = std::min<std::uint64_t>(buf.size(), layout->streams[0].size - off);
+        produced += layout->streams[0].source->read(buf.data(), want, off);
     }
     const double elapsed = seconds_since(t);
     const double cpu = cpu_seconds() - cpu_start;
-    const double audio_seconds = static_cast<double>(layout->frames) / layout->rate;
-    std::printf("pcm_bytes=%llu\n", static_cast<unsigned long long>(layout->pcm_size));
+    const double audio_seconds = static_cast<double>(layout->streams[0].frames) / layout->streams[0].rate;
+    std::printf("pcm_bytes=%llu\n", static_cast<unsigned long long>(layout->streams[0].size));
     std::printf("pcm_produced=%llu\n", static_cast<unsigned long long>(produced));
     std::printf("audio_seconds=%.1f\n", audio_seconds);
     std::printf("sequential_pcm_s=%.3f\n", elapsed);
     std::printf("sequential_realtime=%.0f\n", audio_seconds / elapsed);
     std::printf("sequential_pcm_cpu_s=%.3f\n", cpu);
-    return produced == layout->pcm_size ? 0 : 1;
+    return produced == layout->streams[0].size ? 0 : 1;
 }

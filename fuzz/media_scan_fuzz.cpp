@@ -1,14 +1,16 @@
 // Feeds arbitrary bytes to the media analysis as if they were a file's
 // contents. Any crash, sanitizer report, hang or runaway allocation is a bug.
-// Inputs that scan as AAC also get a silent layout (no decoding) and a series
-// of layout reads over ranges drawn from the input, each checked against what
-// the regions must hold.
+// Every track's samples are expanded with their unit times; inputs that scan
+// as AAC also get a silent layout (no decoding) and a series of layout reads
+// over ranges drawn from the input, each checked against what the regions
+// must hold.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <span>
 
 #include <sys/mman.h>
@@ -18,6 +20,8 @@
 
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
+#include "media/sample_model.hpp"
+#include "media/track_plan.hpp"
 
 namespace {
 
@@ -59,30 +63,40 @@ void fuzz_layout(std::span<const std::uint8_t> file, const kov::MediaScan& scan)
     if (!layout)
         return;
     const kov::FileLayout& l = *layout;
-    require(l.source_size == file.size() && l.moov_offset == l.source_size);
-    require(l.mdat_header_offset == l.moov_offset + l.moov_bytes.size());
-    require(l.pcm_offset == l.mdat_header_offset + l.mdat_header.size());
-    require(l.total_size == l.pcm_offset + l.pcm_size && l.pcm_size == l.frames * l.channels * 2);
-    require(l.frames > 0 && l.source);
-    std::uint64_t previous_end = 0;
-    for (const auto& o : l.overlays) {
-        require(o.offset >= previous_end && o.offset + 4 <= l.source_size);
-        previous_end = o.offset + 4;
-    }
-
-    // The expected byte at any offset, computed region by region.
-    auto expected = [&](std::uint64_t at) -> std::uint8_t {
-        if (at < l.source_size) {
-            for (const auto& o : l.overlays)
-                if (at >= o.offset && at < o.offset + 4)
-                    return o.bytes[at - o.offset];
-            return file[at];
+    using Kind = kov::LayoutRegion::Kind;
+    // Regions back to back from 0 to the end; sources only inside the source
+    // part; every index names something that exists.
+    std::uint64_t end = 0;
+    std::size_t pcm_regions = 0;
+    for (const auto& r : l.regions) {
+        require(r.start == end && r.size > 0);
+        end += r.size;
+        switch (r.kind) {
+        case Kind::source: require(r.start + r.size <= l.source_size); break;
+        case Kind::overlay: require(r.size == 4 && r.start + 4 <= l.source_size); break;
+        case Kind::bytes: require(r.index < l.blocks.size() && r.size == l.blocks[r.index].size()); break;
+        case Kind::pcm:
+            require(r.index < l.streams.size() && l.streams[r.index].offset == r.start &&
+                    l.streams[r.index].size == r.size);
+            ++pcm_regions;
+            break;
         }
-        if (at < l.mdat_header_offset)
-            return l.moov_bytes[at - l.moov_offset];
-        if (at < l.pcm_offset)
-            return l.mdat_header[at - l.mdat_header_offset];
-        return 0; // silent PCM
+    }
+    require(end == l.total_size && l.source_size == file.size() && !l.streams.empty());
+    for (const auto& s : l.streams)
+        require(s.source && s.frames > 0 && s.size == s.frames * s.channels * 2);
+    require(pcm_regions == l.streams.size());
+
+    // The expected byte at any offset, from the region that holds it.
+    auto expected = [&](std::uint64_t at) -> std::uint8_t {
+        const auto& r = l.regions[l.region_at(at)];
+        switch (r.kind) {
+        case Kind::source: return file[at];
+        case Kind::overlay: return r.overlay[at - r.start];
+        case Kind::bytes: return l.blocks[r.index][at - r.start];
+        case Kind::pcm: return 0; // silent PCM
+        }
+        return 0;
     };
 
     std::uint64_t state = 1469598103934665603ull;
@@ -92,9 +106,8 @@ void fuzz_layout(std::span<const std::uint8_t> file, const kov::MediaScan& scan)
     for (int i = 0; i < 24; ++i) {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         // Offsets near the region boundaries are the interesting ones.
-        const std::uint64_t anchors[] = {0, l.overlay_offset, l.source_size, l.mdat_header_offset, l.pcm_offset,
-                                         l.total_size};
-        const std::uint64_t anchor = anchors[(state >> 8) % 6];
+        const auto& region = l.regions[(state >> 8) % l.regions.size()];
+        const std::uint64_t anchor = (state >> 4) & 1 ? region.start : region.start + region.size;
         const std::uint64_t delta = (state >> 16) % 64;
         const std::uint64_t offset = (state >> 40) & 1 ? anchor + delta : (anchor > delta ? anchor - delta : 0);
         const std::uint64_t length = (state >> 24) % 65536;
@@ -112,18 +125,29 @@ void fuzz_layout(std::span<const std::uint8_t> file, const kov::MediaScan& scan)
     }
 }
 
+// The sample model and the PCM unit times of every track: bounded by the
+// tables and the file, times never going back.
+void fuzz_samples(std::span<const std::uint8_t> file, const kov::MediaScan& scan)
+{
+    for (const kov::TrackScan& track : scan.tracks) {
+        const auto shared = std::make_shared<const kov::TrackScan>(track);
+        const auto units = kov::pcm_units(kov::table_sample_list(shared, file.size()), 0)(~std::size_t{0});
+        require(units.size() <= track.sample_count && units.size() <= file.size());
+        for (std::size_t i = 1; i < units.size(); ++i)
+            require(units[i].time >= units[i - 1].time);
+        if (track.aac && !scan.has_aac)
+            std::abort();
+    }
+}
+
 void fuzz_one(std::span<const std::uint8_t> file)
 {
     const kov::MediaScan scan = scan_memory(file);
     if (scan.moov_size > file.size() || scan.moov_offset > file.size() - scan.moov_size)
         std::abort(); // a recorded movie box always lies inside the file
-    for (const kov::TrackScan& track : scan.tracks) {
-        const auto units = kov::build_access_units(track);
-        if (units.size() > track.sample_count)
-            std::abort();
-        if (track.aac && !scan.has_aac)
-            std::abort();
-    }
+    for (std::size_t i = 1; i < scan.boxes.size(); ++i)
+        require(scan.boxes[i].offset == scan.boxes[i - 1].offset + scan.boxes[i - 1].header.size);
+    fuzz_samples(file, scan);
     if (scan.has_aac)
         fuzz_layout(file, scan);
 }

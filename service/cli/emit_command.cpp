@@ -75,9 +75,11 @@ int run_emit(const char* in, const char* out)
     // A failed close can be the first sign of a lost write (full disk on NFS).
     if (::close(output.release()) != 0)
         status = 2;
-    std::fprintf(stderr, "emit: wrote %s (%llu bytes); audio %u ch @ %u Hz, %llu samples, PCM %llu bytes\n", out,
-                 static_cast<unsigned long long>(layout->total_size), layout->channels, layout->rate,
-                 static_cast<unsigned long long>(layout->frames), static_cast<unsigned long long>(layout->pcm_size));
+    std::fprintf(stderr, "emit: wrote %s (%llu bytes)", out, static_cast<unsigned long long>(layout->total_size));
+    for (const PcmStream& s : layout->streams)
+        std::fprintf(stderr, "; audio %u ch @ %u Hz, %llu samples, PCM %llu bytes", s.channels, s.rate,
+                     static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.size));
+    std::fprintf(stderr, "\n");
     return status;
 }
 

@@ -49,12 +49,6 @@ int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e);
 // when the source's size or modification time changed.
 std::shared_ptr<const FileLayout> current_layout(MirrorNode& node);
 
-// The rewrite decision and reads of rewritten files go through these three.
-std::shared_ptr<const FileLayout> analyse_source(int fd);
-bool plain_source_range(const FileLayout& layout, std::uint64_t offset, std::uint64_t length);
-std::int64_t layout_read(const FileLayout& layout, int fd, std::uint8_t* dest, std::uint64_t length,
-                         std::uint64_t offset);
-
 // Operation handlers, gathered into the table by mirror_operations().
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept;
 void op_forget(fuse_req_t req, fuse_ino_t ino, std::uint64_t nlookup) noexcept;

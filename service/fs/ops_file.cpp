@@ -66,7 +66,7 @@ void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_f
             layout = node->layout;
     }
     const int fd = static_cast<int>(fi->fh);
-    if (!layout || plain_source_range(*layout, static_cast<std::uint64_t>(off), size)) {
+    if (!layout || layout->is_plain_source_range(static_cast<std::uint64_t>(off), size)) {
         reply_from_source(req, fd, size, off);
         return;
     }
@@ -77,7 +77,7 @@ void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_f
         fuse_reply_err(req, ENOMEM);
         return;
     }
-    const std::int64_t got = layout_read(*layout, fd, buf, size, static_cast<std::uint64_t>(off));
+    const std::int64_t got = layout->read_at(fd, buf, size, static_cast<std::uint64_t>(off));
     if (got < 0)
         fuse_reply_err(req, EIO);
     else

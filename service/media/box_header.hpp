@@ -1,13 +1,15 @@
 #pragma once
-// The header rule shared by every box at every level: a 32-bit size and a
-// four-byte type; size 1 means a 64-bit size follows, size 0 means "to the end
-// of the enclosing range". A box shorter than its header or longer than what
-// its enclosing range has left is invalid. Plain functions, no state.
+// The one box walker. Every box at every level follows the same header rule:
+// a 32-bit size and a four-byte type; size 1 means a 64-bit size follows,
+// size 0 means "to the end of the enclosing range". A box shorter than its
+// header or longer than what its enclosing range has left ends the walk of
+// that level. Plain functions, no state.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "media/be_reader.hpp"
 
@@ -26,6 +28,7 @@ struct BoxHeader {
     std::uint32_t type = 0;
     std::uint64_t size = 0;        // whole box, header included
     std::uint32_t header_size = 0; // 8, or 16 with a 64-bit size
+    bool to_end = false;           // declared size 0
     std::uint64_t payload_size() const { return size - header_size; }
 };
 
@@ -37,19 +40,20 @@ inline std::optional<BoxHeader> decode_box_header(std::span<const std::uint8_t> 
 {
     if (available < 8)
         return std::nullopt;
-    const BeReader r(head);
+    BeReader r(head);
     std::uint32_t size32 = 0;
     BoxHeader h;
-    if (!r.peek_at(0, size32) || !r.peek_at(4, h.type))
+    if (!r.u32(size32) || !r.u32(h.type))
         return std::nullopt;
     h.header_size = 8;
     h.size = size32;
     if (size32 == 1) {
-        if (available < 16 || !r.peek_at(8, h.size))
+        if (available < 16 || !r.u64(h.size))
             return std::nullopt;
         h.header_size = 16;
     } else if (size32 == 0) {
         h.size = available;
+        h.to_end = true;
     }
     if (h.size < h.header_size || h.size > available)
         return std::nullopt;
@@ -66,6 +70,68 @@ inline std::optional<BoxHeader> read_box_header(BeReader& r)
     if (h)
         r.skip(h->header_size);
     return h;
+}
+
+// One box found by a walk: its header and where it starts in the walked range.
+struct BoxEntry {
+    BoxHeader header;
+    std::size_t offset = 0;
+    std::uint32_t type() const { return header.type; }
+    std::uint64_t size() const { return header.size; }
+};
+
+// Calls fn(entry, payload) for each valid box of `range`, in order, stopping
+// at the first invalid one or when fewer than 8 bytes are left.
+template <typename Fn> void for_each_box(BeReader range, Fn&& fn)
+{
+    while (range.remaining() >= 8) {
+        const std::size_t at = range.position();
+        const auto h = read_box_header(range);
+        if (!h)
+            return;
+        BeReader payload;
+        if (!range.sub(static_cast<std::size_t>(h->payload_size()), payload))
+            return;
+        fn(BoxEntry{*h, at}, payload);
+    }
+}
+
+// The boxes of `range`, as for_each_box finds them.
+inline std::vector<BoxEntry> list_boxes(std::span<const std::uint8_t> range)
+{
+    std::vector<BoxEntry> out;
+    for_each_box(BeReader(range), [&](const BoxEntry& e, const BeReader&) { out.push_back(e); });
+    return out;
+}
+
+// The bytes of one listed box, header included.
+inline std::span<const std::uint8_t> box_bytes(std::span<const std::uint8_t> range, const BoxEntry& e)
+{
+    return range.subspan(e.offset, static_cast<std::size_t>(e.header.size));
+}
+
+// The payload of the box that fills `box` exactly (a box read whole), or an
+// empty reader when its header does not fit.
+inline BeReader box_payload(std::span<const std::uint8_t> box)
+{
+    BeReader r(box);
+    const auto h = read_box_header(r);
+    if (!h)
+        return {};
+    BeReader payload;
+    r.sub(static_cast<std::size_t>(h->payload_size()), payload);
+    return payload;
+}
+
+// Reads the version and flags of a full box.
+inline bool read_full_box(BeReader& r, std::uint8_t& version, std::uint32_t& flags)
+{
+    std::uint32_t word = 0;
+    if (!r.u32(word))
+        return false;
+    version = static_cast<std::uint8_t>(word >> 24);
+    flags = word & 0xFFFFFFu;
+    return true;
 }
 
 } // namespace kov

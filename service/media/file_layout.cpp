@@ -1,18 +1,12 @@
 #include "media/file_layout.hpp"
 
-#include "common/full_io.hpp"
-
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <optional>
 
-#include "media/be_reader.hpp"
 #include "media/be_writer.hpp"
 #include "media/moov_builder.hpp"
-#include "pcm/codec_library.hpp"
+#include "media/track_plan.hpp"
 #include "pcm/pcm_track.hpp"
 #include "pcm/silent_pcm.hpp"
 
@@ -20,195 +14,130 @@ namespace kov {
 
 namespace {
 
-using u128 = unsigned __int128;
-
 constexpr std::uint64_t two_pow_32 = std::uint64_t{1} << 32;
-// The new movie box is held in memory per layout; a source movie box beyond
-// this is not something a 32-bit box size could carry anyway.
-constexpr std::uint64_t max_moov_size = std::numeric_limits<std::uint32_t>::max();
 
-ByteOverlay overlay_of(std::uint64_t offset, std::uint32_t value)
-{
-    ByteOverlay o;
-    o.offset = offset;
-    for (int i = 0; i < 4; ++i)
-        o.bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
-    return o;
-}
+struct Overlay {
+    std::uint64_t offset = 0;
+    std::uint32_t value = 0;
+};
 
-// Walks the top-level boxes of the source and returns the overlays its
-// rewritten form needs, or nothing when the file does not end in a whole box:
+// The overlays the source part of the rewritten file needs, from the scan's
+// top-level boxes, or nothing when the file does not end in a whole box:
 // appended boxes after a truncated box or stray bytes would be unreachable for
 // a reader, while the old movie box already reads as free space.
-std::optional<std::vector<ByteOverlay>> top_level_overlays(int fd, const MediaScan& scan)
+std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan)
 {
-    std::vector<ByteOverlay> overlays;
+    std::vector<Overlay> overlays;
     bool saw_selected_moov = false;
-    std::uint64_t pos = 0;
-    while (pos < scan.file_size) {
-        const std::uint64_t left = scan.file_size - pos;
-        if (left < 8)
+    std::uint64_t end = 0;
+    for (const FileBox& box : scan.boxes) {
+        if (box.offset != end)
             return std::nullopt;
-        std::uint8_t head[16] = {};
-        const std::size_t want = left >= 16 ? 16 : 8;
-        if (pread_full(fd, head, want, pos) != static_cast<std::int64_t>(want))
-            return std::nullopt;
-        const BeReader r(std::span<const std::uint8_t>(head, want));
-        std::uint32_t size32 = 0, type = 0;
-        r.peek_at(0, size32);
-        r.peek_at(4, type);
-        std::uint64_t size = size32, header = 8;
-        if (size32 == 1) {
-            if (!r.peek_at(8, size))
-                return std::nullopt;
-            header = 16;
-        } else if (size32 == 0) {
+        end = box.offset + box.header.size;
+        if (box.header.to_end) {
             // "To the end of the file" would swallow the appended boxes; the
             // rewritten file states the real size instead.
-            size = left;
-            if (size > std::numeric_limits<std::uint32_t>::max())
+            if (box.header.size > std::numeric_limits<std::uint32_t>::max())
                 return std::nullopt;
-            overlays.push_back(overlay_of(pos, static_cast<std::uint32_t>(size)));
+            overlays.push_back({box.offset, static_cast<std::uint32_t>(box.header.size)});
         }
-        if (size < header || size > left)
-            return std::nullopt;
-        if (type == fourcc("moov")) {
+        if (box.header.type == fourcc("moov")) {
             // Every old movie box reads as free space, so a reader that takes
             // the first movie box it meets still finds the new one.
-            overlays.push_back(overlay_of(pos + 4, fourcc("free")));
-            saw_selected_moov = saw_selected_moov || pos == scan.moov_offset;
+            overlays.push_back({box.offset + 4, fourcc("free")});
+            saw_selected_moov = saw_selected_moov || box.offset == scan.moov_offset;
         }
-        pos += size;
     }
-    if (!saw_selected_moov)
+    if (end != scan.file_size || !saw_selected_moov)
         return std::nullopt;
-    std::sort(overlays.begin(), overlays.end(),
-              [](const ByteOverlay& a, const ByteOverlay& b) { return a.offset < b.offset; });
-    return overlays;
+    return overlays; // in file order already
 }
 
-std::uint64_t pcm_frames(const TrackScan& track, std::uint32_t rate, std::uint64_t frames_per_unit,
-                         std::uint32_t media_timescale)
+void add_region(FileLayout& l, LayoutRegion r)
 {
-    const std::uint64_t by_units = frames_per_unit * track.sample_count;
-    if (track.time_to_sample.empty())
-        return by_units;
-    u128 duration = 0;
-    for (const auto& e : track.time_to_sample)
-        duration += static_cast<u128>(e.count) * e.delta;
-    const u128 scaled = duration * rate;
-    if (scaled < media_timescale)
-        return by_units;
-    const u128 frames = scaled / media_timescale;
-    return frames > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
-                                                              : static_cast<std::uint64_t>(frames);
+    r.start = l.total_size;
+    l.total_size += r.size;
+    l.regions.push_back(r);
 }
 
 std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 {
-    std::size_t selected = scan.tracks.size();
-    for (std::size_t i = 0; i < scan.tracks.size(); ++i) {
-        if (scan.tracks[i].aac) {
-            selected = i;
-            break;
-        }
-    }
-    if (selected == scan.tracks.size() || scan.fragmented)
+    if (!scan.has_aac || scan.fragmented)
         return nullptr;
-    if (scan.moov_size == 0 || scan.moov_size > max_moov_size)
-        return nullptr;
-    const TrackScan& track = scan.tracks[selected];
-
-    auto overlays = top_level_overlays(fd, scan);
+    auto overlays = source_overlays(scan);
     if (!overlays)
         return nullptr;
-
-    PcmTrack pcm;
-    pcm.asc = track.asc;
-    pcm.rate = track.asc_rate ? track.asc_rate : track.sample_rate;
-    pcm.channels = track.asc_channels ? track.asc_channels : track.channels;
-    pcm.frames_per_unit = track.sbr ? 2048 : 1024;
-    decode = decode && codec_library_bound();
-    // Units play back to back, one unit's frames after the other's.
-    const auto scanned = std::make_shared<const TrackScan>(track);
-    const auto unit_list = [scanned](std::uint32_t frames_per_unit) {
-        return [scanned, frames_per_unit](std::size_t limit) {
-            std::vector<AccessUnit> units = build_access_units(*scanned);
-            std::vector<PcmUnit> out;
-            out.reserve(std::min(units.size(), limit));
-            for (std::size_t i = 0; i < units.size() && i < limit; ++i)
-                out.push_back({units[i].offset, units[i].size, std::uint64_t{i} * frames_per_unit});
-            return out;
-        };
-    };
-    if (decode) {
-        pcm.units = unit_list(pcm.frames_per_unit);
-        probe_stream(fd, pcm);
-    }
-    if (pcm.rate == 0)
-        pcm.rate = track.sample_rate ? track.sample_rate : 48000;
-    if (pcm.channels == 0)
-        pcm.channels = track.channels ? track.channels : 2;
-
-    const std::uint32_t media_timescale = track.timescale ? track.timescale : pcm.rate;
-    const std::uint64_t frames = pcm_frames(track, pcm.rate, pcm.frames_per_unit, media_timescale);
-    // The sample tables of the PCM track count frames in 32 bits; a longer
-    // track (over a day at 48 kHz) is served unchanged rather than mislabelled.
-    if (frames == 0 || frames >= two_pow_32)
+    std::vector<TrackPlan> plans = plan_tracks(fd, scan, decode);
+    if (std::none_of(plans.begin(), plans.end(),
+                     [](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm; }))
         return nullptr;
-
-    std::vector<std::uint8_t> source_moov(static_cast<std::size_t>(scan.moov_size));
-    if (pread_full(fd, source_moov.data(), source_moov.size(), scan.moov_offset) !=
-        static_cast<std::int64_t>(source_moov.size()))
-        return nullptr;
-
-    PcmTrackParams params;
-    params.track_id = track.track_id;
-    params.rate = pcm.rate;
-    params.channels = pcm.channels;
-    params.frames = frames;
-    params.media_timescale = media_timescale;
-    auto moov = build_moov(source_moov, scan, selected, params);
+    auto moov = [&] {
+        const std::vector<std::uint8_t> source_moov = read_movie_box(fd, scan);
+        return source_moov.empty() ? std::nullopt : build_moov(source_moov, scan, plans);
+    }();
     if (!moov)
         return nullptr;
-    source_moov = {};
 
     auto layout = std::make_unique<FileLayout>();
-    layout->frames = frames;
-    layout->channels = pcm.channels;
-    layout->rate = pcm.rate;
-    layout->pcm_size = frames * pcm.channels * 2;
-    const std::uint64_t pcm_size = layout->pcm_size;
-    BeWriter header(layout->mdat_header);
+    FileLayout& l = *layout;
+    l.source_size = scan.file_size;
+    for (const Overlay& o : *overlays) {
+        if (o.offset > l.total_size)
+            add_region(l, {0, o.offset - l.total_size, LayoutRegion::Kind::source, 0, {}});
+        LayoutRegion r{0, 4, LayoutRegion::Kind::overlay, 0, {}};
+        for (std::size_t i = 0; i < 4; ++i)
+            r.overlay[i] = static_cast<std::uint8_t>(o.value >> (24 - 8 * i));
+        add_region(l, r);
+    }
+    if (l.total_size < scan.file_size)
+        add_region(l, {0, scan.file_size - l.total_size, LayoutRegion::Kind::source, 0, {}});
+
+    std::uint64_t pcm_size = 0;
+    for (const TrackPlan& p : plans) {
+        if (p.action != TrackPlan::Action::to_pcm)
+            continue;
+        PcmStream s;
+        s.rate = p.pcm.rate;
+        s.channels = p.pcm.channels;
+        s.frames = p.pcm.total_frames;
+        s.size = s.frames * s.channels * 2;
+        pcm_size += s.size;
+        l.streams.push_back(std::move(s));
+    }
+    std::vector<std::uint8_t> header;
+    BeWriter hw(header);
     if (pcm_size + 8 < two_pow_32) {
-        header.u32(static_cast<std::uint32_t>(pcm_size + 8));
-        header.fourcc("mdat");
+        hw.u32(static_cast<std::uint32_t>(pcm_size + 8));
+        hw.fourcc("mdat");
     } else {
-        header.u32(1);
-        header.fourcc("mdat");
-        header.u64(pcm_size + 16);
+        hw.u32(1);
+        hw.fourcc("mdat");
+        hw.u64(pcm_size + 16);
+    }
+    l.blocks = {std::move(moov->bytes), std::move(header)};
+    add_region(l, {0, l.blocks[0].size(), LayoutRegion::Kind::bytes, 0, {}});
+    add_region(l, {0, l.blocks[1].size(), LayoutRegion::Kind::bytes, 1, {}});
+    for (std::size_t i = 0; i < l.streams.size(); ++i) {
+        l.streams[i].offset = l.total_size;
+        if (l.streams[i].size != 0)
+            add_region(l, {0, l.streams[i].size, LayoutRegion::Kind::pcm, static_cast<std::uint32_t>(i), {}});
+        BeWriter patch(l.blocks[0]);
+        const std::size_t at = moov->chunk_offset_at[i];
+        patch.patch_u32(at, static_cast<std::uint32_t>(l.streams[i].offset >> 32));
+        patch.patch_u32(at + 4, static_cast<std::uint32_t>(l.streams[i].offset));
     }
 
-    layout->source_size = scan.file_size;
-    layout->overlay_offset = scan.moov_offset + 4;
-    layout->overlays = std::move(*overlays);
-    layout->moov_bytes = std::move(moov->bytes);
-    layout->moov_offset = layout->source_size;
-    layout->mdat_header_offset = layout->moov_offset + layout->moov_bytes.size();
-    layout->pcm_offset = layout->mdat_header_offset + layout->mdat_header.size();
-    layout->total_size = layout->pcm_offset + pcm_size;
-    for (int i = 0; i < 8; ++i)
-        layout->moov_bytes[moov->chunk_offset_at + static_cast<std::size_t>(i)] =
-            static_cast<std::uint8_t>(layout->pcm_offset >> (56 - 8 * i));
-
-    if (decode) {
-        pcm.timescale = pcm.rate;
-        pcm.total_frames = frames;
-        pcm.units = unit_list(pcm.frames_per_unit);
-        layout->source = make_pcm_source(fd, std::move(pcm));
+    std::size_t stream = 0;
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        if (plans[i].action != TrackPlan::Action::to_pcm)
+            continue;
+        PcmStream& s = l.streams[stream++];
+        s.track_id = scan.tracks[i].track_id;
+        if (decode)
+            s.source = make_pcm_source(fd, std::move(plans[i].pcm));
+        else
+            s.source = std::make_unique<SilentPcm>();
     }
-    if (!layout->source)
-        layout->source = std::make_unique<SilentPcm>();
     return layout;
 }
 
@@ -222,6 +151,14 @@ std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan)
 std::unique_ptr<FileLayout> build_silent_layout(int fd, const MediaScan& scan)
 {
     return build(fd, scan, false);
+}
+
+std::unique_ptr<FileLayout> analyse_source(int fd)
+{
+    const MediaScan scan = scan_media(fd);
+    if (!scan.has_aac)
+        return nullptr;
+    return build_layout(fd, scan);
 }
 
 } // namespace kov

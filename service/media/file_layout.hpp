@@ -1,8 +1,8 @@
 #pragma once
-// The rewritten form of one AAC media file: the source with a few four-byte
-// overlays, then a new movie box, a media data header and PCM produced on
-// demand. Immutable once built; shared read-only between threads (the PCM
-// source locks for itself).
+// The rewritten form of one media file with AAC tracks: an ordered list of
+// regions (source ranges, four-byte overlays, in-memory boxes and one PCM
+// stream per converted track, produced on demand). Immutable once built;
+// shared read-only between threads (each PCM source locks for itself).
 
 #include <array>
 #include <cstdint>
@@ -14,42 +14,52 @@
 
 namespace kov {
 
-// Four source bytes that read differently in the rewritten file.
-struct ByteOverlay {
-    std::uint64_t offset = 0;
-    std::array<std::uint8_t, 4> bytes{};
+struct LayoutRegion {
+    enum class Kind : std::uint8_t {
+        source,  // the source's bytes at the same offset
+        overlay, // four bytes that read differently from the source's
+        bytes,   // one of the layout's in-memory blocks
+        pcm,     // one of the layout's PCM streams
+    };
+    std::uint64_t start = 0; // in the rewritten file
+    std::uint64_t size = 0;
+    Kind kind = Kind::source;
+    std::uint32_t index = 0;             // bytes: which block; pcm: which stream
+    std::array<std::uint8_t, 4> overlay{}; // overlay: the bytes
+};
+
+// The PCM of one converted track.
+struct PcmStream {
+    std::uint32_t track_id = 0;
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    std::uint64_t frames = 0;
+    std::uint64_t offset = 0; // where its region starts in the rewritten file
+    std::uint64_t size = 0;   // frames * channels * 2
+    std::unique_ptr<PcmSource> source;
 };
 
 struct FileLayout {
     std::uint64_t total_size = 0;
     std::uint64_t source_size = 0;
-    std::uint64_t overlay_offset = 0; // the old movie box's type, which reads "free"
-    std::vector<std::uint8_t> moov_bytes;
-    std::uint64_t moov_offset = 0;
-    std::vector<std::uint8_t> mdat_header;
-    std::uint64_t mdat_header_offset = 0;
-    std::uint64_t pcm_offset = 0;
-    std::uint64_t pcm_size = 0;
-    std::uint64_t frames = 0;
-    std::uint32_t channels = 0;
-    std::uint32_t rate = 0;
-    std::unique_ptr<PcmSource> source;
-    // Every overlay in the source region, sorted by offset and disjoint. Holds
-    // the "free" at overlay_offset, "free" over any other top-level movie box,
-    // and the real size of a last top-level box that declared size 0 (it
-    // would otherwise swallow the appended boxes).
-    std::vector<ByteOverlay> overlays;
+    // Back to back from 0 to total_size, in order.
+    std::vector<LayoutRegion> regions;
+    // The new movie box, then the media data header.
+    std::vector<std::vector<std::uint8_t>> blocks;
+    std::vector<PcmStream> streams; // in track order
 
     // Produces bytes [offset, offset+length) of the rewritten file into dest,
     // reading source bytes through `fd` (borrowed). Returns the count placed
-    // (short only at the end of the file) or a negative errno when a source
-    // read failed (-EIO for the source bytes under the PCM).
-    // Allocates nothing.
+    // (short only at the end of the file) or a negative errno when source
+    // bytes or PCM could not be read. Allocates nothing.
     std::int64_t read_at(int fd, std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) const;
 
     // True when the range's bytes are exactly the source file's at the same
     // offset, so a caller may serve it straight from the source.
     bool is_plain_source_range(std::uint64_t offset, std::uint64_t length) const;
+
+    // The region holding `offset` (regions.size() at or past the end).
+    std::size_t region_at(std::uint64_t offset) const;
 };
 
 // Builds the layout of the file open on `fd` (borrowed) from its analysis, or
@@ -60,5 +70,9 @@ std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan);
 // sample description alone and silent PCM. For callers that must not decode
 // (the fuzzer).
 std::unique_ptr<FileLayout> build_silent_layout(int fd, const MediaScan& scan);
+
+// The rewrite decision of one source file: its layout when it has AAC tracks
+// to convert, else nothing.
+std::unique_ptr<FileLayout> analyse_source(int fd);
 
 } // namespace kov

@@ -1,8 +1,6 @@
 // Producing byte ranges of a rewritten file. Runs on many threads at once over
 // one immutable layout; allocates nothing.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -31,14 +29,21 @@ bool read_source(int fd, std::uint8_t* dest, std::uint64_t count, std::uint64_t 
 
 } // namespace
 
+std::size_t FileLayout::region_at(std::uint64_t offset) const
+{
+    const auto after = std::upper_bound(regions.begin(), regions.end(), offset,
+                                        [](std::uint64_t at, const LayoutRegion& r) { return at < r.start; });
+    if (after == regions.begin() || offset >= total_size)
+        return regions.size();
+    return static_cast<std::size_t>(after - regions.begin()) - 1;
+}
+
 bool FileLayout::is_plain_source_range(std::uint64_t offset, std::uint64_t length) const
 {
-    if (offset > source_size || length > source_size - offset)
-        return false;
-    for (const auto& o : overlays)
-        if (offset < o.offset + 4 && o.offset < offset + length)
-            return false;
-    return true;
+    const std::size_t i = region_at(offset);
+    if (i == regions.size() || regions[i].kind != LayoutRegion::Kind::source)
+        return length == 0 && offset <= source_size;
+    return length <= regions[i].start + regions[i].size - offset;
 }
 
 std::int64_t FileLayout::read_at(int fd, std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) const
@@ -46,42 +51,32 @@ std::int64_t FileLayout::read_at(int fd, std::uint8_t* dest, std::uint64_t lengt
     if (offset >= total_size)
         return 0;
     const std::uint64_t n = std::min(length, total_size - offset);
-    const std::uint64_t moov_end = moov_offset + moov_bytes.size();
-    const std::uint64_t header_end = mdat_header_offset + mdat_header.size();
     std::uint64_t done = 0;
-    std::size_t next_overlay = 0;
-    while (done < n) {
+    for (std::size_t i = region_at(offset); done < n && i < regions.size(); ++i) {
+        const LayoutRegion& r = regions[i];
         const std::uint64_t position = offset + done;
-        const std::uint64_t want = n - done;
+        const std::uint64_t at = position - r.start;
+        const std::uint64_t count = std::min(n - done, r.size - at);
         std::uint8_t* out = dest + done;
-        std::uint64_t count = 0;
-        if (position < source_size) {
-            while (next_overlay < overlays.size() && overlays[next_overlay].offset + 4 <= position)
-                ++next_overlay;
-            const ByteOverlay* o = next_overlay < overlays.size() ? &overlays[next_overlay] : nullptr;
-            if (o && position >= o->offset) {
-                const std::uint64_t at = position - o->offset;
-                count = std::min(want, 4 - at);
-                std::memcpy(out, o->bytes.data() + at, static_cast<std::size_t>(count));
-            } else {
-                const std::uint64_t stop = o ? std::min(o->offset, source_size) : source_size;
-                count = std::min(want, stop - position);
-                if (!read_source(fd, out, count, position))
-                    return -EIO;
-            }
-        } else if (position < moov_end) {
-            count = std::min(want, moov_end - position);
-            std::memcpy(out, moov_bytes.data() + (position - moov_offset), static_cast<std::size_t>(count));
-        } else if (position < header_end) {
-            count = std::min(want, header_end - position);
-            std::memcpy(out, mdat_header.data() + (position - mdat_header_offset), static_cast<std::size_t>(count));
-        } else {
-            count = std::min(want, pcm_offset + pcm_size - position);
-            const std::int64_t got = source ? source->read(out, count, position - pcm_offset) : 0;
+        switch (r.kind) {
+        case LayoutRegion::Kind::source:
+            if (!read_source(fd, out, count, position))
+                return -EIO;
+            break;
+        case LayoutRegion::Kind::overlay:
+            std::memcpy(out, r.overlay.data() + at, static_cast<std::size_t>(count));
+            break;
+        case LayoutRegion::Kind::bytes:
+            std::memcpy(out, blocks[r.index].data() + at, static_cast<std::size_t>(count));
+            break;
+        case LayoutRegion::Kind::pcm: {
+            const std::int64_t got = streams[r.index].source->read(out, count, at);
             if (got < 0)
-                return got;
+                return -EIO;
             if (static_cast<std::uint64_t>(got) < count)
                 std::memset(out + got, 0, static_cast<std::size_t>(count - static_cast<std::uint64_t>(got)));
+            break;
+        }
         }
         done += count;
     }

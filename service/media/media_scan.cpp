@@ -19,15 +19,10 @@ namespace kov {
 
 namespace {
 
-// A movie box is tables, not media: even a day-long film with several tracks
-// stays far below this. A larger one is treated as unreadable rather than
-// letting one hostile file make the service allocate gigabytes.
-constexpr std::uint64_t max_moov_size = 256u << 20;
-
-// 64 MiB of units: over 12 hours of AAC at 96 kHz, 24 at 48 kHz. A few bytes
-// of hostile tables can claim billions of samples; the list stops here
-// instead of costing gigabytes and seconds per file.
-constexpr std::uint64_t max_access_units = 1u << 22;
+// Enough for a fragmented recording of hours in short fragments; a hostile
+// file of millions of empty boxes is walked but not all recorded (and then
+// not rewritten, since the list no longer covers it).
+constexpr std::size_t max_top_level_boxes = 1u << 20;
 
 constexpr std::array<std::uint32_t, 16> frequency_table{96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
                                                         16000, 12000, 11025, 8000,  7350,  0,     0,     0};
@@ -40,26 +35,12 @@ struct TrackState {
     bool mpeg12_audio = false; // DecoderConfigDescriptor 0x69 / 0x6B: MP3 stored in MP4
 };
 
-// Calls fn(type, payload) for each valid box of `range`, stopping at the first
-// invalid one or when fewer than 8 bytes are left.
-template <typename Fn> void walk_boxes(BeReader range, Fn&& fn)
+std::string four_chars(std::uint32_t type)
 {
-    while (range.remaining() >= 8) {
-        const auto h = read_box_header(range);
-        if (!h)
-            return;
-        BeReader payload;
-        if (!range.sub(h->payload_size(), payload))
-            return;
-        fn(h->type, payload);
-    }
-}
-
-std::string four_chars(std::span<const std::uint8_t> bytes, std::size_t at)
-{
-    if (at > bytes.size() || bytes.size() - at < 4)
-        return {};
-    return std::string(reinterpret_cast<const char*>(bytes.data() + at), 4);
+    std::string s(4, ' ');
+    for (std::size_t i = 0; i < 4; ++i)
+        s[i] = static_cast<char>(type >> (24 - 8 * i));
+    return s;
 }
 
 std::uint32_t asc_bits(std::span<const std::uint8_t> asc, std::size_t first, unsigned count)
@@ -88,7 +69,8 @@ void parse_asc(TrackScan& t)
     } else {
         rate = frequency_table[index];
     }
-    t.asc_channels = channel_table[asc_bits(asc, q, 4)];
+    t.channel_config = asc_bits(asc, q, 4);
+    t.asc_channels = channel_table[t.channel_config];
     if (aot == 5 || aot == 29) {
         t.sbr = true;
         const std::uint32_t ext = asc_bits(asc, q + 4, 4);
@@ -164,176 +146,241 @@ std::uint32_t rate_from_double(std::uint64_t raw)
 
 std::uint16_t narrow16(std::uint32_t v) { return v > 0xffffu ? 0 : static_cast<std::uint16_t>(v); }
 
-void scan_stsd(BeReader box, TrackState& st)
+void scan_stsd(const BeReader payload, TrackState& st)
 {
     TrackScan& t = st.track;
-    const auto p = box.rest();
-    const std::size_t len = p.size();
-    std::uint32_t entries = 0, entry_size = 0;
-    if (len < 16 || !box.peek_at(4, entries) || entries == 0)
+    const std::size_t len = payload.remaining();
+    BeReader r = payload;
+    std::uint8_t version_byte = 0;
+    std::uint32_t flags = 0, entries = 0, entry_size = 0, format = 0;
+    if (len < 16 || !read_full_box(r, version_byte, flags) || !r.u32(entries) || entries == 0)
         return;
-    box.peek_at(8, entry_size);
-    t.format = four_chars(p, 12);
+    r.u32(entry_size); // of the first entry; later entries are not looked at
+    r.u32(format);
+    t.format = four_chars(format);
     if (t.handler != "soun" || len < 44)
         return;
 
-    std::uint16_t version = 0;
-    box.peek_at(24, version);
-    std::size_t children = 44;
+    std::uint16_t version = 0, revision = 0;
+    std::uint32_t vendor = 0;
+    r.skip(8); // reserved, data reference index
+    r.u16(version);
+    r.u16(revision);
+    r.u32(vendor);
+    std::size_t children = 44; // where the boxes inside the entry start
     if (version == 2) {
         std::uint64_t rate = 0;
         std::uint32_t channels = 0, bits = 0;
-        box.peek_at(48, rate);
-        box.peek_at(56, channels);
-        box.peek_at(64, bits);
-        t.sample_rate = rate_from_double(rate);
-        t.channels = narrow16(channels);
-        t.bits = narrow16(bits);
+        // constants, then the rate as a double, channels, a constant, bits
+        if (r.skip(16) && r.u64(rate) && r.u32(channels) && r.skip(4) && r.u32(bits)) {
+            t.sample_rate = rate_from_double(rate);
+            t.channels = narrow16(channels);
+            t.bits = narrow16(bits);
+        }
         children = 80;
     } else {
+        std::uint16_t compression = 0, packet_size = 0;
         std::uint32_t rate = 0;
-        box.peek_at(32, t.channels);
-        box.peek_at(34, t.bits);
-        box.peek_at(40, rate);
+        r.u16(t.channels);
+        r.u16(t.bits);
+        r.u16(compression);
+        r.u16(packet_size);
+        r.u32(rate);
         t.sample_rate = rate >> 16;
         if (version == 1)
             children = 60;
     }
+    // The children run to the end of the first entry (its size counts from
+    // 8 bytes into the payload) or of the box, whichever comes first.
     const std::uint64_t end = std::min<std::uint64_t>(len, std::uint64_t{entry_size} + 8);
-    if (end <= children || end - children < 8)
+    BeReader inside = payload, boxes;
+    if (end <= children || end - children < 8 || !inside.skip(children) ||
+        !inside.sub(static_cast<std::size_t>(end - children), boxes))
         return;
-    walk_boxes(BeReader(p.subspan(children, static_cast<std::size_t>(end - children))),
-               [&](std::uint32_t type, BeReader child) {
-                   if (type == fourcc("esds")) {
-                       walk_descriptors(child.rest(), st);
-                   } else if (type == fourcc("wave") && child.remaining() >= 8) {
-                       walk_boxes(child, [&](std::uint32_t inner, BeReader grand) {
-                           if (inner == fourcc("esds"))
-                               walk_descriptors(grand.rest(), st);
-                       });
-                   }
-               });
-}
-
-// Appends `count` big-endian values of type T found at `from` when the box is
-// long enough for all of them; a table shorter than its count gives nothing.
-template <typename T, typename Out, typename Make>
-void read_table(const BeReader& box, std::size_t from, std::uint64_t count, std::size_t entry_bytes, Out& out,
-                Make make)
-{
-    const std::uint64_t len = box.remaining();
-    if (len < from || (len - from) / entry_bytes < count)
-        return;
-    out.reserve(out.size() + static_cast<std::size_t>(count));
-    for (std::uint64_t i = 0; i < count; ++i)
-        out.push_back(make(box, from + static_cast<std::size_t>(i) * entry_bytes));
-}
-
-void scan_stbl(BeReader stbl, TrackState& st)
-{
-    TrackScan& t = st.track;
-    walk_boxes(stbl, [&](std::uint32_t type, BeReader box) {
-        const std::size_t len = box.remaining();
-        std::uint32_t count = 0;
-        if (type == fourcc("stsd")) {
-            scan_stsd(box, st);
-        } else if (type == fourcc("stsz")) {
-            std::uint32_t uniform = 0;
-            if (len < 12)
-                return;
-            box.peek_at(4, uniform);
-            box.peek_at(8, count);
-            t.sample_count = count;
-            if (uniform != 0) {
-                t.uniform_size = uniform;
-                return;
-            }
-            read_table<std::uint32_t>(box, 12, count, 4, t.sample_sizes, [](const BeReader& b, std::size_t at) {
-                std::uint32_t v = 0;
-                b.peek_at(at, v);
-                return v;
-            });
-        } else if (len < 8) {
-            return;
-        } else if (type == fourcc("stts")) {
-            box.peek_at(4, count);
-            read_table<TimeToSample>(box, 8, count, 8, t.time_to_sample, [](const BeReader& b, std::size_t at) {
-                TimeToSample e;
-                b.peek_at(at, e.count);
-                b.peek_at(at + 4, e.delta);
-                return e;
-            });
-        } else if (type == fourcc("stsc")) {
-            box.peek_at(4, count);
-            read_table<SampleToChunk>(box, 8, count, 12, t.sample_to_chunk, [](const BeReader& b, std::size_t at) {
-                SampleToChunk e;
-                b.peek_at(at, e.first_chunk);
-                b.peek_at(at + 4, e.samples_per_chunk);
-                b.peek_at(at + 8, e.description_index);
-                return e;
-            });
-        } else if (type == fourcc("stco")) {
-            box.peek_at(4, count);
-            read_table<std::uint64_t>(box, 8, count, 4, t.chunk_offsets, [](const BeReader& b, std::size_t at) {
-                std::uint32_t v = 0;
-                b.peek_at(at, v);
-                return std::uint64_t{v};
-            });
-        } else if (type == fourcc("co64")) {
-            box.peek_at(4, count);
-            read_table<std::uint64_t>(box, 8, count, 8, t.chunk_offsets, [](const BeReader& b, std::size_t at) {
-                std::uint64_t v = 0;
-                b.peek_at(at, v);
-                return v;
+    for_each_box(boxes, [&](const BoxEntry& e, BeReader child) {
+        if (e.type() == fourcc("esds")) {
+            walk_descriptors(child.rest(), st);
+        } else if (e.type() == fourcc("wave") && child.remaining() >= 8) {
+            for_each_box(child, [&](const BoxEntry& inner, BeReader grand) {
+                if (inner.type() == fourcc("esds"))
+                    walk_descriptors(grand.rest(), st);
             });
         }
     });
 }
 
+// Reads `count` entries with read_one when the box holds all of them; a table
+// shorter than its count gives nothing.
+template <typename T, typename ReadOne>
+void read_table(BeReader r, std::uint64_t count, std::size_t entry_bytes, std::vector<T>& out, ReadOne read_one)
+{
+    if (r.remaining() / entry_bytes < count)
+        return;
+    out.reserve(out.size() + static_cast<std::size_t>(count));
+    for (std::uint64_t i = 0; i < count; ++i)
+        out.push_back(read_one(r));
+}
+
+std::uint32_t read_u32(BeReader& r)
+{
+    std::uint32_t v = 0;
+    r.u32(v);
+    return v;
+}
+
+void scan_stbl(BeReader stbl, TrackState& st)
+{
+    TrackScan& t = st.track;
+    for_each_box(stbl, [&](const BoxEntry& e, BeReader box) {
+        const std::uint32_t type = e.type();
+        std::uint8_t version = 0;
+        std::uint32_t flags = 0, count = 0;
+        if (type == fourcc("stsd")) {
+            scan_stsd(box, st);
+            return;
+        }
+        if (box.remaining() < 8 || !read_full_box(box, version, flags))
+            return;
+        if (type == fourcc("stsz")) {
+            std::uint32_t uniform = 0;
+            if (!box.u32(uniform) || !box.u32(count))
+                return;
+            t.sample_count = count;
+            if (uniform != 0)
+                t.uniform_size = uniform;
+            else
+                read_table(box, count, 4, t.sample_sizes, read_u32);
+            return;
+        }
+        box.u32(count);
+        if (type == fourcc("stts")) {
+            read_table(box, count, 8, t.time_to_sample, [](BeReader& r) {
+                TimeToSample x;
+                r.u32(x.count);
+                r.u32(x.delta);
+                return x;
+            });
+        } else if (type == fourcc("stsc")) {
+            read_table(box, count, 12, t.sample_to_chunk, [](BeReader& r) {
+                SampleToChunk x;
+                r.u32(x.first_chunk);
+                r.u32(x.samples_per_chunk);
+                r.u32(x.description_index);
+                return x;
+            });
+        } else if (type == fourcc("stco")) {
+            read_table(box, count, 4, t.chunk_offsets, [](BeReader& r) { return std::uint64_t{read_u32(r)}; });
+        } else if (type == fourcc("co64")) {
+            read_table(box, count, 8, t.chunk_offsets, [](BeReader& r) {
+                std::uint64_t v = 0;
+                r.u64(v);
+                return v;
+            });
+        } else if (type == fourcc("stss")) {
+            read_table(box, count, 4, t.sync_samples, read_u32);
+        } else if (type == fourcc("ctts")) {
+            read_table(box, count, 8, t.composition_offsets, [](BeReader& r) {
+                CompositionOffset x;
+                r.u32(x.count);
+                x.offset = static_cast<std::int32_t>(read_u32(r)); // version 0 offsets above 2^31 do not occur
+                return x;
+            });
+        }
+    });
+}
+
+// Creation and modification times, 64-bit in version 1 headers.
+bool read_times(BeReader& r, std::uint8_t version, std::uint64_t& created, std::uint64_t& modified)
+{
+    if (version == 1)
+        return r.u64(created) && r.u64(modified);
+    std::uint32_t c = 0, m = 0;
+    if (!r.u32(c) || !r.u32(m))
+        return false;
+    created = c;
+    modified = m;
+    return true;
+}
+
+void scan_mdhd(BeReader r, TrackScan& t)
+{
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0, timescale = 0;
+    std::uint64_t created = 0, modified = 0, duration = 0;
+    if (!read_full_box(r, version, flags) || !read_times(r, version, created, modified) || !r.u32(timescale))
+        return;
+    if (version == 1) {
+        if (!r.u64(duration))
+            return;
+    } else {
+        std::uint32_t d = 0;
+        if (!r.u32(d))
+            return;
+        duration = d;
+    }
+    t.timescale = timescale;
+    t.duration = duration;
+    t.headers.media_created = created;
+    t.headers.media_modified = modified;
+    r.u16(t.headers.language);
+}
+
+void scan_hdlr(BeReader r, TrackScan& t)
+{
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0, pre_defined = 0, type = 0;
+    if (!read_full_box(r, version, flags) || !r.u32(pre_defined) || !r.u32(type))
+        return;
+    t.handler = four_chars(type);
+    if (r.skip(12)) {
+        const auto name = r.rest();
+        t.headers.handler_name.assign(name.begin(), name.end());
+    }
+}
+
 void scan_mdia(BeReader mdia, TrackState& st)
 {
     TrackScan& t = st.track;
-    walk_boxes(mdia, [&](std::uint32_t type, BeReader box) {
-        const std::size_t len = box.remaining();
-        if (type == fourcc("mdhd") && len >= 4) {
-            std::uint8_t version = 0;
-            box.peek_at(0, version);
-            if (version == 1 && len >= 32) {
-                box.peek_at(20, t.timescale);
-                box.peek_at(24, t.duration);
-            } else if (len >= 20) {
-                std::uint32_t duration = 0;
-                box.peek_at(12, t.timescale);
-                box.peek_at(16, duration);
-                t.duration = duration;
-            }
-        } else if (type == fourcc("hdlr") && len >= 12) {
-            t.handler = four_chars(box.rest(), 8);
-        } else if (type == fourcc("minf") && len >= 8) {
-            walk_boxes(box, [&](std::uint32_t inner, BeReader stbl) {
-                if (inner == fourcc("stbl") && stbl.remaining() >= 8)
+    for_each_box(mdia, [&](const BoxEntry& e, BeReader box) {
+        if (e.type() == fourcc("mdhd")) {
+            scan_mdhd(box, t);
+        } else if (e.type() == fourcc("hdlr")) {
+            scan_hdlr(box, t);
+        } else if (e.type() == fourcc("minf")) {
+            for_each_box(box, [&](const BoxEntry& inner, BeReader stbl) {
+                if (inner.type() == fourcc("stbl"))
                     scan_stbl(stbl, st);
             });
         }
     });
 }
 
+void scan_tkhd(BeReader r, TrackScan& t)
+{
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0, track_id = 0;
+    std::uint64_t created = 0, modified = 0;
+    if (!read_full_box(r, version, flags) || !read_times(r, version, created, modified) || !r.u32(track_id))
+        return;
+    t.track_id = track_id;
+    TrackHeaders& h = t.headers;
+    h.tkhd_flags = flags;
+    h.created = created;
+    h.modified = modified;
+    // reserved, duration, two reserved words
+    if (r.skip(4 + (version == 1 ? 8 : 4) + 8))
+        r.u16(h.layer) && r.u16(h.alternate_group) && r.u16(h.volume);
+}
+
 TrackScan scan_trak(BeReader trak)
 {
     TrackState st;
     TrackScan& t = st.track;
-    walk_boxes(trak, [&](std::uint32_t type, BeReader box) {
-        const std::size_t len = box.remaining();
-        if (type == fourcc("tkhd") && len >= 4) {
-            std::uint8_t version = 0;
-            box.peek_at(0, version);
-            if (version == 1 && len >= 36)
-                box.peek_at(20, t.track_id);
-            else if (len >= 20)
-                box.peek_at(12, t.track_id);
-        } else if (type == fourcc("mdia") && len >= 8) {
+    for_each_box(trak, [&](const BoxEntry& e, BeReader box) {
+        if (e.type() == fourcc("tkhd"))
+            scan_tkhd(box, t);
+        else if (e.type() == fourcc("mdia"))
             scan_mdia(box, st);
-        }
     });
     t.aac = st.aac_sign || (t.handler == "soun" && t.format == "mp4a");
     // MP3 stored in MP4 also uses the "mp4a" entry; the editor decodes it
@@ -361,6 +408,8 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
         const auto h = decode_box_header(std::span(head.data(), static_cast<std::size_t>(got)), file_size - offset);
         if (!h)
             break;
+        if (scan.boxes.size() < max_top_level_boxes)
+            scan.boxes.push_back({offset, *h});
         if (h->type == fourcc("ftyp")) {
             saw_ftyp = true;
         } else if (h->type == fourcc("moof")) {
@@ -378,13 +427,14 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
     if (read_bytes(scan.moov_offset, moov.data(), moov.size()) != static_cast<std::int64_t>(moov.size()))
         return scan;
 
-    BeReader box{std::span<const std::uint8_t>(moov)};
-    std::uint32_t size32 = 0;
-    box.peek_at(0, size32);
-    box.skip(size32 == 1 ? 16 : 8);
-    walk_boxes(box, [&](std::uint32_t type, BeReader child) {
-        if (type == fourcc("trak"))
-            scan.tracks.push_back(scan_trak(child));
+    const BeReader payload = box_payload(moov);
+    const std::size_t payload_at = moov.size() - payload.remaining();
+    for_each_box(payload, [&](const BoxEntry& e, BeReader child) {
+        if (e.type() != fourcc("trak"))
+            return;
+        scan.tracks.push_back(scan_trak(child));
+        scan.tracks.back().trak_offset = payload_at + e.offset;
+        scan.tracks.back().trak_size = e.size();
     });
 
     scan.is_bmff = saw_ftyp || !scan.tracks.empty();
@@ -403,47 +453,14 @@ MediaScan scan_media(int fd)
                            });
 }
 
-std::vector<AccessUnit> build_access_units(const TrackScan& track)
+std::vector<std::uint8_t> read_movie_box(int fd, const MediaScan& scan)
 {
-    std::vector<AccessUnit> units;
-    const auto& stsc = track.sample_to_chunk;
-    const std::uint64_t n = track.chunk_offsets.size();
-    if (track.sample_count == 0 || n == 0 || stsc.empty())
-        return units;
-
-    // The tables bound what can come out; reserve no more than that.
-    const std::uint64_t limit = std::min(track.sample_count, max_access_units);
-    std::uint64_t bound = 0;
-    for (std::size_t e = 0; e < stsc.size() && bound < limit; ++e) {
-        const std::uint64_t a = stsc[e].first_chunk;
-        const std::uint64_t b = e + 1 < stsc.size() ? stsc[e + 1].first_chunk : n + 1;
-        if (!(a < b && a >= 1 && a <= n))
-            continue;
-        const std::uint64_t samples = (std::min(b, n + 1) - a) * stsc[e].samples_per_chunk; // < 2^64
-        bound = samples > limit - bound ? limit : bound + samples;
-    }
-    units.reserve(static_cast<std::size_t>(std::min(bound, limit)));
-
-    std::uint64_t i = 0;
-    for (std::size_t e = 0; e < stsc.size() && i < limit; ++e) {
-        const std::uint64_t a = stsc[e].first_chunk;
-        const std::uint64_t b = e + 1 < stsc.size() ? stsc[e + 1].first_chunk : n + 1;
-        const std::uint32_t spc = stsc[e].samples_per_chunk;
-        if (!(a < b && a >= 1 && a <= n))
-            continue;
-        for (std::uint64_t k = a; k < b && k <= n && i < limit; ++k) {
-            std::uint64_t offset = track.chunk_offsets[static_cast<std::size_t>(k - 1)];
-            for (std::uint32_t s = 0; s < spc && i < limit; ++s) {
-                std::uint32_t size = track.uniform_size;
-                if (size == 0)
-                    size = i < track.sample_sizes.size() ? track.sample_sizes[static_cast<std::size_t>(i)] : 0;
-                units.push_back({offset, size});
-                offset += size;
-                ++i;
-            }
-        }
-    }
-    return units;
+    if (scan.moov_size == 0 || scan.moov_size > max_moov_size)
+        return {};
+    std::vector<std::uint8_t> moov(static_cast<std::size_t>(scan.moov_size));
+    if (pread_full(fd, moov.data(), moov.size(), scan.moov_offset) != static_cast<std::int64_t>(moov.size()))
+        return {};
+    return moov;
 }
 
 } // namespace kov

@@ -1,7 +1,8 @@
 #pragma once
 // The analysis of one candidate media file: whether it is ISO BMFF, where its
-// movie box lies, and per track what the rewrite needs. Plain values with no
-// shared state; scan_media only uses positional reads, so any thread may call it.
+// top-level boxes and movie box lie, and per track what the rewrite needs.
+// Plain values with no shared state; scan_media only uses positional reads,
+// so any thread may call it.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,9 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "media/access_unit.hpp"
+#include "media/box_header.hpp"
 
 namespace kov {
+
+// A movie box is tables, not media: even a day-long film with several tracks
+// stays far below this. A larger one is treated as unreadable rather than
+// letting one hostile file make the service allocate gigabytes.
+constexpr std::uint64_t max_moov_size = 256u << 20;
 
 struct TimeToSample {
     std::uint32_t count = 0;
@@ -22,6 +28,26 @@ struct SampleToChunk {
     std::uint32_t first_chunk = 0;
     std::uint32_t samples_per_chunk = 0;
     std::uint32_t description_index = 0;
+};
+
+struct CompositionOffset {
+    std::uint32_t count = 0;
+    std::int32_t offset = 0;
+};
+
+// What a converted track keeps of its source track's headers. The defaults
+// stand where the source has no such box.
+struct TrackHeaders {
+    std::uint32_t tkhd_flags = 0x000007;
+    std::uint64_t created = 0; // tkhd
+    std::uint64_t modified = 0;
+    std::uint16_t layer = 0;
+    std::uint16_t alternate_group = 0;
+    std::uint16_t volume = 0x0100;
+    std::uint64_t media_created = 0; // mdhd
+    std::uint64_t media_modified = 0;
+    std::uint16_t language = 0x55C4;        // packed ISO 639-2 "und"
+    std::vector<std::uint8_t> handler_name; // hdlr name as stored; empty when absent
 };
 
 struct TrackScan {
@@ -36,6 +62,7 @@ struct TrackScan {
     std::vector<std::uint8_t> asc;
     std::uint32_t asc_rate = 0;
     std::uint32_t asc_channels = 0;
+    std::uint32_t channel_config = 0; // AAC channelConfiguration; 0 when a program config element says it
     bool sbr = false;
     std::uint64_t sample_count = 0;
     std::uint32_t uniform_size = 0;
@@ -43,7 +70,19 @@ struct TrackScan {
     std::vector<TimeToSample> time_to_sample;
     std::vector<SampleToChunk> sample_to_chunk;
     std::vector<std::uint64_t> chunk_offsets;
+    std::vector<std::uint32_t> sync_samples; // stss, 1-based; empty when every sample is a sync sample
+    std::vector<CompositionOffset> composition_offsets;
     bool aac = false;
+    TrackHeaders headers;
+    // Where the trak box lies inside the movie box, for copying what is kept.
+    std::size_t trak_offset = 0;
+    std::uint64_t trak_size = 0;
+};
+
+// One top-level box of the file.
+struct FileBox {
+    std::uint64_t offset = 0;
+    BoxHeader header;
 };
 
 struct MediaScan {
@@ -53,6 +92,9 @@ struct MediaScan {
     std::uint64_t file_size = 0;
     std::uint64_t moov_offset = 0;
     std::uint64_t moov_size = 0;
+    // The top-level boxes in file order, as far as the walk went: they cover
+    // the whole file only when the last one ends at file_size.
+    std::vector<FileBox> boxes;
     std::vector<TrackScan> tracks;
 };
 
@@ -68,8 +110,8 @@ using ReadAtFn = std::function<std::int64_t(std::uint64_t offset, std::uint8_t* 
 // one for the movie box.
 MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes);
 
-// The access units of one track, in sample order; may be shorter than
-// sample_count when the tables run out.
-std::vector<AccessUnit> build_access_units(const TrackScan& track);
+// Reads the movie box the scan found into memory; empty when it cannot be
+// read whole.
+std::vector<std::uint8_t> read_movie_box(int fd, const MediaScan& scan);
 
 } // namespace kov

@@ -1,7 +1,8 @@
 #pragma once
-// Builds the movie box of a rewritten file from the source's movie box: the
-// source's mvhd, its tracks that are not AAC, one new PCM track and its udta.
-// Pure computation on bytes in memory; used by build_layout.
+// Builds the movie box of a rewritten file from the source's movie box and the
+// rewrite plan: every child in its place, converted tracks replaced by their
+// PCM tracks, and only what would now be wrong left out. Pure computation on
+// bytes in memory; used by build_layout.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,45 +10,25 @@
 #include <span>
 #include <vector>
 
-#include "media/box_header.hpp"
 #include "media/media_scan.hpp"
+#include "media/track_plan.hpp"
 
 namespace kov {
 
-// One child box of a container: its type (four raw bytes, big-endian), where
-// it starts inside the container and its total size, header included.
-struct BoxEntry {
-    std::uint32_t type = 0;
-    std::size_t offset = 0;
-    std::uint64_t size = 0;
-    std::size_t header = 8;
-};
-
-// The children of the box that fills `box`, walked with the usual header
-// rule; the list ends at the first child that is too short or runs past the
-// end of its parent.
-std::vector<BoxEntry> list_children(std::span<const std::uint8_t> box);
-
-struct PcmTrackParams {
-    std::uint32_t track_id = 0;
-    std::uint32_t rate = 0;
-    std::uint32_t channels = 0;
-    std::uint64_t frames = 0;
-    std::uint32_t media_timescale = 0; // of the AAC track, for the edit list
-};
-
 struct BuiltMoov {
     std::vector<std::uint8_t> bytes;
-    std::size_t chunk_offset_at = 0; // where the 64-bit PCM chunk offset goes
+    // Where each PCM track's 64-bit chunk offset goes, in track order.
+    std::vector<std::size_t> chunk_offset_at;
 };
 
 // The movie timescale of the source movie box (the last mvhd decides), 0 when
 // there is none.
 std::uint32_t movie_timescale(std::span<const std::uint8_t> source_moov);
 
-// The new movie box. `selected` indexes scan.tracks: the track the PCM is made
-// from. Nothing when the result would not fit a 32-bit box size.
+// The new movie box; `plans` has one entry per track of `scan`. Nothing when a
+// converted track's box is not where the scan saw it, or when the result would
+// not fit a 32-bit box size.
 std::optional<BuiltMoov> build_moov(std::span<const std::uint8_t> source_moov, const MediaScan& scan,
-                                    std::size_t selected, const PcmTrackParams& pcm);
+                                    const std::vector<TrackPlan>& plans);
 
 } // namespace kov

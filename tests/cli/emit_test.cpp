@@ -162,10 +162,12 @@ TEST_P(Emit, OutputIsValidAndItsPcmEqualsFfmpegsDecodeOfTheSource)
     for (const auto& s : after)
         (s.codec == "pcm_s16le" ? pcm : kept_after).push_back(s);
     ASSERT_FALSE(aac.empty());
-    ASSERT_EQ(pcm.size(), 1u) << "one PCM track replaces every AAC track";
+    ASSERT_EQ(pcm.size(), aac.size()) << "every AAC track becomes a PCM track";
     EXPECT_EQ(pcm[0].rate, c.rate);
     EXPECT_EQ(pcm[0].channels, c.channels);
     ASSERT_EQ(kept_after.size(), kept_before.size());
+    for (std::size_t i = 0; i < before.size() && i < after.size(); ++i)
+        EXPECT_EQ(after[i].type, before[i].type) << "stream " << i << " moved";
     for (std::size_t i = 0; i < kept_before.size(); ++i) {
         EXPECT_EQ(kept_after[i].codec, kept_before[i].codec);
         EXPECT_EQ(packet_hashes(out, kept_after[i].index), packet_hashes(src, kept_before[i].index))
@@ -179,27 +181,32 @@ TEST_P(Emit, OutputIsValidAndItsPcmEqualsFfmpegsDecodeOfTheSource)
     // decode keeps the whole last access unit (the encoder's tail padding). So
     // our audio must be the declared length and a prefix of ffmpeg's decode
     // that is at most one access unit shorter.
-    const std::string want = decode_s16(src, aac[0].index);
-    const std::string got = decode_s16(out, pcm[0].index);
-    const std::size_t frame_bytes = static_cast<std::size_t>(c.channels) * 2;
-    ASSERT_GT(aac[0].tb_den, 0);
-    const long long declared = aac[0].duration_ts * aac[0].tb_num * c.rate / aac[0].tb_den;
-    EXPECT_EQ(got.size(), static_cast<std::size_t>(declared) * frame_bytes) << "not the declared length";
-    ASSERT_LE(got.size(), want.size());
-    EXPECT_LT(want.size() - got.size(), 1024 * frame_bytes);
-    ASSERT_GT(got.size(), static_cast<std::size_t>(c.rate) * frame_bytes);
-    int worst = 0;
-    bool audible = false;
-    for (std::size_t i = 0; i + 1 < got.size(); i += 2) {
-        const auto a =
-            static_cast<std::int16_t>(static_cast<std::uint8_t>(want[i]) | static_cast<std::uint8_t>(want[i + 1]) << 8);
-        const auto b =
-            static_cast<std::int16_t>(static_cast<std::uint8_t>(got[i]) | static_cast<std::uint8_t>(got[i + 1]) << 8);
-        worst = std::max(worst, std::abs(a - b));
-        audible = audible || std::abs(b) > 1000;
+    for (std::size_t k = 0; k < aac.size(); ++k) {
+        SCOPED_TRACE("audio track " + std::to_string(k));
+        EXPECT_EQ(pcm[k].rate, aac[k].rate);
+        EXPECT_EQ(pcm[k].channels, aac[k].channels);
+        const std::string want = decode_s16(src, aac[k].index);
+        const std::string got = decode_s16(out, pcm[k].index);
+        const std::size_t frame_bytes = static_cast<std::size_t>(aac[k].channels) * 2;
+        ASSERT_GT(aac[k].tb_den, 0);
+        const long long declared = aac[k].duration_ts * aac[k].tb_num * aac[k].rate / aac[k].tb_den;
+        EXPECT_EQ(got.size(), static_cast<std::size_t>(declared) * frame_bytes) << "not the declared length";
+        ASSERT_LE(got.size(), want.size());
+        EXPECT_LT(want.size() - got.size(), 1024 * frame_bytes);
+        ASSERT_GT(got.size(), static_cast<std::size_t>(aac[k].rate) * frame_bytes);
+        int worst = 0;
+        bool audible = false;
+        for (std::size_t i = 0; i + 1 < got.size(); i += 2) {
+            const auto a = static_cast<std::int16_t>(static_cast<std::uint8_t>(want[i]) |
+                                                     static_cast<std::uint8_t>(want[i + 1]) << 8);
+            const auto b = static_cast<std::int16_t>(static_cast<std::uint8_t>(got[i]) |
+                                                     static_cast<std::uint8_t>(got[i + 1]) << 8);
+            worst = std::max(worst, std::abs(a - b));
+            audible = audible || std::abs(b) > 1000;
+        }
+        EXPECT_LE(worst, 1);
+        EXPECT_TRUE(audible) << "the PCM is silent";
     }
-    EXPECT_LE(worst, 1);
-    EXPECT_TRUE(audible) << "the PCM is silent";
 }
 
 INSTANTIATE_TEST_SUITE_P(RealFiles, Emit, ::testing::ValuesIn(emit_cases()), [](const auto& param_info) {

@@ -77,14 +77,11 @@ protected:
         const auto layout = build_layout(fd.get(), scan_media(fd.get()));
         if (!layout)
             return {};
-        return {0,
-                layout->overlay_offset,
-                layout->overlay_offset + 4,
-                layout->source_size,
-                layout->moov_offset + layout->moov_bytes.size(),
-                layout->mdat_header_offset + layout->mdat_header.size(),
-                layout->pcm_offset + layout->pcm_size / 2 + 1,
-                layout->total_size};
+        std::vector<std::uint64_t> at;
+        for (const auto& r : layout->regions)
+            at.push_back(r.start + (r.kind == LayoutRegion::Kind::pcm ? r.size / 2 + 1 : 0));
+        at.push_back(layout->total_size);
+        return at;
     }
 
     TempDir src_, work_;

@@ -12,7 +12,7 @@
 #include "media/be_reader.hpp"
 #include "media/be_writer.hpp"
 #include "media/file_layout.hpp"
-#include "media/moov_builder.hpp"
+#include "media/box_header.hpp"
 #include "support/test_env.hpp"
 
 namespace kov {
@@ -193,23 +193,39 @@ TEST(LayoutBuild, StereoTrackGivesTheExpectedRegionsAndOverlay)
     ASSERT_TRUE(b.scan.has_aac);
     ASSERT_TRUE(b.layout);
     const FileLayout& l = *b.layout;
-    EXPECT_EQ(l.frames, 102400u);
-    EXPECT_EQ(l.rate, 48000u);
-    EXPECT_EQ(l.channels, 2u);
-    EXPECT_EQ(l.pcm_size, 409600u);
-    EXPECT_EQ(l.mdat_header, (Bytes{0x00, 0x06, 0x40, 0x08, 'm', 'd', 'a', 't'}));
-    EXPECT_EQ(l.total_size, b.scan.file_size + l.moov_bytes.size() + 8 + 409600);
-    EXPECT_EQ(l.overlay_offset, b.scan.moov_offset + 4);
-    EXPECT_EQ(read_range(b, l.overlay_offset - 2, 8)[2], 'f');
-    EXPECT_EQ(read_range(b, l.overlay_offset, 4), (Bytes{'f', 'r', 'e', 'e'}));
-    EXPECT_EQ(read_range(b, l.moov_offset, 8)[4], 'm');
+    ASSERT_EQ(l.streams.size(), 1u);
+    const PcmStream& pcm = l.streams[0];
+    EXPECT_EQ(pcm.frames, 102400u);
+    EXPECT_EQ(pcm.rate, 48000u);
+    EXPECT_EQ(pcm.channels, 2u);
+    EXPECT_EQ(pcm.size, 409600u);
+    ASSERT_EQ(l.blocks.size(), 2u);
+    const Bytes& moov = l.blocks[0];
+    EXPECT_EQ(l.blocks[1], (Bytes{0x00, 0x06, 0x40, 0x08, 'm', 'd', 'a', 't'}));
+    EXPECT_EQ(l.total_size, b.scan.file_size + moov.size() + 8 + 409600);
+    const std::uint64_t overlay = b.scan.moov_offset + 4;
+    EXPECT_EQ(read_range(b, overlay - 2, 8)[2], 'f');
+    EXPECT_EQ(read_range(b, overlay, 4), (Bytes{'f', 'r', 'e', 'e'}));
+    EXPECT_EQ(read_range(b, l.source_size, 8)[4], 'm');
+
+    // Source, overlay, source, movie box, media data header, PCM: back to back.
+    using K = LayoutRegion::Kind;
+    const std::vector<K> kinds{K::source, K::overlay, K::source, K::bytes, K::bytes, K::pcm};
+    ASSERT_EQ(l.regions.size(), kinds.size());
+    std::uint64_t at = 0;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        EXPECT_EQ(l.regions[i].kind, kinds[i]) << i;
+        EXPECT_EQ(l.regions[i].start, at) << i;
+        at += l.regions[i].size;
+    }
+    EXPECT_EQ(at, l.total_size);
+    EXPECT_EQ(l.regions[1].start, overlay);
 
     // The chunk offset of the PCM track points at the first PCM byte.
     std::uint64_t co64 = 0;
-    const auto stbl_end = l.moov_bytes.size();
-    BeReader(l.moov_bytes).peek_at(stbl_end - 8, co64);
-    EXPECT_EQ(co64, l.pcm_offset);
-    EXPECT_EQ(l.pcm_offset, l.total_size - l.pcm_size);
+    BeReader(moov).peek_at(moov.size() - 8, co64);
+    EXPECT_EQ(co64, pcm.offset);
+    EXPECT_EQ(pcm.offset, l.total_size - pcm.size);
 }
 
 TEST(LayoutBuild, MediaTimescaleRescalesTheFrameCount)
@@ -220,7 +236,8 @@ TEST(LayoutBuild, MediaTimescaleRescalesTheFrameCount)
     write_mp4(dir.file("a.mp4"), s);
     const Built b = build(dir.file("a.mp4"));
     ASSERT_TRUE(b.layout);
-    EXPECT_EQ(b.layout->frames, 111455u);
+    // 102400 ticks at 44100 Hz are 111455.8 frames at 48000 Hz: the nearest frame.
+    EXPECT_EQ(b.layout->streams[0].frames, 111456u);
 }
 
 TEST(LayoutBuild, HeAacWithoutTimingCountsTwoThousandFramesPerUnit)
@@ -233,8 +250,8 @@ TEST(LayoutBuild, HeAacWithoutTimingCountsTwoThousandFramesPerUnit)
     write_mp4(dir.file("a.mp4"), s);
     const Built b = build(dir.file("a.mp4"));
     ASSERT_TRUE(b.layout);
-    EXPECT_EQ(b.layout->rate, 44100u);
-    EXPECT_EQ(b.layout->frames, 2048u * 100);
+    EXPECT_EQ(b.layout->streams[0].rate, 44100u);
+    EXPECT_EQ(b.layout->streams[0].frames, 2048u * 100);
 }
 
 TEST(LayoutBuild, MovieBoxFirstStaysInFrontAsFreeSpace)
@@ -246,7 +263,7 @@ TEST(LayoutBuild, MovieBoxFirstStaysInFrontAsFreeSpace)
     const Built b = build(dir.file("a.mp4"));
     ASSERT_TRUE(b.layout);
     EXPECT_LT(b.scan.moov_offset, 100u);
-    EXPECT_EQ(b.layout->moov_offset, b.scan.file_size);
+    EXPECT_EQ(b.layout->regions[b.layout->region_at(b.scan.file_size)].kind, LayoutRegion::Kind::bytes);
     const Bytes old = read_range(b, b.scan.moov_offset, 8);
     EXPECT_EQ(u32_of(old, 0), b.scan.moov_size);
     EXPECT_EQ(u32_of(old, 4), fourcc("free"));
@@ -347,18 +364,20 @@ TEST(LayoutBuild, SourceBeyondFourGiBKeepsItsStcoAndGetsA64BitPcmOffset)
     write_mp4(dir.file("big.mp4"), s);
     const Built b = build(dir.file("big.mp4"));
     ASSERT_TRUE(b.layout);
-    ASSERT_GT(b.layout->pcm_offset, std::uint64_t{1} << 32);
+    const std::uint64_t pcm_offset = b.layout->streams[0].offset;
+    ASSERT_GT(pcm_offset, std::uint64_t{1} << 32);
     // The video track is copied unchanged, 32-bit chunk offset included.
     const Bytes source_moov = read_range(b, b.scan.moov_offset + 8, b.scan.moov_size - 8);
-    const auto kids = list_children(b.layout->moov_bytes);
+    const Bytes& moov = b.layout->blocks[0];
+    const auto children = box_payload(moov).rest();
+    const auto kids = list_boxes(children);
     ASSERT_GE(kids.size(), 3u);
-    const Bytes video(b.layout->moov_bytes.begin() + static_cast<std::ptrdiff_t>(kids[1].offset),
-                      b.layout->moov_bytes.begin() + static_cast<std::ptrdiff_t>(kids[1].offset + kids[1].size));
+    const auto video = box_bytes(children, kids[1]);
     const auto at = std::search(source_moov.begin(), source_moov.end(), video.begin(), video.end());
     EXPECT_NE(at, source_moov.end()) << "video trak not copied byte for byte";
     std::uint64_t co64 = 0;
-    BeReader(b.layout->moov_bytes).peek_at(b.layout->moov_bytes.size() - 8, co64);
-    EXPECT_EQ(co64, b.layout->pcm_offset);
+    BeReader(moov).peek_at(moov.size() - 8, co64);
+    EXPECT_EQ(co64, pcm_offset);
     // The source bytes far into the file still come through unchanged.
     EXPECT_EQ(read_range(b, b.scan.moov_offset - 4, 4), (Bytes{0, 0, 0, 0}));
 }

@@ -43,7 +43,7 @@ TEST(LayoutEmit, RandomRangesEqualTheEmittedFile)
     std::vector<std::uint8_t> buf;
     for (int i = 0; i < 400; ++i) {
         // Mostly PCM, where the jumps matter; sometimes anywhere.
-        const std::uint64_t from = i % 4 == 0 ? 0 : layout->pcm_offset;
+        const std::uint64_t from = i % 4 == 0 ? 0 : layout->streams[0].offset;
         const std::uint64_t offset = from + rng() % (layout->total_size - from + 10);
         const std::uint64_t length = 1 + rng() % (i % 3 == 0 ? 300000 : 5000);
         buf.assign(length, 0xEE);

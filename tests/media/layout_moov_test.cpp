@@ -7,7 +7,9 @@
 
 #include "media/be_reader.hpp"
 #include "media/be_writer.hpp"
+#include "media/box_header.hpp"
 #include "media/moov_builder.hpp"
+#include "media/pcm_trak.hpp"
 
 namespace kov {
 namespace {
@@ -15,10 +17,12 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // A source movie box: mvhd (timescale 1000), a video trak, an AAC trak
-// (optionally with an edit list), an iods that must be dropped, and a udta.
+// (optionally with an edit list), an iods that must be dropped, a meta and a
+// udta that must be kept.
 struct SourceMoov {
     Bytes bytes;
     Bytes video_trak;
+    Bytes meta;
     Bytes udta;
 };
 
@@ -61,28 +65,66 @@ SourceMoov make_source(const Bytes& aac_edts)
     const Bytes aac_mdia = box("mdia", Bytes(40, 3));
     aac_payload.insert(aac_payload.end(), aac_mdia.begin(), aac_mdia.end());
     s.udta = box("udta", Bytes{1, 2, 3, 4});
+    s.meta = box("meta", Bytes{0, 0, 0, 0, 5, 6});
     Bytes payload = box("mvhd", mvhd);
-    for (const Bytes& b : {s.video_trak, box("trak", aac_payload), box("iods", Bytes(16, 9)), s.udta})
+    for (const Bytes& b : {s.video_trak, box("trak", aac_payload), box("iods", Bytes(16, 9)), s.meta, s.udta})
         payload.insert(payload.end(), b.begin(), b.end());
     s.bytes = box("moov", payload);
     return s;
 }
 
-MediaScan scan_of_two_tracks()
+// The children of a whole box, with offsets from the box's first byte.
+std::vector<BoxEntry> list_children(std::span<const std::uint8_t> box)
+{
+    const auto payload = box_payload(box).rest();
+    auto list = list_boxes(payload);
+    for (auto& e : list)
+        e.offset += static_cast<std::size_t>(payload.data() - box.data());
+    return list;
+}
+
+// What the scan records of each trak of `moov`: its place, numbered from 1.
+MediaScan scan_of(const Bytes& moov)
 {
     MediaScan scan;
-    scan.tracks.resize(2);
-    scan.tracks[0].handler = "vide";
-    scan.tracks[1].aac = true;
+    for (const auto& e : list_children(moov)) {
+        if (e.type() != fourcc("trak"))
+            continue;
+        TrackScan t;
+        t.track_id = static_cast<std::uint32_t>(scan.tracks.size() + 1);
+        t.trak_offset = e.offset;
+        t.trak_size = e.size();
+        scan.tracks.push_back(t);
+    }
     return scan;
+}
+
+// The second track converted.
+std::vector<TrackPlan> second_to_pcm(const PcmTrakParams& p, std::size_t tracks = 2)
+{
+    std::vector<TrackPlan> plans(tracks);
+    plans[1].action = TrackPlan::Action::to_pcm;
+    plans[1].pcm.rate = p.rate;
+    plans[1].pcm.channels = p.channels;
+    plans[1].pcm.total_frames = p.frames;
+    plans[1].pcm.timescale = p.media_timescale;
+    plans[1].channel_config = p.channel_config;
+    return plans;
+}
+
+std::optional<BuiltMoov> build(const Bytes& moov, const PcmTrakParams& p)
+{
+    MediaScan scan = scan_of(moov);
+    scan.tracks[1].timescale = p.media_timescale;
+    return build_moov(moov, scan, second_to_pcm(p, scan.tracks.size()));
 }
 
 std::span<const std::uint8_t> child(std::span<const std::uint8_t> parent, const char* type)
 {
     for (const auto& e : list_children(parent))
-        if (e.type == (std::uint32_t(std::uint8_t(type[0])) << 24 | std::uint32_t(std::uint8_t(type[1])) << 16 |
-                       std::uint32_t(std::uint8_t(type[2])) << 8 | std::uint8_t(type[3])))
-            return parent.subspan(e.offset, static_cast<std::size_t>(e.size));
+        if (e.type() == (std::uint32_t(std::uint8_t(type[0])) << 24 | std::uint32_t(std::uint8_t(type[1])) << 16 |
+                         std::uint32_t(std::uint8_t(type[2])) << 8 | std::uint8_t(type[3])))
+            return parent.subspan(e.offset, static_cast<std::size_t>(e.size()));
     return {};
 }
 
@@ -108,9 +150,9 @@ std::uint64_t u64_at(std::span<const std::uint8_t> b, std::size_t at)
     return v;
 }
 
-PcmTrackParams stereo48k(std::uint32_t media_timescale = 48000)
+PcmTrakParams stereo48k(std::uint32_t media_timescale = 48000)
 {
-    PcmTrackParams p;
+    PcmTrakParams p;
     p.track_id = 2;
     p.rate = 48000;
     p.channels = 2;
@@ -119,22 +161,24 @@ PcmTrackParams stereo48k(std::uint32_t media_timescale = 48000)
     return p;
 }
 
-TEST(LayoutMoov, KeepsMvhdOtherTracksAndUdtaInOrderAndAddsA401BytePcmTrak)
+TEST(LayoutMoov, KeepsEveryChildInPlaceButIodsAndAddsA401BytePcmTrak)
 {
     const SourceMoov src = make_source({});
-    const auto built = build_moov(src.bytes, scan_of_two_tracks(), 1, stereo48k());
+    const auto built = build(src.bytes, stereo48k());
     ASSERT_TRUE(built);
     const auto& out = built->bytes;
     EXPECT_EQ(u32_at(out, 0), out.size());
     const auto kids = list_children(out);
-    ASSERT_EQ(kids.size(), 4u);
-    EXPECT_EQ(kids[0].type, fourcc("mvhd"));
-    EXPECT_EQ(kids[1].type, fourcc("trak"));
-    EXPECT_EQ(kids[2].type, fourcc("trak"));
-    EXPECT_EQ(kids[3].type, fourcc("udta"));
+    ASSERT_EQ(kids.size(), 5u);
+    EXPECT_EQ(kids[0].type(), fourcc("mvhd"));
+    EXPECT_EQ(kids[1].type(), fourcc("trak"));
+    EXPECT_EQ(kids[2].type(), fourcc("trak"));
+    EXPECT_EQ(kids[3].type(), fourcc("meta"));
+    EXPECT_EQ(kids[4].type(), fourcc("udta"));
     EXPECT_TRUE(std::equal(src.video_trak.begin(), src.video_trak.end(), out.begin() + kids[1].offset));
-    EXPECT_TRUE(std::equal(src.udta.begin(), src.udta.end(), out.begin() + kids[3].offset));
-    EXPECT_EQ(kids[2].size, 401u);
+    EXPECT_TRUE(std::equal(src.meta.begin(), src.meta.end(), out.begin() + kids[3].offset));
+    EXPECT_TRUE(std::equal(src.udta.begin(), src.udta.end(), out.begin() + kids[4].offset));
+    EXPECT_EQ(kids[2].size(), 401u); // no channel configuration: no channel layout box
 
     const auto trak = std::span(out).subspan(kids[2].offset, 401);
     EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 20), 2u); // track_ID
@@ -153,7 +197,8 @@ TEST(LayoutMoov, KeepsMvhdOtherTracksAndUdtaInOrderAndAddsA401BytePcmTrak)
     EXPECT_EQ(u32_at(child(stbl, "stsc"), 20), 102400u);
     const auto co64 = child(stbl, "co64");
     ASSERT_EQ(co64.size(), 24u);
-    EXPECT_EQ(static_cast<std::size_t>(co64.data() + 16 - out.data()), built->chunk_offset_at);
+    ASSERT_EQ(built->chunk_offset_at.size(), 1u);
+    EXPECT_EQ(static_cast<std::size_t>(co64.data() + 16 - out.data()), built->chunk_offset_at[0]);
 }
 
 TEST(LayoutMoov, EditListIsCopiedWhenRatesAgreeAndRescaledWhenTheyDiffer)
@@ -161,23 +206,23 @@ TEST(LayoutMoov, EditListIsCopiedWhenRatesAgreeAndRescaledWhenTheyDiffer)
     const Bytes edts = box("edts", elst(0, 2048, 5000));
     const SourceMoov src = make_source(edts);
 
-    const auto same = build_moov(src.bytes, scan_of_two_tracks(), 1, stereo48k(48000));
+    const auto same = build(src.bytes, stereo48k(48000));
     ASSERT_TRUE(same);
     const auto copied = path(same->bytes, {"trak", "edts"}); // first trak is the copied video one
     EXPECT_TRUE(copied.empty());
     const auto kids = list_children(same->bytes);
-    const auto new_trak = std::span(same->bytes).subspan(kids[2].offset, static_cast<std::size_t>(kids[2].size));
+    const auto new_trak = std::span(same->bytes).subspan(kids[2].offset, static_cast<std::size_t>(kids[2].size()));
     const auto same_edts = child(new_trak, "edts");
     EXPECT_TRUE(std::equal(same_edts.begin(), same_edts.end(), edts.begin(), edts.end()));
     EXPECT_EQ(new_trak.size(), 401u + edts.size());
 
     // 44100 Hz timescale, 48000 Hz PCM: 2048 becomes 2048 * 48000 / 44100.
-    PcmTrackParams p = stereo48k(44100);
+    PcmTrakParams p = stereo48k(44100);
     p.frames = 111455;
-    const auto rescaled = build_moov(src.bytes, scan_of_two_tracks(), 1, p);
+    const auto rescaled = build(src.bytes, p);
     ASSERT_TRUE(rescaled);
     const auto rk = list_children(rescaled->bytes);
-    const auto trak2 = std::span(rescaled->bytes).subspan(rk[2].offset, static_cast<std::size_t>(rk[2].size));
+    const auto trak2 = std::span(rescaled->bytes).subspan(rk[2].offset, static_cast<std::size_t>(rk[2].size()));
     const auto new_elst = path(trak2, {"edts", "elst"});
     ASSERT_EQ(new_elst.size(), 16u + 20u);
     EXPECT_EQ(new_elst[8], 1); // version 1
@@ -189,10 +234,10 @@ TEST(LayoutMoov, EditListIsCopiedWhenRatesAgreeAndRescaledWhenTheyDiffer)
 
     // An empty edit (-1) stays as it is; version 1 entries are read too.
     const SourceMoov src1 = make_source(box("edts", elst(1, -1, 7000)));
-    const auto empty_edit = build_moov(src1.bytes, scan_of_two_tracks(), 1, stereo48k(44100));
+    const auto empty_edit = build(src1.bytes, stereo48k(44100));
     ASSERT_TRUE(empty_edit);
     const auto ek = list_children(empty_edit->bytes);
-    const auto trak3 = std::span(empty_edit->bytes).subspan(ek[2].offset, static_cast<std::size_t>(ek[2].size));
+    const auto trak3 = std::span(empty_edit->bytes).subspan(ek[2].offset, static_cast<std::size_t>(ek[2].size()));
     const auto elst3 = path(trak3, {"edts", "elst"});
     EXPECT_EQ(u64_at(elst3, 16), 7000u);
     EXPECT_EQ(u64_at(elst3, 24), ~std::uint64_t{0});
@@ -201,10 +246,10 @@ TEST(LayoutMoov, EditListIsCopiedWhenRatesAgreeAndRescaledWhenTheyDiffer)
     Bytes bad = elst(0, 2048, 5000);
     bad[15] = 3; // entry count 3, room for 1
     const Bytes bad_edts = box("edts", bad);
-    const auto kept = build_moov(make_source(bad_edts).bytes, scan_of_two_tracks(), 1, stereo48k(44100));
+    const auto kept = build(make_source(bad_edts).bytes, stereo48k(44100));
     ASSERT_TRUE(kept);
     const auto kk = list_children(kept->bytes);
-    const auto trak4 = std::span(kept->bytes).subspan(kk[2].offset, static_cast<std::size_t>(kk[2].size));
+    const auto trak4 = std::span(kept->bytes).subspan(kk[2].offset, static_cast<std::size_t>(kk[2].size()));
     const auto kept_edts = child(trak4, "edts");
     EXPECT_TRUE(std::equal(kept_edts.begin(), kept_edts.end(), bad_edts.begin(), bad_edts.end()));
 }
@@ -212,16 +257,17 @@ TEST(LayoutMoov, EditListIsCopiedWhenRatesAgreeAndRescaledWhenTheyDiffer)
 TEST(LayoutMoov, HighRatesUseTheVersion2SoundDescription)
 {
     for (std::uint32_t rate : {88200u, 96000u}) {
-        PcmTrackParams p = stereo48k(rate);
+        PcmTrakParams p = stereo48k(rate);
         p.rate = rate;
         p.channels = 6;
-        const auto built = build_moov(make_source({}).bytes, scan_of_two_tracks(), 1, p);
+        const auto built = build(make_source({}).bytes, p);
         ASSERT_TRUE(built);
         const auto kids = list_children(built->bytes);
-        const auto trak = std::span(built->bytes).subspan(kids[2].offset, static_cast<std::size_t>(kids[2].size));
+        const auto trak = std::span(built->bytes).subspan(kids[2].offset, static_cast<std::size_t>(kids[2].size()));
         EXPECT_EQ(trak.size(), 401u + 36u);
         const auto sowt = child(path(trak, {"mdia", "minf", "stbl"}), "stsd").subspan(16);
         EXPECT_EQ(u32_at(sowt, 0), 72u);
+        EXPECT_EQ(u32_at(sowt, 4), fourcc("lpcm"));
         EXPECT_EQ(sowt[17], 2); // version
         EXPECT_EQ(u32_at(sowt, 36), 72u);
         EXPECT_EQ(std::bit_cast<double>(u64_at(sowt, 40)), static_cast<double>(rate));
@@ -235,13 +281,16 @@ TEST(LayoutMoov, LongTrackDurationSwitchesToVersion1Headers)
 {
     Bytes mvhd(100, 0);
     mvhd[12] = 0x3B, mvhd[13] = 0x9A, mvhd[14] = 0xCA, mvhd[15] = 0x00; // 1e9 per second
-    const Bytes moov = box("moov", box("mvhd", mvhd));
-    MediaScan scan;
-    PcmTrackParams p = stereo48k();
+    Bytes payload = box("mvhd", mvhd);
+    for (int i = 0; i < 2; ++i) {
+        const Bytes trak = box("trak", box("tkhd", Bytes(84, 0)));
+        payload.insert(payload.end(), trak.begin(), trak.end());
+    }
+    PcmTrakParams p = stereo48k();
     p.frames = 48000 * 10; // ten seconds: 1e10 movie ticks
-    const auto built = build_moov(moov, scan, 0, p);
+    const auto built = build(box("moov", payload), p);
     ASSERT_TRUE(built);
-    const auto trak = path(built->bytes, {"trak"});
+    const auto trak = std::span(built->bytes).subspan(list_children(built->bytes)[2].offset);
     const auto tkhd = child(trak, "tkhd");
     EXPECT_EQ(tkhd[8], 1);
     EXPECT_EQ(u64_at(tkhd, 36), 10000000000u);
@@ -264,7 +313,7 @@ TEST(LayoutMoov, ChildListStopsAtBoxesThatDoNotFit)
     zero_sized[3] = 0; // size 0: to the end of the parent
     const auto kids = list_children(box("moov", zero_sized));
     ASSERT_EQ(kids.size(), 1u);
-    EXPECT_EQ(kids[0].size, 38u);
+    EXPECT_EQ(kids[0].size(), 38u);
 }
 
 } // namespace

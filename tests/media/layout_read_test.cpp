@@ -21,28 +21,38 @@ namespace {
 // offset shows.
 class PatternPcm final : public PcmSource {
 public:
-    explicit PatternPcm(std::uint64_t produce_limit = ~std::uint64_t{0}) : limit_(produce_limit) {}
+    explicit PatternPcm(std::uint64_t produce_limit = ~std::uint64_t{0}, std::uint32_t seed = 0)
+        : limit_(produce_limit), seed_(seed)
+    {
+    }
     std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override
     {
         asked_offsets.push_back(offset);
         const std::uint64_t n = std::min(length, limit_);
         for (std::uint64_t i = 0; i < n; ++i)
-            dest[i] = pattern(offset + i);
+            dest[i] = pattern(offset + i, seed_);
         return static_cast<std::int64_t>(n);
     }
-    static std::uint8_t pattern(std::uint64_t i) { return static_cast<std::uint8_t>((i * 131 + 7) ^ (i >> 8)); }
+    static std::uint8_t pattern(std::uint64_t i, std::uint32_t seed = 0)
+    {
+        return static_cast<std::uint8_t>((i * 131 + 7 + seed * 29) ^ (i >> 8));
+    }
     std::vector<std::uint64_t> asked_offsets;
 
 private:
     std::uint64_t limit_;
+    std::uint32_t seed_;
 };
 
+// Source bytes with three overlays, the movie box and media data header, and
+// two PCM streams whose bytes differ.
 struct Fixture {
     test::TempDir dir;
     std::vector<std::uint8_t> source;
     FileLayout layout;
     std::vector<std::uint8_t> expected; // the whole rewritten file
-    PatternPcm* pcm = nullptr;
+    std::uint64_t moov_offset = 0;
+    std::uint64_t pcm_offset = 0; // of the first stream
 
     explicit Fixture(std::uint64_t pcm_limit = ~std::uint64_t{0})
     {
@@ -50,36 +60,48 @@ struct Fixture {
         for (std::size_t i = 0; i < source.size(); ++i)
             source[i] = static_cast<std::uint8_t>(i * 7 + 3);
         EXPECT_TRUE(test::write_file(dir.file("src"), source));
+        using K = LayoutRegion::Kind;
+        auto add = [&](std::uint64_t size, K kind, std::uint32_t index = 0, std::array<std::uint8_t, 4> bytes = {}) {
+            layout.regions.push_back({layout.total_size, size, kind, index, bytes});
+            layout.total_size += size;
+        };
+        auto overlay = [&](std::array<std::uint8_t, 4> bytes) { add(4, K::overlay, 0, bytes); };
 
         layout.source_size = source.size();
-        layout.overlay_offset = 1004;
-        layout.overlays.push_back({1000, {0, 0, 0x03, 0xE8}});
-        layout.overlays.push_back({1004, {'f', 'r', 'e', 'e'}});
-        layout.overlays.push_back({2500, {0, 0, 0x01, 0xF4}});
-        layout.moov_offset = source.size();
-        layout.moov_bytes.assign(421, 0);
-        for (std::size_t i = 0; i < layout.moov_bytes.size(); ++i)
-            layout.moov_bytes[i] = static_cast<std::uint8_t>(255 - i);
-        layout.mdat_header_offset = layout.moov_offset + layout.moov_bytes.size();
-        BeWriter(layout.mdat_header).u32(8 + 4000);
-        BeWriter(layout.mdat_header).fourcc("mdat");
-        layout.pcm_offset = layout.mdat_header_offset + 8;
-        layout.frames = 1000;
-        layout.channels = 2;
-        layout.rate = 48000;
-        layout.pcm_size = 4000;
-        layout.total_size = layout.pcm_offset + layout.pcm_size;
-        auto p = std::make_unique<PatternPcm>(pcm_limit);
-        pcm = p.get();
-        layout.source = std::move(p);
+        add(1000, K::source);
+        overlay({0, 0, 0x03, 0xE8});
+        overlay({'f', 'r', 'e', 'e'});
+        add(1492, K::source);
+        overlay({0, 0, 0x01, 0xF4});
+        add(496, K::source);
+        moov_offset = layout.total_size;
+        layout.blocks.resize(2);
+        layout.blocks[0].assign(421, 0);
+        for (std::size_t i = 0; i < layout.blocks[0].size(); ++i)
+            layout.blocks[0][i] = static_cast<std::uint8_t>(255 - i);
+        BeWriter(layout.blocks[1]).u32(8 + 5000);
+        BeWriter(layout.blocks[1]).fourcc("mdat");
+        add(421, K::bytes, 0);
+        add(8, K::bytes, 1);
+        pcm_offset = layout.total_size;
+        for (std::uint32_t i = 0; i < 2; ++i) {
+            PcmStream s;
+            s.offset = layout.total_size;
+            s.size = i == 0 ? 4000 : 1000;
+            s.source = std::make_unique<PatternPcm>(pcm_limit, i);
+            add(s.size, K::pcm, i);
+            layout.streams.push_back(std::move(s));
+        }
 
         expected = source;
-        for (const auto& o : layout.overlays)
-            std::memcpy(expected.data() + o.offset, o.bytes.data(), 4);
-        expected.insert(expected.end(), layout.moov_bytes.begin(), layout.moov_bytes.end());
-        expected.insert(expected.end(), layout.mdat_header.begin(), layout.mdat_header.end());
-        for (std::uint64_t i = 0; i < layout.pcm_size; ++i)
-            expected.push_back(i < pcm_limit ? PatternPcm::pattern(i) : 0);
+        for (const auto& r : layout.regions)
+            if (r.kind == K::overlay)
+                std::memcpy(expected.data() + r.start, r.overlay.data(), 4);
+        for (const auto& block : layout.blocks)
+            expected.insert(expected.end(), block.begin(), block.end());
+        for (std::uint32_t k = 0; k < 2; ++k)
+            for (std::uint64_t i = 0; i < layout.streams[k].size; ++i)
+                expected.push_back(i < pcm_limit ? PatternPcm::pattern(i, k) : 0);
         fd = UniqueFd(::open(dir.file("src").c_str(), O_RDONLY));
     }
 
@@ -106,7 +128,8 @@ TEST(LayoutRead, RangesAcrossEveryBoundaryMatchTheAssembledFile)
         {1005, 2},                       // inside an overlay
         {2499, 6},                       // the size overlay near the end
         {2996, 4 + 421 + 8 + 10},        // last source bytes through the first PCM bytes
-        {f.layout.pcm_offset + 3, 5},    // odd PCM offset
+        {f.pcm_offset + 3, 5},           // odd PCM offset
+        {f.pcm_offset + 3990, 20},       // from one PCM stream into the next
         {f.layout.total_size - 10, 100}, // clipped at the end
     };
     for (const auto& c : cases) {
@@ -119,12 +142,15 @@ TEST(LayoutRead, RangesAcrossEveryBoundaryMatchTheAssembledFile)
             << "offset " << c.offset << " length " << c.length;
         EXPECT_EQ(out[n], 0xAA) << "wrote past the result at offset " << c.offset;
     }
-    // The PCM source is asked for the byte offset unchanged, odd or not.
-    f.pcm->asked_offsets.clear();
+    // Each PCM source is asked for its own byte offset unchanged, odd or not.
+    auto& first = static_cast<PatternPcm&>(*f.layout.streams[0].source).asked_offsets;
+    auto& second = static_cast<PatternPcm&>(*f.layout.streams[1].source).asked_offsets;
+    first.clear();
+    second.clear();
     std::int64_t got = 0;
-    f.read(f.layout.pcm_offset + 3, 5, got);
-    ASSERT_EQ(f.pcm->asked_offsets.size(), 1u);
-    EXPECT_EQ(f.pcm->asked_offsets[0], 3u);
+    f.read(f.pcm_offset + 3997, 10, got);
+    EXPECT_EQ(first, (std::vector<std::uint64_t>{3997}));
+    EXPECT_EQ(second, (std::vector<std::uint64_t>{0}));
 }
 
 TEST(LayoutRead, NothingAtOrPastTheEndAndForZeroLength)
@@ -133,7 +159,7 @@ TEST(LayoutRead, NothingAtOrPastTheEndAndForZeroLength)
     for (auto [offset, length] : {std::pair<std::uint64_t, std::uint64_t>{f.layout.total_size, 10},
                                   {f.layout.total_size + 5000, 10},
                                   {0, 0},
-                                  {f.layout.pcm_offset, 0}}) {
+                                  {f.pcm_offset, 0}}) {
         std::int64_t got = -5;
         const auto out = f.read(offset, length, got);
         EXPECT_EQ(got, 0);
@@ -162,7 +188,7 @@ TEST(LayoutRead, ShortPcmProductionReadsAsZeros)
 {
     Fixture f(3); // the source produces at most 3 bytes per call
     std::int64_t got = 0;
-    const auto out = f.read(f.layout.pcm_offset + 100, 50, got);
+    const auto out = f.read(f.pcm_offset + 100, 50, got);
     ASSERT_EQ(got, 50);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(out[static_cast<std::size_t>(i)], PatternPcm::pattern(100 + static_cast<std::uint64_t>(i)));
@@ -180,7 +206,7 @@ TEST(LayoutRead, FailingSourceReadGivesEioEvenAfterOverlayBytes)
     f.read(1004, 10, got); // starts in the overlay, goes on into source bytes
     EXPECT_EQ(got, -EIO);
     // The in-memory regions need no source read.
-    const auto out = f.read(f.layout.moov_offset, 20, got);
+    const auto out = f.read(f.moov_offset, 20, got);
     EXPECT_EQ(got, 20);
     EXPECT_EQ(out[0], 255);
 }
@@ -208,7 +234,7 @@ TEST(LayoutRead, PlainSourceRangesAvoidEveryOverlay)
     EXPECT_FALSE(f.layout.is_plain_source_range(1008, 1493));
     EXPECT_TRUE(f.layout.is_plain_source_range(2504, 496));
     EXPECT_FALSE(f.layout.is_plain_source_range(2504, 497)); // runs into the movie box
-    EXPECT_FALSE(f.layout.is_plain_source_range(f.layout.moov_offset, 1));
+    EXPECT_FALSE(f.layout.is_plain_source_range(f.moov_offset, 1));
 }
 
 } // namespace

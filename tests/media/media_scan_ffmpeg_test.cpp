@@ -12,6 +12,7 @@
 
 #include "common/unique_fd.hpp"
 #include "media/media_scan.hpp"
+#include "media/sample_model.hpp"
 #include "support/mp4_builder.hpp"
 #include "support/test_env.hpp"
 
@@ -178,7 +179,7 @@ TEST_F(RealMedia, AgreesWithFfprobe)
                 EXPECT_EQ(t.asc_rate, s.rate);
                 EXPECT_EQ(t.asc_channels, s.channels);
                 if (!fragmented) {
-                    const auto units = build_access_units(t);
+                    const auto units = table_samples(t, max_track_samples);
                     const auto packets = probe_audio_packets(path);
                     ASSERT_EQ(units.size(), packets.size());
                     for (std::size_t k = 0; k < units.size(); ++k) {
@@ -202,8 +203,8 @@ TEST_F(RealMedia, MovieBoxPlacement)
     // Moving the moov changed every chunk offset; the units still point at the same bytes.
     const auto a = read_file(dir_->file("moov_at_end.mp4"));
     const auto b = read_file(dir_->file("faststart.mp4"));
-    const auto ua = build_access_units(end.tracks[1]);
-    const auto ub = build_access_units(front.tracks[1]);
+    const auto ua = table_samples(end.tracks[1], max_track_samples);
+    const auto ub = table_samples(front.tracks[1], max_track_samples);
     ASSERT_EQ(ua.size(), ub.size());
     for (std::size_t k = 0; k < ua.size(); ++k)
         ASSERT_TRUE(std::equal(a.begin() + static_cast<std::ptrdiff_t>(ua[k].offset),

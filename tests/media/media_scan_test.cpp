@@ -11,6 +11,7 @@
 #include "common/unique_fd.hpp"
 #include "media/box_header.hpp"
 #include "media/media_scan.hpp"
+#include "media/sample_model.hpp"
 #include "support/mp4_builder.hpp"
 #include "support/test_env.hpp"
 
@@ -189,7 +190,7 @@ TEST(MediaScan, ReadsTrackFields)
     EXPECT_EQ(v.channels, 0u); // audio fields are read only for sound tracks
     EXPECT_EQ(v.uniform_size, 500u);
     EXPECT_TRUE(v.sample_sizes.empty());
-    const auto units = build_access_units(v);
+    const auto units = table_samples(v, max_track_samples);
     ASSERT_EQ(units.size(), 4u);
     EXPECT_EQ(units[1].offset, 600u);
     EXPECT_EQ(units[3].offset, 5500u);
@@ -222,7 +223,7 @@ TEST(MediaScan, TablesShorterThanTheirCountGiveNothing)
     ASSERT_EQ(s.tracks.size(), 1u);
     EXPECT_TRUE(s.tracks[0].sample_sizes.empty());
     EXPECT_EQ(s.tracks[0].sample_count, 5u);
-    const auto units = build_access_units(s.tracks[0]);
+    const auto units = table_samples(s.tracks[0], max_track_samples);
     ASSERT_EQ(units.size(), 5u); // two chunks of three, cut at the sample count
     for (const auto& u : units)
         EXPECT_EQ(u.size, 0u);
@@ -371,42 +372,58 @@ TEST(MediaScan, QuickTimeSoundDescriptionVersion2)
     EXPECT_EQ(scan_bytes(movie_file({t})).tracks[0].sample_rate, 0u);
 }
 
-TEST(AccessUnits, FollowTheChunkTables)
+TEST(SampleModel, FollowsTheChunkTimingSyncAndCompositionTables)
 {
     TrackScan t;
     t.sample_count = 6;
     t.sample_sizes = {1, 2, 3, 4, 5, 6};
     t.sample_to_chunk = {{1, 2, 1}, {3, 1, 1}};
     t.chunk_offsets = {100, 200, 300, 400};
-    const auto units = build_access_units(t);
-    const std::vector<std::pair<std::uint64_t, std::uint32_t>> want{{100, 1}, {101, 2}, {200, 3},
-                                                                     {203, 4}, {300, 5}, {400, 6}};
+    t.time_to_sample = {{1, 3200}, {0, 7}, {3, 1024}}; // the empty run is skipped; the last sample has none
+    t.sync_samples = {1, 4};
+    t.composition_offsets = {{2, 512}, {1, -256}};
+    const auto units = table_samples(t, max_track_samples);
+    struct Want {
+        std::uint64_t offset;
+        std::uint32_t size, duration;
+        std::int32_t composition;
+        bool sync;
+    };
+    const std::vector<Want> want{{100, 1, 3200, 512, true}, {101, 2, 1024, 512, false}, {200, 3, 1024, -256, false},
+                                 {203, 4, 1024, 0, true},   {300, 5, 0, 0, false},      {400, 6, 0, 0, false}};
     ASSERT_EQ(units.size(), want.size());
     for (std::size_t i = 0; i < want.size(); ++i) {
-        EXPECT_EQ(units[i].offset, want[i].first) << i;
-        EXPECT_EQ(units[i].size, want[i].second) << i;
+        EXPECT_EQ(units[i].offset, want[i].offset) << i;
+        EXPECT_EQ(units[i].size, want[i].size) << i;
+        EXPECT_EQ(units[i].duration, want[i].duration) << i;
+        EXPECT_EQ(units[i].composition_offset, want[i].composition) << i;
+        EXPECT_EQ(units[i].sync, want[i].sync) << i;
     }
+    EXPECT_EQ(table_samples(t, 2).size(), 2u);
 
     TrackScan odd = t; // entries that point nowhere contribute nothing
     odd.sample_to_chunk = {{0, 5, 1}, {3, 0, 1}, {5, 1, 1}};
-    EXPECT_TRUE(build_access_units(odd).empty()); // chunk 0, no samples per chunk, beyond the last chunk
+    EXPECT_TRUE(table_samples(odd, max_track_samples).empty()); // chunk 0, no samples per chunk, beyond the last chunk
     odd.sample_to_chunk = {{2, 1, 1}};
-    ASSERT_EQ(build_access_units(odd).size(), 3u); // chunks before the first entry give nothing
+    ASSERT_EQ(table_samples(odd, max_track_samples).size(), 3u); // chunks before the first entry give nothing
     odd.chunk_offsets.clear();
-    EXPECT_TRUE(build_access_units(odd).empty());
+    EXPECT_TRUE(table_samples(odd, max_track_samples).empty());
 }
 
-TEST(AccessUnits, HostileCountsStayBounded)
+TEST(SampleModel, HostileCountsStayBounded)
 {
     TrackScan t; // a few bytes of tables claiming four billion samples
     t.sample_count = 0xffffffffu;
     t.uniform_size = 1;
     t.sample_to_chunk = {{1, 0xffffffffu, 1}};
     t.chunk_offsets = {0};
-    const auto units = build_access_units(t);
+    const auto units = table_samples(t, max_track_samples);
     EXPECT_LT(units.size(), t.sample_count);
     EXPECT_GE(units.size(), 1u << 20); // still far beyond any real file
     EXPECT_EQ(units.back().offset, units.size() - 1);
+    // A file holds at most one sample per byte.
+    const auto shared = std::make_shared<const TrackScan>(t);
+    EXPECT_EQ(table_sample_list(shared, 5000)(~std::size_t{0}).size(), 5000u);
 }
 
 TEST(MediaScan, EveryPrefixAndEveryInnerCutIsSafe)
@@ -438,7 +455,7 @@ TEST(MediaScan, EveryPrefixAndEveryInnerCutIsSafe)
         ASSERT_LE(s.tracks.size(), 2u);
         for (const auto& tr : s.tracks) {
             EXPECT_TRUE(tr.sample_sizes.empty() || tr.sample_sizes.size() == tr.sample_count) << n;
-            EXPECT_LE(build_access_units(tr).size(), tr.sample_count);
+            EXPECT_LE(table_samples(tr, max_track_samples).size(), tr.sample_count);
             EXPECT_LE(tr.asc.size(), 2u);
         }
     }

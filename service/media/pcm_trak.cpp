@@ -1,0 +1,283 @@
+#include "media/pcm_trak.hpp"
+
+#include <bit>
+#include <limits>
+
+#include "media/be_reader.hpp"
+#include "media/box_header.hpp"
+#include "pcm/pcm_track.hpp"
+
+namespace kov {
+
+namespace {
+
+constexpr std::uint64_t two_pow_32 = std::uint64_t{1} << 32;
+
+std::uint64_t scale_down(std::uint64_t value, std::uint64_t mul, std::uint64_t div)
+{
+    if (div == 0)
+        return 0;
+    const unsigned __int128 r = static_cast<unsigned __int128>(value) * mul / div;
+    return r > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                         : static_cast<std::uint64_t>(r);
+}
+
+const BoxEntry* first_of(const std::vector<BoxEntry>& list, std::uint32_t type)
+{
+    for (const auto& e : list)
+        if (e.type() == type)
+            return &e;
+    return nullptr;
+}
+
+// An elst whose entries get their media times moved from the source track's
+// timescale to the PCM rate, by the rule that places the PCM units. Segment
+// durations count in the movie timescale and stay as they are.
+bool write_rescaled_elst(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
+{
+    std::optional<BeReader> elst;
+    for_each_box(edts, [&](const BoxEntry& e, BeReader payload) {
+        if (!elst && e.type() == fourcc("elst"))
+            elst = payload;
+    });
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0, count = 0;
+    if (!elst || !read_full_box(*elst, version, flags) || !elst->u32(count))
+        return false;
+    BeReader& r = *elst;
+    const std::uint64_t entry_size = version == 1 ? 20 : 12;
+    if (std::uint64_t{count} * entry_size > r.remaining())
+        return false;
+
+    const std::size_t edts_at = w.begin_box("edts");
+    const std::size_t elst_at = w.begin_full_box("elst", 1, 0);
+    w.u32(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint64_t duration = 0;
+        std::int64_t media_time = 0;
+        std::uint32_t media_rate = 0;
+        if (version == 1) {
+            std::uint64_t t = 0;
+            r.u64(duration);
+            r.u64(t);
+            media_time = static_cast<std::int64_t>(t);
+        } else {
+            std::uint32_t d = 0, t = 0;
+            r.u32(d);
+            r.u32(t);
+            duration = d;
+            media_time = static_cast<std::int32_t>(t);
+        }
+        r.u32(media_rate);
+        if (media_time >= 0) {
+            const std::uint64_t scaled =
+                time_to_frame(static_cast<std::uint64_t>(media_time), pcm.media_timescale, pcm.rate);
+            media_time = scaled > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                             ? std::numeric_limits<std::int64_t>::max()
+                             : static_cast<std::int64_t>(scaled);
+        }
+        w.u64(duration);
+        w.u64(static_cast<std::uint64_t>(media_time));
+        w.u32(media_rate);
+    }
+    w.end_box(elst_at);
+    w.end_box(edts_at);
+    return true;
+}
+
+// The channel layout box as ffmpeg's muxer writes it for PCM, for the order
+// in which the AAC decoder delivers each channel configuration: a layout tag,
+// or a channel bitmap (tag 0x10000) where no tag names that order.
+struct ChannelLayout {
+    std::uint32_t tag = 0;
+    std::uint32_t bitmap = 0;
+};
+std::optional<ChannelLayout> channel_layout(std::uint32_t config)
+{
+    switch (config) {
+    case 1: return ChannelLayout{(100u << 16) | 1, 0}; // mono
+    case 2: return ChannelLayout{(101u << 16) | 2, 0}; // stereo
+    case 3: return ChannelLayout{(113u << 16) | 3, 0}; // L R C
+    case 4: return ChannelLayout{0x10000, 0x107};      // L R C Cs
+    case 5: return ChannelLayout{0x10000, 0x37};       // L R C Ls Rs
+    case 6: return ChannelLayout{0x10000, 0x3f};       // L R C LFE Ls Rs
+    case 7: return ChannelLayout{(128u << 16) | 8, 0}; // L R C LFE Ls Rs Lsd Rsd
+    default: return std::nullopt; // a program config element: no known order
+    }
+}
+
+void write_chan(BeWriter& w, const PcmTrakParams& pcm)
+{
+    const auto layout = channel_layout(pcm.channel_config);
+    if (!layout)
+        return;
+    const std::size_t chan = w.begin_full_box("chan", 0, 0);
+    w.u32(layout->tag);
+    w.u32(layout->bitmap);
+    w.u32(0); // no channel descriptions
+    w.end_box(chan);
+}
+
+void write_sample_entry(BeWriter& w, const PcmTrakParams& pcm)
+{
+    if (pcm.rate < 65536) {
+        const std::size_t sowt = w.begin_box("sowt");
+        w.zeros(6);
+        w.u16(1); // data reference index
+        w.u16(0); // version
+        w.u16(0); // revision level
+        w.u32(0); // vendor
+        w.u16(static_cast<std::uint16_t>(pcm.channels));
+        w.u16(16);
+        w.u16(0); // compression ID
+        w.u16(0); // packet size
+        w.u32(pcm.rate << 16);
+        write_chan(w, pcm);
+        w.end_box(sowt);
+        return;
+    }
+    // Rates that do not fit the 16.16 field need the version 2 description;
+    // readers know it only under the linear PCM type, with the format in flags.
+    const std::size_t lpcm = w.begin_box("lpcm");
+    w.zeros(6);
+    w.u16(1);
+    w.u16(2);
+    w.u16(0);
+    w.u32(0);
+    w.u16(3);
+    w.u16(16);
+    w.u16(0xFFFE);
+    w.u16(0);
+    w.u32(0x00010000);
+    w.u32(72);
+    w.u64(std::bit_cast<std::uint64_t>(static_cast<double>(pcm.rate)));
+    w.u32(pcm.channels);
+    w.u32(0x7F000000);
+    w.u32(16);
+    w.u32(12); // signed integer, packed, little-endian
+    w.u32(pcm.channels * 2);
+    w.u32(1);
+    write_chan(w, pcm);
+    w.end_box(lpcm);
+}
+
+} // namespace
+
+std::size_t write_pcm_trak(BeWriter& w, std::span<const std::uint8_t> source_trak, const TrackHeaders& kept,
+                           const PcmTrakParams& pcm)
+{
+    const std::uint64_t track_duration =
+        pcm.movie_timescale ? scale_down(pcm.frames, pcm.movie_timescale, pcm.rate) : 0;
+    const bool long_form = pcm.frames >= two_pow_32 || track_duration >= two_pow_32;
+    const std::uint8_t tkhd_v = long_form || kept.created >= two_pow_32 || kept.modified >= two_pow_32 ? 1 : 0;
+    const std::uint8_t mdhd_v =
+        long_form || kept.media_created >= two_pow_32 || kept.media_modified >= two_pow_32 ? 1 : 0;
+    auto field = [&](std::uint8_t v, std::uint64_t value) {
+        if (v == 1)
+            w.u64(value);
+        else
+            w.u32(static_cast<std::uint32_t>(value));
+    };
+    const auto frames32 = static_cast<std::uint32_t>(pcm.frames);
+    const BeReader trak_payload = box_payload(source_trak);
+    const auto children = list_boxes(trak_payload.rest());
+    auto copy_child = [&](std::uint32_t type) {
+        if (const BoxEntry* e = first_of(children, type))
+            w.bytes(box_bytes(trak_payload.rest(), *e));
+    };
+
+    const std::size_t trak = w.begin_box("trak");
+    const std::size_t tkhd = w.begin_full_box("tkhd", tkhd_v, kept.tkhd_flags);
+    field(tkhd_v, kept.created);
+    field(tkhd_v, kept.modified);
+    w.u32(pcm.track_id ? pcm.track_id : 2);
+    w.u32(0);
+    field(tkhd_v, track_duration);
+    w.zeros(8);
+    w.u16(kept.layer);
+    w.u16(kept.alternate_group);
+    w.u16(kept.volume);
+    w.u16(0);
+    for (std::uint32_t m : {0x00010000u, 0u, 0u, 0u, 0x00010000u, 0u, 0u, 0u, 0x40000000u})
+        w.u32(m);
+    w.u32(0);
+    w.u32(0);
+    w.end_box(tkhd);
+
+    copy_child(fourcc("tref"));
+    if (const BoxEntry* edts = first_of(children, fourcc("edts"))) {
+        const auto bytes = box_bytes(trak_payload.rest(), *edts);
+        if (pcm.rate == pcm.media_timescale || !write_rescaled_elst(w, box_payload(bytes), pcm))
+            w.bytes(bytes);
+    }
+
+    const std::size_t mdia = w.begin_box("mdia");
+    const std::size_t mdhd = w.begin_full_box("mdhd", mdhd_v, 0);
+    field(mdhd_v, kept.media_created);
+    field(mdhd_v, kept.media_modified);
+    w.u32(pcm.rate);
+    field(mdhd_v, pcm.frames);
+    w.u16(kept.language);
+    w.u16(0);
+    w.end_box(mdhd);
+
+    const std::size_t hdlr = w.begin_full_box("hdlr", 0, 0);
+    w.u32(0);
+    w.fourcc("soun");
+    w.zeros(12);
+    static constexpr char default_name[] = "SoundHandler";
+    if (kept.handler_name.empty())
+        w.bytes(std::span(reinterpret_cast<const std::uint8_t*>(default_name), sizeof default_name));
+    else
+        w.bytes(kept.handler_name);
+    w.end_box(hdlr);
+
+    const std::size_t minf = w.begin_box("minf");
+    const std::size_t smhd = w.begin_full_box("smhd", 0, 0);
+    w.u16(0);
+    w.u16(0);
+    w.end_box(smhd);
+    const std::size_t dinf = w.begin_box("dinf");
+    const std::size_t dref = w.begin_full_box("dref", 0, 0);
+    w.u32(1);
+    w.end_box(w.begin_full_box("url ", 0, 0x000001));
+    w.end_box(dref);
+    w.end_box(dinf);
+
+    const std::size_t stbl = w.begin_box("stbl");
+    const std::size_t stsd = w.begin_full_box("stsd", 0, 0);
+    w.u32(1);
+    write_sample_entry(w, pcm);
+    w.end_box(stsd);
+
+    // One sample per PCM frame, all in one chunk.
+    const std::size_t stts = w.begin_full_box("stts", 0, 0);
+    w.u32(1);
+    w.u32(frames32);
+    w.u32(1);
+    w.end_box(stts);
+    const std::size_t stsc = w.begin_full_box("stsc", 0, 0);
+    w.u32(1);
+    w.u32(1);
+    w.u32(frames32);
+    w.u32(1);
+    w.end_box(stsc);
+    const std::size_t stsz = w.begin_full_box("stsz", 0, 0);
+    w.u32(pcm.channels * 2);
+    w.u32(frames32);
+    w.end_box(stsz);
+    const std::size_t co64 = w.begin_full_box("co64", 0, 0);
+    w.u32(1);
+    const std::size_t chunk_offset_at = w.size();
+    w.u64(0); // filled in once the layout knows where the PCM starts
+    w.end_box(co64);
+    w.end_box(stbl);
+    w.end_box(minf);
+    w.end_box(mdia);
+    copy_child(fourcc("udta"));
+    copy_child(fourcc("meta"));
+    w.end_box(trak);
+    return chunk_offset_at;
+}
+
+} // namespace kov

@@ -1,0 +1,31 @@
+#pragma once
+// Writes the track box of one converted track: signed 16-bit little-endian
+// PCM with one sample per frame in one chunk, keeping its source track's
+// identity, times, language, handler name, references, user data and edit
+// list. Pure computation on bytes in memory.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "media/be_writer.hpp"
+#include "media/media_scan.hpp"
+
+namespace kov {
+
+struct PcmTrakParams {
+    std::uint32_t track_id = 0;
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    std::uint64_t frames = 0;
+    std::uint32_t media_timescale = 0; // of the source track, for its edit list
+    std::uint32_t movie_timescale = 0;
+    std::uint32_t channel_config = 0;  // AAC channelConfiguration
+};
+
+// Appends the trak; returns where its 64-bit chunk offset goes. `source_trak`
+// is the source track's whole box.
+std::size_t write_pcm_trak(BeWriter& w, std::span<const std::uint8_t> source_trak, const TrackHeaders& kept,
+                           const PcmTrakParams& pcm);
+
+} // namespace kov

@@ -1,0 +1,33 @@
+#pragma once
+// The rewrite plan: per source track, whether it is copied as it is or
+// converted to a PCM track, with the decoder configuration and the unit list
+// of the conversion. One plan per track of the scan, in the scan's order.
+// Built once per layout on the building thread.
+
+#include <cstdint>
+#include <vector>
+
+#include "media/media_scan.hpp"
+#include "media/sample_model.hpp"
+#include "pcm/pcm_track.hpp"
+
+namespace kov {
+
+struct TrackPlan {
+    enum class Action { copy, to_pcm };
+    Action action = Action::copy;
+    PcmTrack pcm;                   // to_pcm only
+    std::uint32_t channel_config = 0; // AAC channelConfiguration, for the channel layout box
+};
+
+// The PCM units of a track, with each unit's decode time summed from the
+// sample durations; `uniform_delta`, when not 0, stands for every duration
+// (a track without timing tables).
+PcmUnitList pcm_units(SampleList samples, std::uint32_t uniform_delta);
+
+// Plans every track of `scan`. With `decode` (and a codec library bound) a
+// short decoding probe settles each PCM track's rate, channels and frames per
+// unit; without, they come from the sample description.
+std::vector<TrackPlan> plan_tracks(int fd, const MediaScan& scan, bool decode);
+
+} // namespace kov
