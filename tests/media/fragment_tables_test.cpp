@@ -89,7 +89,7 @@ TEST(SampleTables, ReadBackAsTheSamplesTheyDescribe)
         const TrackScan& t = scan.tracks[0];
         EXPECT_EQ(t.uniform_size, c.uniform);
         EXPECT_EQ(t.chunk_offsets.size(), c.chunks);
-        const auto units = build_access_units(t);
+        const auto units = table_samples(t, max_track_samples);
         ASSERT_EQ(units.size(), c.samples.size());
         std::vector<std::uint32_t> durations;
         for (const auto& e : t.time_to_sample)
