@@ -68,11 +68,12 @@ show_toast (PanelState *state, const char *text)
    * wraps instead of being cut off at the toast's edge. */
   GtkWidget *label = gtk_label_new (text);
   gtk_label_set_wrap (GTK_LABEL (label), TRUE);
-  /* The toast gives its title only the title's minimum width: ask for a
-   * line of up to 40 characters before it wraps. */
+  /* The toast gives its title the title's minimum width but does not keep
+   * it inside the window: lines of up to 40 characters, whatever the text. */
   gtk_label_set_width_chars (GTK_LABEL (label), MIN (int (g_utf8_strlen (text, -1)), 40));
-  gtk_label_set_max_width_chars (GTK_LABEL (label), 60);
+  gtk_label_set_max_width_chars (GTK_LABEL (label), 40);
   gtk_label_set_justify (GTK_LABEL (label), GTK_JUSTIFY_CENTER);
+  gtk_widget_add_css_class (label, "heading"); /* as the toast styles its own title */
   AdwToast *toast = adw_toast_new ("");
   adw_toast_set_custom_title (toast, label);
   adw_toast_overlay_add_toast (state->toast_overlay, toast);
