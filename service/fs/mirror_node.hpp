@@ -33,6 +33,7 @@ struct MirrorNode {
     std::int64_t cached_size = 0;
     std::int64_t cached_mtime_sec = 0;
     std::int64_t cached_mtime_nsec = 0;
+    std::uint32_t readers = 0; // read-only handles open (op_open, op_release)
 };
 
 } // namespace kov

@@ -6,9 +6,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 
+#include "common/after_reply.hpp"
 #include "fs/mirror_state.hpp"
-#include "pcm/decoder_stock.hpp"
 
 namespace kov {
 
@@ -23,6 +24,23 @@ void reply_from_source(fuse_req_t req, int fd, std::size_t size, off_t off)
     buf.buf[0].fd = fd;
     buf.buf[0].pos = off;
     fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
+}
+
+// One read-only handle of the node is gone. With the last one the PCM source
+// of a rewritten file gives back its decoded blocks and tables: the kernel may
+// keep the node for a long time, but nothing reads it now.
+void drop_reader(MirrorNode& node)
+{
+    std::shared_ptr<const FileLayout> layout;
+    {
+        std::lock_guard lock(node.mutex);
+        // A read-only create also ends here without having been counted.
+        if (node.readers == 0 || --node.readers > 0)
+            return;
+        layout = node.layout;
+    }
+    if (layout && layout->source)
+        layout->source->release();
 }
 
 } // namespace
@@ -52,8 +70,16 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         return;
     }
     fi->fh = static_cast<std::uint64_t>(fd);
-    if (fuse_reply_open(req, fi) != 0)
+    const bool reader = (fi->flags & O_ACCMODE) == O_RDONLY;
+    if (reader) {
+        std::lock_guard lock(node->mutex);
+        ++node->readers;
+    }
+    if (fuse_reply_open(req, fi) != 0) {
         ::close(fd); // the request was interrupted: no release will follow
+        if (reader)
+            drop_reader(*node);
+    }
 }
 
 void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept
@@ -70,8 +96,9 @@ void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_f
         reply_from_source(req, fd, size, off);
         return;
     }
-    // Decoders the read used are made up for once the reply is out.
-    const DecoderStock::Deferral defer;
+    // Work the read hands over (decoders to make up, decodes ahead) waits
+    // until the reply is out.
+    AfterReply after_reply;
     auto* buf = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
     if (buf == nullptr) {
         fuse_reply_err(req, ENOMEM);
@@ -83,6 +110,7 @@ void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_f
     else
         fuse_reply_buf(req, reinterpret_cast<const char*>(buf), static_cast<std::size_t>(got));
     std::free(buf);
+    after_reply.run();
 }
 
 void op_write(fuse_req_t req, fuse_ino_t, const char* buf, std::size_t size, off_t off, fuse_file_info* fi) noexcept
@@ -94,10 +122,12 @@ void op_write(fuse_req_t req, fuse_ino_t, const char* buf, std::size_t size, off
         fuse_reply_write(req, static_cast<std::size_t>(written));
 }
 
-void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) noexcept
+void op_release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
 {
     ::close(static_cast<int>(fi->fh));
     fuse_reply_err(req, 0);
+    if ((fi->flags & O_ACCMODE) == O_RDONLY)
+        drop_reader(*inode_table().node_of(ino));
 }
 
 void op_fsync(fuse_req_t req, fuse_ino_t, int datasync, fuse_file_info* fi) noexcept

@@ -1,27 +1,24 @@
 #pragma once
-// The pieces of AAC decoding shared by the stream probe and the decoding
-// source: owning wrappers for decoder objects, decoder set-up, reading one
-// access unit, and what the decoder reports about its output. Also the hooks
-// through which tests inspect a decoding source; the program itself goes
-// through aac_source.hpp only.
+// Owning wrappers for libavcodec objects, AAC decoder set-up, and the fields
+// of FFmpeg's own objects the decoding path reads and writes.
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <optional>
+#include <cstring>
 #include <span>
 #include <utility>
-#include <vector>
 
-#include "media/access_unit.hpp"
 #include "pcm/codec_library.hpp"
-#include "pcm/pcm_track.hpp"
 
 namespace kov {
+
+// Zero bytes the decoder may read past the end of a unit.
+constexpr std::size_t input_padding = 64;
 
 // Owns one object allocated by the bound library and frees it with the
 // library's matching free function. Move-only.
 template <typename T> class LavPtr {
-public:
+  public:
     using FreeFn = void (*)(T**);
     LavPtr() = default;
     LavPtr(T* ptr, FreeFn free_fn) : ptr_(ptr), free_(free_fn) {}
@@ -48,7 +45,7 @@ public:
     T* get() const { return ptr_; }
     explicit operator bool() const { return ptr_ != nullptr; }
 
-private:
+  private:
     T* ptr_ = nullptr;
     FreeFn free_ = nullptr;
 };
@@ -59,49 +56,27 @@ using DecoderContext = LavPtr<LavCodecContext>;
 // keep its priming samples; empty when the library is absent or refuses.
 DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::uint8_t> asc);
 
-// Reads the unit's bytes into `buffer`, followed by 64 zero bytes (the
-// decoder's read-ahead padding). False on an I/O error or end of file.
-bool read_access_unit(int fd, const AccessUnit& unit, std::vector<std::uint8_t>& buffer);
-
 // Replaces `rate` and `channels` by the decoder's output format where it
 // reports a positive value; leaves them alone otherwise.
 void read_decoder_format(const CodecLibrary& lib, LavCodecContext* ctx, std::uint32_t& rate, std::uint32_t& channels);
 
-// The probe and the factory against a given binding (the public versions use
-// the process-wide one). A decoding source keeps a reference to `lib`, which
-// must outlive it.
-void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track);
-std::unique_ptr<PcmSource> make_pcm_source(const CodecLibrary& lib, int fd, PcmTrack track);
+// Fields of FFmpeg's own objects, reached by their fixed byte offsets.
+template <typename V> V get_field(const void* object, std::size_t offset)
+{
+    V v;
+    std::memcpy(&v, static_cast<const std::uint8_t*>(object) + offset, sizeof v);
+    return v;
+}
 
-// What a decoding source has asked of its decoder since it was created.
-struct DecoderStats {
-    std::uint64_t packets_sent = 0; // access units handed to the decoder
-    std::uint64_t eos_sent = 0;     // end-of-stream signals
-    std::uint64_t frames_received = 0;
-    std::uint64_t frames_dropped = 0; // pre-roll frames thrown away
-    std::uint64_t silent_blocks = 0;  // empty or undecodable units, played as silence
-    std::uint64_t resets = 0;         // repositionings (cache emptied)
-    std::uint64_t flushes = 0;        // of those, on the same decoder, flushed
-    std::uint64_t fresh_decoders = 0;      // decoders started on: the first read and every jump
-    std::uint64_t decoders_from_stock = 0; // of those, opened ahead in the background
-    std::uint64_t source_reads = 0;        // positioned reads of access-unit bytes
-    std::uint64_t cache_first = 0;
-    std::uint64_t cache_blocks = 0;
-    std::uint64_t cache_capacity = 0;
-};
+template <typename V> void set_field(void* object, std::size_t offset, V v)
+{
+    std::memcpy(static_cast<std::uint8_t*>(object) + offset, &v, sizeof v);
+}
 
-// The statistics of a decoding source; nothing for any other kind of source.
-std::optional<DecoderStats> decoder_stats(PcmSource& source);
-
-// Writes one decoded frame as a block of interleaved 16-bit samples with
-// `channels` channels: planar or interleaved, 16-bit or float input with
-// `decoder_channels` channels. Every byte of the block is written: channels and
-// frames the input lacks are zero, and an unknown format gives a silent block.
-void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t nb_samples,
-                     std::uint32_t decoder_channels, std::uint32_t channels, std::span<std::uint8_t> block);
-
-// Converts one decoded sample to 16 bits, rounding half away from zero and
-// saturating.
-std::int16_t float_to_s16(float x);
+inline void point_packet_at(LavPacket* packet, std::uint8_t* data, std::uint32_t size)
+{
+    set_field<std::uint8_t*>(packet, lav_packet_data, data);
+    set_field<std::int32_t>(packet, lav_packet_size, static_cast<std::int32_t>(size));
+}
 
 } // namespace kov

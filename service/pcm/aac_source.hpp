@@ -1,8 +1,28 @@
 #pragma once
-// Process-wide decoder warm-up. The decoding source itself is internal to its
-// implementation file; it is made through pcm_track.hpp.
+// The decoding source of one AAC track. Its PCM is decoded in segments of
+// `segment_units` access units, each from a fresh decoder fed the units just
+// before it (segment_decoder.hpp), so every byte is a function of the file
+// alone. Decoded segments live in the process's one cache (decoded_cache.hpp);
+// a reader going straight through has the next segments decoded ahead by the
+// shared workers (decode_pool.hpp).
+
+#include <cstdint>
+#include <memory>
+
+#include "pcm/codec_library.hpp"
+#include "pcm/pcm_track.hpp"
 
 namespace kov {
+
+// Access units per segment. The trade: a straight read decodes the pre-roll
+// and opens a decoder once per segment; a read at a random place decodes on
+// average half a segment plus the pre-roll before its first unit.
+constexpr std::uint64_t segment_units = 16;
+
+// The decoding source for the track against this binding (which must outlive
+// it), or a silent one when no decoder can be set up. Never null. `fd` is
+// borrowed; the source keeps a duplicate.
+std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, int fd, PcmTrack track);
 
 // Opens and frees one AAC decoder, so that the one-time set-up of libavcodec
 // happens now rather than inside the first read. Does nothing without a decoder.

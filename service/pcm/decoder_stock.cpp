@@ -1,29 +1,13 @@
 #include "pcm/decoder_stock.hpp"
 
+#include "common/after_reply.hpp"
+
 #include <algorithm>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 namespace kov {
-
-namespace {
-
-thread_local int deferrals = 0;          // Deferral objects alive on this thread
-thread_local bool top_up_pending = false; // a top-up asked for under them
-
-} // namespace
-
-DecoderStock::Deferral::Deferral()
-{
-    ++deferrals;
-}
-
-DecoderStock::Deferral::~Deferral()
-{
-    if (--deferrals == 0 && std::exchange(top_up_pending, false))
-        instance().top_up();
-}
 
 DecoderStock& DecoderStock::instance()
 {
@@ -78,14 +62,14 @@ DecoderStock::Config* DecoderStock::wanting()
     return nullptr;
 }
 
-DecoderContext DecoderStock::take(std::span<const std::uint8_t> asc)
+DecoderContext DecoderStock::take(std::span<const std::uint8_t> asc, bool wait)
 {
     DecoderContext ctx;
     bool empty = false;
     {
         std::unique_lock lock(mutex_);
         Config* c = &touch(asc);
-        if (c->ready.empty() && c->opening) {
+        if (wait && c->ready.empty() && c->opening) {
             opened_.wait(lock, [&] {
                 c = find(asc);
                 return c == nullptr || !c->opening || !c->ready.empty();
@@ -107,10 +91,7 @@ DecoderContext DecoderStock::take(std::span<const std::uint8_t> asc)
 
 void DecoderStock::top_up()
 {
-    if (deferrals > 0)
-        top_up_pending = true;
-    else
-        wake_.notify_one();
+    AfterReply::defer([this] { wake_.notify_one(); });
 }
 
 void DecoderStock::put(std::span<const std::uint8_t> asc, DecoderContext ctx)

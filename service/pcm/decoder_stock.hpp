@@ -17,11 +17,12 @@
 #include <vector>
 
 #include "pcm/aac_decoder.hpp"
+#include "pcm/codec_library.hpp"
 
 namespace kov {
 
 class DecoderStock {
-public:
+  public:
     // Configurations kept at once (the most recently used ones) and ready
     // decoders per configuration: at most 4 decoders, about 2.4 MiB.
     static constexpr std::size_t max_configs = 2;
@@ -31,28 +32,18 @@ public:
     static DecoderStock& instance();
 
     // A ready decoder for this configuration, or an empty one when none is
-    // ready. When the stock's thread is opening one for it right now, waits
-    // for that one: it is ready sooner than a second opened beside it.
-    DecoderContext take(std::span<const std::uint8_t> asc);
+    // ready. When the stock's thread is opening one for it right now and
+    // `wait` is set, waits for that one: it is ready sooner than a second
+    // opened beside it.
+    DecoderContext take(std::span<const std::uint8_t> asc, bool wait = true);
     // Hands over a used decoder, to be freed.
     void discard(DecoderContext ctx);
     // Sets the stock's thread to free what was handed over and to make up
-    // for what was taken. Readers call it once their read is done: opening
-    // beside a read that is still decoding or replying slows that read down
-    // more than the open costs (measured through a mount on two cores: a
-    // 4 KiB read after a jump took 0.24 ms instead of 0.08 ms). While a
-    // Deferral lives on the calling thread, the call waits for its end.
+    // for what was taken, once the reply being served has gone out
+    // (AfterReply): opening beside a read that is still decoding or replying
+    // slows that read down more than the open costs (measured through a mount
+    // on two cores: a 4 KiB read after a jump took 0.24 ms instead of 0.08 ms).
     void top_up();
-
-    // Holds back this thread's top-ups until the reply to the request being
-    // served has gone out.
-    class Deferral {
-    public:
-        Deferral();
-        ~Deferral();
-        Deferral(const Deferral&) = delete;
-        Deferral& operator=(const Deferral&) = delete;
-    };
     // Gives back a decoder that has had no input since it was opened (the
     // one beyond the depth is freed), and tops up.
     void put(std::span<const std::uint8_t> asc, DecoderContext ctx);
@@ -60,7 +51,7 @@ public:
     // Ready decoders for this configuration (for tests and benchmarks).
     std::size_t ready(std::span<const std::uint8_t> asc);
 
-private:
+  private:
     struct Config {
         std::vector<std::uint8_t> asc;
         std::vector<DecoderContext> ready;
@@ -76,10 +67,11 @@ private:
     Config* find(std::span<const std::uint8_t> asc);
     Config* wanting();
 
+    // Taken alone, never while a source's or the decoded cache's is held.
     std::mutex mutex_;
     std::condition_variable wake_;   // work for the stock's thread
     std::condition_variable opened_; // an open has ended
-    std::vector<Config> configs_; // most recently used first
+    std::vector<Config> configs_;    // most recently used first
     std::vector<DecoderContext> garbage_;
     bool threaded_ = false; // the stock's thread runs; set once, before any use
 };

@@ -14,7 +14,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "pcm/aac_decoder.hpp"
+#include "pcm/sample_convert.hpp"
+
+#include "pcm/codec_library.hpp"
 
 namespace kov {
 
@@ -187,8 +189,8 @@ void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t
     std::uint8_t* out = block.data();
     std::size_t done = 0; // bytes of the block written
     if (nb_samples > 0 && decoder_channels > 0 && channels > 0 && known_format(format)) {
-        const std::size_t frames = static_cast<std::size_t>(
-            std::min<std::uint64_t>(static_cast<std::uint64_t>(nb_samples), block.size() / (std::uint64_t{channels} * 2)));
+        const std::size_t frames = static_cast<std::size_t>(std::min<std::uint64_t>(
+            static_cast<std::uint64_t>(nb_samples), block.size() / (std::uint64_t{channels} * 2)));
         Shape s{0, 0, decoder_channels, channels, std::min(channels, decoder_channels)};
         // A frame of more channels than the stage holds is converted one
         // frame at a time, through a stage of its own.

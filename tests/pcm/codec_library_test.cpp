@@ -14,7 +14,6 @@
 
 #include "aac_clip.hpp"
 #include "common/unique_fd.hpp"
-#include "pcm/aac_decoder.hpp"
 #include "pcm/codec_library.hpp"
 #include "pcm/silent_pcm.hpp"
 #include "support/test_env.hpp"

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/after_reply.hpp"
 #include "pcm/codec_library.hpp"
 #include "pcm/decoder_stock.hpp"
 
@@ -21,7 +22,7 @@ const std::vector<std::uint8_t> lc44_mono = {0x12, 0x08};
 const std::vector<std::uint8_t> lc32_stereo = {0x12, 0x90};
 
 class Stock : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         if (!codec_library_bound())
@@ -72,18 +73,18 @@ TEST_F(Stock, KeepsTheMostRecentConfigurationsFilled)
     EXPECT_EQ(stock.ready(lc44_mono), 0u);
 }
 
-// A request served under a deferral lets the stock's thread work only once the
-// request is done, and then it does.
-TEST_F(Stock, TopUpsWaitForTheEndOfADeferral)
+// A request served under an AfterReply lets the stock's thread work only once
+// the request is done, and then it does.
+TEST_F(Stock, TopUpsWaitForTheReply)
 {
     DecoderStock& stock = DecoderStock::instance();
     stock.take(lc48_stereo);
     stock.top_up();
     ASSERT_EQ(settle(lc48_stereo, DecoderStock::depth), DecoderStock::depth);
     {
-        const DecoderStock::Deferral outer;
+        AfterReply outer;
         {
-            const DecoderStock::Deferral inner; // nested, as a read inside a request
+            const AfterReply inner; // nested, as a read inside a request
             ASSERT_TRUE(stock.take(lc48_stereo));
             stock.top_up();
         }
@@ -96,7 +97,8 @@ TEST_F(Stock, TopUpsWaitForTheEndOfADeferral)
 TEST_F(Stock, UsedDecodersAreFreedAndRefusedConfigurationsAreNotRetried)
 {
     DecoderStock& stock = DecoderStock::instance();
-    for (int i = 0; i < 50; ++i) { // freed by the stock's thread while it opens more (checked for misuse under the sanitizers)
+    for (int i = 0; i < 50;
+         ++i) { // freed by the stock's thread while it opens more (checked for misuse under the sanitizers)
         stock.discard(stock.take(lc48_stereo));
         stock.top_up();
     }

@@ -10,7 +10,8 @@
 #include <random>
 #include <vector>
 
-#include "pcm/aac_decoder.hpp"
+#include "pcm/codec_library.hpp"
+#include "pcm/sample_convert.hpp"
 
 namespace kov {
 namespace {
@@ -118,9 +119,9 @@ TEST(SampleConversion, EqualsThePerSampleReference)
                     std::vector<std::vector<float>> samples(dch, std::vector<float>(frames));
                     for (std::size_t k = 0; k < dch; ++k)
                         for (std::size_t i = 0; i < frames; ++i)
-                            samples[k][i] = !is_float               ? static_cast<float>(pcm(rng))
-                                            : (i + k) % 5 == 0      ? specials[(i * 7 + k) % std::size(specials)]
-                                                                    : loud(rng);
+                            samples[k][i] = !is_float          ? static_cast<float>(pcm(rng))
+                                            : (i + k) % 5 == 0 ? specials[(i * 7 + k) % std::size(specials)]
+                                                               : loud(rng);
                     Frame frame(format, samples);
                     // A block with room for one frame more, and an odd tail.
                     const std::size_t block_size = (frames + 1) * channels * 2 + 1;

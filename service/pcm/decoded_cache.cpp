@@ -1,0 +1,79 @@
+#include "pcm/decoded_cache.hpp"
+
+#include <utility>
+
+namespace kov {
+
+DecodedCache& DecodedCache::instance()
+{
+    // Made on first use and never destroyed: detached decoding workers may
+    // still use it while the process exits.
+    static DecodedCache* const cache = new DecodedCache(process_budget);
+    return *cache;
+}
+
+std::shared_ptr<const DecodedSegment> DecodedCache::find(std::uint64_t source, std::uint64_t segment)
+{
+    std::lock_guard lock(mutex_);
+    const auto it = index_.find({source, segment});
+    if (it == index_.end())
+        return nullptr;
+    lru_.splice(lru_.begin(), lru_, it->second);
+    return it->second->segment;
+}
+
+void DecodedCache::erase(std::list<Entry>::iterator it)
+{
+    held_ -= it->bytes;
+    index_.erase(it->key);
+    lru_.erase(it);
+}
+
+void DecodedCache::put(std::uint64_t source, std::uint64_t segment, std::shared_ptr<const DecodedSegment> decoded)
+{
+    const std::size_t bytes = decoded->bytes();
+    // The old value goes out of scope after the lock is let go: freeing large
+    // buffers under it would hold up every other reader.
+    std::shared_ptr<const DecodedSegment> old;
+    std::list<Entry> evicted;
+    {
+        std::lock_guard lock(mutex_);
+        const Key key{source, segment};
+        if (const auto it = index_.find(key); it != index_.end()) {
+            old = std::move(it->second->segment);
+            erase(it->second);
+        }
+        lru_.push_front(Entry{key, std::move(decoded), bytes});
+        index_.emplace(key, lru_.begin());
+        held_ += bytes;
+        while (held_ > budget_ && lru_.size() > 1) {
+            auto last = std::prev(lru_.end());
+            held_ -= last->bytes;
+            index_.erase(last->key);
+            evicted.splice(evicted.end(), lru_, last);
+        }
+    }
+}
+
+void DecodedCache::drop(std::uint64_t source)
+{
+    std::list<Entry> dropped;
+    std::lock_guard lock(mutex_);
+    for (auto it = lru_.begin(); it != lru_.end();) {
+        const auto next = std::next(it);
+        if (it->key.source == source) {
+            held_ -= it->bytes;
+            index_.erase(it->key);
+            dropped.splice(dropped.end(), lru_, it);
+        }
+        it = next;
+    }
+}
+
+std::size_t DecodedCache::held()
+{
+    std::lock_guard lock(mutex_);
+    return held_;
+}
+
+} // namespace kov

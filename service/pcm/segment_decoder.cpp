@@ -1,0 +1,266 @@
+#include "pcm/segment_decoder.hpp"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "common/full_io.hpp"
+#include "pcm/aac_decoder.hpp"
+#include "pcm/decoder_stock.hpp"
+#include "pcm/sample_convert.hpp"
+
+namespace kov {
+
+namespace {
+
+// Far beyond anything an AAC encoder writes (6144 bits per channel and unit,
+// 64 channels). Larger sizes come from damaged or hostile tables and are
+// treated as damaged units rather than read.
+constexpr std::uint32_t max_unit_bytes = 1u << 20;
+// Units that lie this close together in the file are fetched with one
+// positioned read (what sits between them, typically a few video samples, is
+// read and ignored), up to this much at once.
+constexpr std::uint64_t gather_gap = 16384;
+constexpr std::uint64_t gather_limit = 262144;
+// A read-ahead hint covers at most this much of the file.
+constexpr std::uint64_t prefetch_limit = 8u << 20;
+
+// Whether decoders of this binding may come from and go to the process's
+// stock: the stock opens through the process-wide binding only.
+bool stocked(const CodecLibrary& lib)
+{
+    return &lib == &codec_library();
+}
+
+// The bytes of the units of one decode, fetched in as few reads as they allow.
+class UnitReader {
+  public:
+    UnitReader(int fd, const UnitTable& table, std::uint64_t last) : fd_(fd), table_(table), last_(last) {}
+
+    enum class Got { bytes, damaged, error };
+
+    // The bytes of unit i followed by zero padding in data(), or why not.
+    Got load(std::uint64_t i)
+    {
+        const std::uint64_t offset = table_.offset(i);
+        const std::uint32_t size = table_.unit_size(i);
+        if (size == 0 || size > max_unit_bytes)
+            return Got::damaged;
+        if (!held(offset, size))
+            gather(i);
+        unit_.resize(std::size_t{size} + input_padding);
+        std::memset(unit_.data() + size, 0, input_padding);
+        if (held(offset, size)) {
+            std::memcpy(unit_.data(), span_.data() + (offset - span_offset_), size);
+            return Got::bytes;
+        }
+        // Alone: a failed gathered read may have failed on bytes between units.
+        const std::int64_t got = pread_full(fd_, unit_.data(), size, offset);
+        if (got < 0)
+            return Got::error;
+        // A unit past the end of the file is damaged, not unreadable.
+        return static_cast<std::uint64_t>(got) == size ? Got::bytes : Got::damaged;
+    }
+
+    std::uint8_t* data() { return unit_.data(); }
+
+  private:
+    bool held(std::uint64_t offset, std::uint32_t size) const
+    {
+        return offset >= span_offset_ && offset - span_offset_ <= span_size_ &&
+               size <= span_size_ - (offset - span_offset_);
+    }
+
+    // One read for unit i and the units after it that lie close.
+    void gather(std::uint64_t i)
+    {
+        span_size_ = 0;
+        const std::uint64_t start = table_.offset(i);
+        const std::uint64_t off_max = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+        if (start > off_max - gather_limit)
+            return;
+        std::uint64_t end = start + table_.unit_size(i);
+        for (std::uint64_t u = i + 1; u <= last_; ++u) {
+            const std::uint64_t offset = table_.offset(u);
+            const std::uint32_t size = table_.unit_size(u);
+            if (size == 0)
+                continue;
+            if (offset < end || offset - end > gather_gap || size > gather_limit ||
+                offset - start > gather_limit - size)
+                break;
+            end = offset + size;
+        }
+        if (end - start == table_.unit_size(i))
+            return; // a lone unit is read straight into its buffer
+        span_.resize(static_cast<std::size_t>(end - start));
+        const std::int64_t got = pread_full(fd_, span_.data(), span_.size(), start);
+        span_offset_ = start;
+        span_size_ = got < 0 ? 0 : static_cast<std::uint64_t>(got);
+    }
+
+    int fd_;
+    const UnitTable& table_;
+    std::uint64_t last_;
+    std::vector<std::uint8_t> span_;
+    std::uint64_t span_offset_ = 0;
+    std::uint64_t span_size_ = 0;
+    std::vector<std::uint8_t> unit_;
+};
+
+// What a frame shows of its layout without asking the decoder by name. The
+// decoder's channel count is asked again only when this changes.
+struct FrameShape {
+    std::int32_t format = -1;
+    std::int32_t nb_samples = 0;
+    std::int32_t linesize = 0;
+    const std::uint8_t* const* planes = nullptr;
+    bool operator==(const FrameShape&) const = default;
+};
+
+const std::uint8_t* const* planes_of(const LavFrame* frame)
+{
+    auto planes = get_field<const std::uint8_t* const*>(frame, lav_frame_extended_data);
+    if (planes == nullptr) // the plane array at the very start of the frame
+        planes =
+            reinterpret_cast<const std::uint8_t* const*>(reinterpret_cast<const std::uint8_t*>(frame) + lav_frame_data);
+    return planes;
+}
+
+class Decode {
+  public:
+    Decode(const SegmentInput& in, DecodedSegment& out) : in_(in), out_(out) {}
+
+    ~Decode()
+    {
+        if (stocked(in_.lib) && ctx_) {
+            DecoderStock::instance().discard(std::move(ctx_));
+            DecoderStock::instance().top_up();
+        }
+    }
+
+    bool open()
+    {
+        if (stocked(in_.lib))
+            ctx_ = DecoderStock::instance().take(in_.asc, in_.wait_for_stock);
+        if (!ctx_)
+            ctx_ = open_aac_decoder(in_.lib, in_.asc);
+        packet_ = LavPtr<LavPacket>(in_.lib.av_packet_alloc(), in_.lib.av_packet_free);
+        frame_ = LavPtr<LavFrame>(in_.lib.av_frame_alloc(), in_.lib.av_frame_free);
+        return ctx_ && packet_ && frame_;
+    }
+
+    // Feeds one unit's bytes; keeps its output when `keep` (it fills at most
+    // `room` frames).
+    void feed(std::uint8_t* data, std::uint32_t size, bool keep, std::uint64_t room)
+    {
+        point_packet_at(packet_.get(), data, size);
+        in_.lib.avcodec_send_packet(ctx_.get(), packet_.get());
+        point_packet_at(packet_.get(), nullptr, 0);
+        // A damaged unit is refused at send or at receive, after being
+        // consumed either way: it simply gives no frame.
+        std::uint64_t placed = 0;
+        while (in_.lib.avcodec_receive_frame(ctx_.get(), frame_.get()) == 0) {
+            if (keep && placed < room)
+                placed += append(room - placed);
+        }
+        if (keep)
+            out_.frames.back() = static_cast<std::uint32_t>(placed);
+    }
+
+  private:
+    std::uint64_t append(std::uint64_t room)
+    {
+        const LavFrame* frame = frame_.get();
+        FrameShape shape;
+        shape.format = get_field<std::int32_t>(frame, lav_frame_format);
+        shape.nb_samples = get_field<std::int32_t>(frame, lav_frame_nb_samples);
+        shape.linesize = get_field<std::int32_t>(frame, lav_frame_linesize);
+        shape.planes = planes_of(frame);
+        if (shape.nb_samples <= 0)
+            return 0;
+        if (!(shape_known_ && shape == shape_)) {
+            std::uint32_t rate = in_.rate;
+            decoder_channels_ = in_.channels;
+            read_decoder_format(in_.lib, ctx_.get(), rate, decoder_channels_);
+            shape_ = shape;
+            shape_known_ = true;
+        }
+        const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(shape.nb_samples), room);
+        const std::size_t frame_bytes = std::size_t{in_.channels} * 2;
+        const std::size_t at = out_.pcm.size();
+        out_.pcm.resize(at + static_cast<std::size_t>(n) * frame_bytes);
+        convert_samples(shape.planes, shape.format, static_cast<std::int64_t>(n), decoder_channels_, in_.channels,
+                        std::span<std::uint8_t>(out_.pcm.data() + at, static_cast<std::size_t>(n) * frame_bytes));
+        return n;
+    }
+
+    const SegmentInput& in_;
+    DecodedSegment& out_;
+    DecoderContext ctx_;
+    LavPtr<LavPacket> packet_;
+    LavPtr<LavFrame> frame_;
+    bool shape_known_ = false;
+    FrameShape shape_;
+    std::uint32_t decoder_channels_ = 0;
+};
+
+} // namespace
+
+std::size_t DecodedSegment::bytes() const
+{
+    return pcm.capacity() + frames.capacity() * sizeof(std::uint32_t) + at.capacity() * sizeof(std::uint64_t) +
+           sizeof(*this);
+}
+
+int decode_segment(const SegmentInput& in, std::uint64_t first, std::uint64_t through, DecodedSegment& out)
+{
+    out = DecodedSegment{};
+    out.first_unit = first;
+    const std::uint64_t pre = first >= in.preroll ? first - in.preroll : 0;
+    const std::size_t count = static_cast<std::size_t>(through - first + 1);
+    out.frames.reserve(count);
+    out.at.reserve(count);
+    out.pcm.reserve(count * std::size_t{in.frames_per_unit} * in.channels * 2);
+
+    Decode decode(in, out);
+    if (!decode.open())
+        return -EIO;
+    UnitReader reader(in.fd, in.table, through);
+    for (std::uint64_t u = pre; u <= through; ++u) {
+        const bool keep = u >= first;
+        if (keep) {
+            out.at.push_back(out.pcm.size());
+            out.frames.push_back(0);
+        }
+        const auto got = reader.load(u);
+        if (got == UnitReader::Got::error)
+            return -EIO;
+        if (got == UnitReader::Got::bytes)
+            decode.feed(reader.data(), in.table.unit_size(u), keep, keep ? in.table.end(u) - in.table.start(u) : 0);
+    }
+    return 0;
+}
+
+void prefetch_units(int fd, const UnitTable& table, std::uint64_t first, std::uint64_t through)
+{
+    if (first > through || through >= table.size())
+        return;
+    std::uint64_t low = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t high = 0;
+    for (std::uint64_t u = first; u <= through; ++u) {
+        const std::uint32_t size = table.unit_size(u);
+        if (size == 0 || size > max_unit_bytes || table.offset(u) > std::numeric_limits<std::uint64_t>::max() - size)
+            continue;
+        low = std::min(low, table.offset(u));
+        high = std::max(high, table.offset(u) + size);
+    }
+    const std::uint64_t off_max = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (low >= high || high - low > prefetch_limit || high > off_max)
+        return;
+    ::posix_fadvise(fd, static_cast<off_t>(low), static_cast<off_t>(high - low), POSIX_FADV_WILLNEED);
+}
+
+} // namespace kov

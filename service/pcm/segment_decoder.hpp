@@ -1,0 +1,53 @@
+#pragma once
+// Decoding one segment: a fixed run of access units, decoded by a freshly
+// opened decoder that is first fed the few units before the segment (the
+// pre-roll) and whose output for them is thrown away. What a segment decodes
+// to depends on the file alone, never on what was read before or how: that
+// is what makes every read of a byte give the same value.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "pcm/codec_library.hpp"
+#include "pcm/unit_table.hpp"
+
+namespace kov {
+
+// The output of units first_unit, first_unit + 1, ... of one segment.
+struct DecodedSegment {
+    std::uint64_t first_unit = 0;
+    std::vector<std::uint32_t> frames; // per unit: frames it fills, from its start
+    std::vector<std::uint64_t> at;     // per unit: where its PCM starts in pcm
+    std::vector<std::uint8_t> pcm;     // interleaved 16-bit samples, unit after unit
+    bool complete = false;             // every unit of the segment is here
+
+    std::uint64_t units() const { return frames.size(); }
+    std::size_t bytes() const;
+};
+
+struct SegmentInput {
+    const CodecLibrary& lib;
+    int fd;
+    const UnitTable& table;
+    std::span<const std::uint8_t> asc;
+    std::uint32_t channels;
+    std::uint32_t rate;
+    std::uint32_t frames_per_unit;
+    std::uint64_t preroll; // units fed before the segment's first
+    bool wait_for_stock;   // wait for a decoder the stock is opening rather than open one
+};
+
+// Decodes units [first, through] (through < table size) into `out`, from a
+// fresh decoder fed the pre-roll first. A unit that is empty, damaged, past
+// the end of the file or refused by the decoder fills nothing (its frames are
+// silence). Returns 0, or -EIO when the bytes of a unit could not be read or
+// no decoder could be had; then `out` holds nothing of use.
+int decode_segment(const SegmentInput& in, std::uint64_t first, std::uint64_t through, DecodedSegment& out);
+
+// Asks the kernel to start reading the bytes of units [first, through] now,
+// so that a slow source works on several at once.
+void prefetch_units(int fd, const UnitTable& table, std::uint64_t first, std::uint64_t through);
+
+} // namespace kov

@@ -1,0 +1,85 @@
+#include "pcm/stream_probe.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "common/full_io.hpp"
+#include "pcm/aac_decoder.hpp"
+#include "pcm/decoder_stock.hpp"
+
+namespace kov {
+
+namespace {
+
+constexpr std::size_t probe_units = 4;
+constexpr std::uint32_t max_probe_unit_bytes = 1u << 20;
+constexpr std::uint64_t max_frames_per_unit = 8192;
+
+bool stocked(const CodecLibrary& lib)
+{
+    return &lib == &codec_library();
+}
+
+} // namespace
+
+void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
+{
+    if (!lib.bound() || !track.units)
+        return;
+    const std::vector<PcmUnit> units = track.units(probe_units);
+    if (units.empty())
+        return;
+    DecoderContext ctx;
+    if (stocked(lib))
+        ctx = DecoderStock::instance().take(track.asc);
+    if (!ctx)
+        ctx = open_aac_decoder(lib, track.asc);
+    if (!ctx)
+        return;
+    LavPtr<LavPacket> packet(lib.av_packet_alloc(), lib.av_packet_free);
+    LavPtr<LavFrame> frame(lib.av_frame_alloc(), lib.av_frame_free);
+    if (!packet || !frame)
+        return;
+
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    std::uint64_t most_samples = 0;
+    bool decoded = false;
+    std::vector<std::uint8_t> buffer;
+    const std::size_t count = std::min(probe_units, units.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const PcmUnit& u = units[i];
+        if (u.size == 0)
+            continue;
+        if (u.size > max_probe_unit_bytes)
+            break;
+        buffer.assign(std::size_t{u.size} + input_padding, 0);
+        if (pread_full(fd, buffer.data(), u.size, u.offset) != static_cast<std::int64_t>(u.size))
+            break;
+        point_packet_at(packet.get(), buffer.data(), u.size);
+        const int sent = lib.avcodec_send_packet(ctx.get(), packet.get());
+        point_packet_at(packet.get(), nullptr, 0);
+        if (sent < 0)
+            break;
+        while (lib.avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
+            read_decoder_format(lib, ctx.get(), rate, channels);
+            decoded = true;
+            const auto n = get_field<std::int32_t>(frame.get(), lav_frame_nb_samples);
+            if (n > 0)
+                most_samples = std::max<std::uint64_t>(most_samples, static_cast<std::uint64_t>(n));
+        }
+    }
+    ctx.reset();
+    if (stocked(lib))
+        DecoderStock::instance().top_up(); // make up for the one taken above
+    if (!decoded)
+        return;
+    if (rate != 0)
+        track.rate = rate;
+    if (channels != 0)
+        track.channels = channels;
+    if (most_samples != 0 && most_samples <= max_frames_per_unit)
+        track.frames_per_unit = static_cast<std::uint32_t>(most_samples);
+}
+
+} // namespace kov
