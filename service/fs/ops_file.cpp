@@ -39,8 +39,10 @@ void drop_reader(MirrorNode& node)
             return;
         layout = node.layout;
     }
-    if (layout && layout->source)
-        layout->source->release();
+    if (layout)
+        for (const PcmStream& stream : layout->streams)
+            if (stream.source)
+                stream.source->release();
 }
 
 } // namespace
