@@ -19,6 +19,8 @@ constexpr std::uint64_t max_moof_size = 16u << 20;
 // Every sample occupies at least a byte of a real file; past this many a
 // file is claiming samples it cannot hold, however small they say they are.
 constexpr std::uint64_t max_fragment_samples = 1u << 25;
+// Up to this many samples of a track are reserved at once from a guess.
+constexpr std::uint64_t max_reserved_samples = 1u << 22;
 
 // tfhd flags
 constexpr std::uint32_t tfhd_base_data_offset = 0x000001;
@@ -110,6 +112,17 @@ struct TrackState {
     std::uint64_t end_time = 0; // decode time just after the last sample
 };
 
+// What a fragment changed in one track, to take it back when the fragment
+// turns out to be left out.
+struct Undo {
+    std::size_t track = 0;
+    std::size_t count = 0;
+    std::uint32_t last_duration = 0;
+    std::uint64_t end_time = 0;
+    bool timed = false;
+    std::uint64_t start_time = 0;
+};
+
 // Places the next fragment's first sample at its `tfdt`: the samples before it
 // are stretched over a gap or shortened over an overlap.
 void align_to(TrackState& st, std::uint64_t decode_time)
@@ -131,45 +144,79 @@ void align_to(TrackState& st, std::uint64_t decode_time)
     st.end_time = decode_time;
 }
 
-// One `moof` read whole: its track fragments' samples go to `pending` (one
-// list per track, in the order of `tracks`), and are only added to the tracks
-// when the whole fragment turned out sound.
-class MoofReader {
+// Reads fragments one `moof` at a time, appending their samples straight to
+// the tracks; a fragment found unsound halfway is taken back with its undo list.
+class FragmentReader {
 public:
-    MoofReader(std::uint64_t moof_offset, std::uint64_t data_limit, std::uint64_t sample_budget,
-               std::span<const FragmentDefaults> defaults)
-        : moof_offset_(moof_offset), data_end_(moof_offset), data_limit_(data_limit), budget_(sample_budget),
-          defaults_(defaults)
+    FragmentReader(std::span<const FragmentDefaults> defaults, std::uint64_t data_limit, std::uint64_t budget,
+                   std::uint64_t moofs)
+        : defaults_(defaults), data_limit_(data_limit), budget_(budget), moofs_(moofs)
     {
     }
 
-    struct Run {
-        std::uint32_t track_id = 0;
-        std::optional<std::uint64_t> decode_time;
-        std::vector<MediaSample> samples;
-    };
-
-    // False when the fragment is malformed or its samples leave the kept bytes.
-    bool read(BeReader moof_payload)
+    // The fragment whose moof starts at `moof_offset`. On success `data_end`
+    // is the end of its furthest sample; on failure nothing has changed.
+    bool read(std::uint64_t moof_offset, BeReader payload, std::vector<Undo>& undo, std::uint64_t& data_end)
     {
+        moof_offset_ = moof_offset;
+        traf_end_ = moof_offset;
+        data_end_ = moof_offset;
+        undo.clear();
+        const std::uint64_t used_before = used_;
         bool ok = true;
-        walk_children(moof_payload, [&](std::uint32_t type, BeReader box) {
+        walk_children(payload, [&](std::uint32_t type, BeReader box) {
             if (ok && type == fourcc("traf"))
-                ok = read_traf(box);
+                ok = read_traf(box, undo);
         });
-        return ok;
+        if (!ok) {
+            take_back(undo);
+            used_ = used_before;
+            return false;
+        }
+        data_end = data_end_;
+        return true;
     }
 
-    std::vector<Run>& runs() { return runs_; }
-    std::uint64_t samples() const { return used_; }
+    void take_back(const std::vector<Undo>& undo)
+    {
+        for (auto u = undo.rbegin(); u != undo.rend(); ++u) {
+            TrackState& st = states_[u->track];
+            st.track.samples.resize(u->count);
+            if (!st.track.samples.empty())
+                st.track.samples.back().duration = u->last_duration;
+            st.end_time = u->end_time;
+            st.track.timed = u->timed;
+            st.track.start_time = u->start_time;
+        }
+    }
+
+    std::vector<TrackState>& states() { return states_; }
 
 private:
-    bool read_traf(BeReader traf)
+    TrackState& touch(std::uint32_t track_id, std::vector<Undo>& undo)
+    {
+        std::size_t i = 0;
+        while (i < states_.size() && states_[i].track.track_id != track_id)
+            ++i;
+        if (i == states_.size()) {
+            states_.emplace_back();
+            states_.back().track.track_id = track_id;
+        }
+        TrackState& st = states_[i];
+        if (std::none_of(undo.begin(), undo.end(), [&](const Undo& u) { return u.track == i; })) {
+            const auto& samples = st.track.samples;
+            undo.push_back({i, samples.size(), samples.empty() ? 0 : samples.back().duration, st.end_time,
+                            st.track.timed, st.track.start_time});
+        }
+        return st;
+    }
+
+    bool read_traf(BeReader traf, std::vector<Undo>& undo)
     {
         std::optional<TrackFragmentHeader> header;
         std::optional<std::uint64_t> decode_time;
-        std::vector<BeReader> truns;
         bool ok = true;
+        std::size_t runs = 0;
         walk_children(traf, [&](std::uint32_t type, BeReader box) {
             if (type == fourcc("tfhd") && !header) {
                 header = read_tfhd(box, defaults_);
@@ -178,36 +225,38 @@ private:
                 decode_time = read_tfdt(box);
                 ok = ok && decode_time.has_value();
             } else if (type == fourcc("trun")) {
-                truns.push_back(box);
+                ++runs;
             }
             // sbgp, sgpd, senc, saiz, saio and the rest do not change where
             // samples are or how long they last.
         });
         if (!ok || !header)
             return false;
+        if (runs == 0 && !decode_time)
+            return true;
 
         // The base: given, the moof itself, or (implicitly) the moof for the
         // first track fragment and the end of the previous one's data after.
-        std::uint64_t base = data_end_;
+        std::uint64_t base = traf_end_;
         if (header->flags & tfhd_base_data_offset)
             base = header->base_data_offset;
         else if (header->flags & tfhd_default_base_is_moof)
             base = moof_offset_;
 
-        Run run;
-        run.track_id = header->track_id;
-        run.decode_time = decode_time;
+        TrackState& st = touch(header->track_id, undo);
+        if (decode_time)
+            align_to(st, *decode_time);
         std::uint64_t next = base;
-        for (BeReader& trun : truns)
-            if (!read_trun(trun, *header, base, next, run.samples))
-                return false;
-        data_end_ = next;
-        runs_.push_back(std::move(run));
-        return true;
+        walk_children(traf, [&](std::uint32_t type, BeReader box) {
+            if (ok && type == fourcc("trun"))
+                ok = read_trun(box, *header, base, next, st);
+        });
+        traf_end_ = next;
+        return ok;
     }
 
     bool read_trun(BeReader r, const TrackFragmentHeader& h, std::uint64_t base, std::uint64_t& next,
-                   std::vector<MediaSample>& out)
+                   TrackState& st)
     {
         std::uint32_t version_flags = 0, count = 0, raw_offset = 0, first_flags = 0;
         if (!r.u32(version_flags) || !r.u32(count))
@@ -236,11 +285,21 @@ private:
         if (!(flags & trun_size) && h.size != 0 && count > (data_limit_ - pos) / h.size)
             return false;
 
-        out.reserve(out.size() + count);
+        auto& out = st.track.samples;
+        if (out.capacity() - out.size() < count) {
+            // A track's first run tells roughly how many samples each of the
+            // file's fragments holds: reserving for all of them at once spares
+            // the copies (and the fresh pages) of growing by doubling. Pages
+            // reserved but never filled cost no memory.
+            const std::uint64_t guess = out.empty() ? std::uint64_t{count} * moofs_ + count : 2 * out.capacity();
+            const std::uint64_t cap = std::max<std::uint64_t>(max_reserved_samples, out.size() + count);
+            out.reserve(static_cast<std::size_t>(std::min({guess, cap, budget_})));
+        }
         for (std::uint32_t i = 0; i < count; ++i) {
             MediaSample s{pos, h.size, h.duration, 0, false};
             std::uint32_t sample_flags = h.sample_flags, listed_flags = 0, composition = 0;
-            if ((flags & trun_first_flags) && i == 0)
+            const bool first = (flags & trun_first_flags) && i == 0;
+            if (first)
                 sample_flags = first_flags;
             if ((flags & trun_duration) && !r.u32(s.duration))
                 return false;
@@ -249,7 +308,7 @@ private:
             if (flags & trun_flags) {
                 if (!r.u32(listed_flags))
                     return false;
-                if (!((flags & trun_first_flags) && i == 0))
+                if (!first)
                     sample_flags = listed_flags;
             }
             if (flags & trun_composition) {
@@ -264,19 +323,24 @@ private:
             s.sync = is_sync(sample_flags);
             out.push_back(s);
             pos += s.size;
+            st.end_time += s.duration;
         }
         used_ += count;
         next = pos;
+        data_end_ = std::max(data_end_, pos);
         return true;
     }
 
-    std::uint64_t moof_offset_;
-    std::uint64_t data_end_; // end of the previous track fragment's data
+    std::span<const FragmentDefaults> defaults_;
     std::uint64_t data_limit_;
     std::uint64_t budget_;
+    std::uint64_t moofs_; // in the whole file
     std::uint64_t used_ = 0;
-    std::span<const FragmentDefaults> defaults_;
-    std::vector<Run> runs_;
+    std::vector<TrackState> states_;
+    // The moof being read.
+    std::uint64_t moof_offset_ = 0;
+    std::uint64_t traf_end_ = 0; // end of the previous track fragment's data
+    std::uint64_t data_end_ = 0; // end of the furthest sample so far
 };
 
 } // namespace
@@ -300,16 +364,17 @@ std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_
 FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t walk_end,
                             std::span<const FragmentDefaults> defaults, const ReadAtFn& read_bytes)
 {
-    struct Fragment {
+    struct Kept {
         std::uint64_t offset = 0;
-        std::uint64_t data_end = 0; // end of its furthest sample
-        std::vector<MoofReader::Run> runs;
+        std::uint64_t data_end = 0;
+        std::vector<Undo> undo;
     };
     FragmentScan out;
     out.kept_end = walk_end;
-    std::vector<Fragment> fragments;
-    const std::uint64_t budget = std::min(max_fragment_samples, walk_end);
-    std::uint64_t used = 0;
+    std::vector<Kept> kept;
+    const auto moofs = static_cast<std::uint64_t>(
+        std::count_if(boxes.begin(), boxes.end(), [](const TopLevelBox& b) { return b.type == fourcc("moof"); }));
+    FragmentReader reader(defaults, walk_end, std::min(max_fragment_samples, walk_end), moofs);
     std::vector<std::uint8_t> buffer;
     for (const TopLevelBox& box : boxes) {
         if (box.type != fourcc("moof"))
@@ -320,55 +385,33 @@ FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t wa
             ok = read_bytes(box.offset, buffer.data(), buffer.size()) == static_cast<std::int64_t>(buffer.size());
         }
         BeReader moof{std::span<const std::uint8_t>(buffer)};
-        MoofReader reader(box.offset, walk_end, budget - used, defaults);
-        ok = ok && read_box_header(moof).has_value() && reader.read(moof);
+        Kept k{box.offset, 0, {}};
+        ok = ok && read_box_header(moof).has_value() && reader.read(box.offset, moof, k.undo, k.data_end);
         if (!ok) {
             out.kept_end = box.offset;
             out.cut = true;
             break;
         }
-        used += reader.samples();
-        Fragment f{box.offset, box.offset + box.size, std::move(reader.runs())};
-        for (const auto& run : f.runs)
-            if (!run.samples.empty())
-                f.data_end = std::max(f.data_end, run.samples.back().offset + run.samples.back().size);
-        fragments.push_back(std::move(f));
+        kept.push_back(std::move(k));
     }
     // Samples of a kept fragment may lie after a later fragment that was left
     // out; such a fragment has to go too.
-    while (out.cut && !fragments.empty() && fragments.back().data_end > out.kept_end) {
-        out.kept_end = fragments.back().offset;
-        fragments.pop_back();
+    while (out.cut && !kept.empty() && kept.back().data_end > out.kept_end) {
+        out.kept_end = kept.back().offset;
+        reader.take_back(kept.back().undo);
+        kept.pop_back();
     }
-
-    std::vector<TrackState> states;
-    for (Fragment& f : fragments) {
-        out.moof_offsets.push_back(f.offset);
-        for (auto& run : f.runs) {
-            auto st = std::find_if(states.begin(), states.end(),
-                                   [&](const TrackState& x) { return x.track.track_id == run.track_id; });
-            if (st == states.end()) {
-                states.emplace_back();
-                st = std::prev(states.end());
-                st->track.track_id = run.track_id;
-            }
-            if (run.decode_time)
-                align_to(*st, *run.decode_time);
-            for (const MediaSample& s : run.samples)
-                st->end_time += s.duration;
-            auto& samples = st->track.samples;
-            if (samples.empty())
-                samples = std::move(run.samples);
-            else
-                samples.insert(samples.end(), run.samples.begin(), run.samples.end());
-        }
-    }
-    for (TrackState& st : states)
+    for (const Kept& k : kept)
+        out.moof_offsets.push_back(k.offset);
+    for (TrackState& st : reader.states()) {
+        if (st.track.samples.empty())
+            continue;
         out.tracks.push_back(std::move(st.track));
+    }
     return out;
 }
 
-std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> movie, const FragmentTrack& fragments,
+std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> movie, FragmentTrack&& fragments,
                                                 std::uint64_t& start_time)
 {
     start_time = 0;
@@ -381,7 +424,7 @@ std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> mov
     const std::uint64_t fragment_start = fragments.timed ? fragments.start_time : movie_end;
     if (movie.empty()) {
         start_time = fragment_start;
-        return fragments.samples;
+        return std::move(fragments.samples);
     }
 
     std::vector<std::uint64_t> listed(movie.size());

@@ -64,7 +64,7 @@ FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t wa
 // decode order; fragment samples at an offset the tables already list are the
 // same samples (hybrid writers) and are dropped. Durations follow the decode
 // times; `start_time` receives the first sample's decode time.
-std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> movie, const FragmentTrack& fragments,
+std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> movie, FragmentTrack&& fragments,
                                                 std::uint64_t& start_time);
 
 } // namespace kov

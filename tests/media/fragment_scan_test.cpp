@@ -250,7 +250,7 @@ TEST(FragmentMerge, HybridFilesGetEverySampleOnceInTimeOrder)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::uint64_t start = 99;
-        const auto merged = merge_fragment_samples(c.movie, c.fragments, start);
+        const auto merged = merge_fragment_samples(c.movie, FragmentTrack(c.fragments), start);
         std::vector<std::uint64_t> offsets;
         std::vector<std::uint32_t> durations;
         for (const auto& s : merged) {
