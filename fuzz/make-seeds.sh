@@ -3,7 +3,7 @@
 set -euo pipefail
 dir=$1
 mkdir -p "$dir"
-[ -e "$dir/timing.mp4" ] && exit 0
+[ -e "$dir/frag-hybrid.mov" ] && exit 0
 command -v ffmpeg >/dev/null || { echo "ffmpeg missing: starting from an empty corpus" >&2; exit 0; }
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 a=(-f lavfi -i "sine=frequency=440:duration=0.1")
@@ -18,3 +18,10 @@ ff "${a[@]}" -c:a libmp3lame "$dir/mp3.mp4"
 ff "${a[@]}" -f lavfi -i "sine=frequency=660:duration=0.1:sample_rate=22050" "${v[@]}" -map 0 -map 1 -map 2 \
     -c:a aac -c:v mpeg4 -ac:a:1 1 -metadata:s:a:0 language=eng -metadata:s:a:1 handler_name=Mic -shortest "$dir/multi.mp4"
 ff -i "$dir/audio.m4a" -c copy -bsf:a "setts=ts=if(eq(N\\,0)\\,TS\\,TS+2176)" "$dir/timing.mp4"
+# Fragments in every base data offset rule, one moof per track, the movie box
+# holding the first fragment.
+ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -frag_duration 50000 \
+    -movflags +empty_moov+separate_moof+default_base_moof "$dir/frag-separate.mp4"
+ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -movflags +frag_keyframe+empty_moov+omit_tfhd_offset \
+    "$dir/frag-implicit.mp4"
+ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -frag_duration 50000 -movflags +frag_keyframe "$dir/frag-hybrid.mov"

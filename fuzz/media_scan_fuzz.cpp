@@ -82,7 +82,8 @@ void fuzz_layout(std::span<const std::uint8_t> file, const kov::MediaScan& scan)
             break;
         }
     }
-    require(end == l.total_size && l.source_size == file.size() && !l.streams.empty());
+    // A cut-off fragmented recording keeps only its complete fragments.
+    require(end == l.total_size && l.source_size == scan.kept_size && !l.streams.empty());
     for (const auto& s : l.streams)
         require(s.source && s.frames > 0 && s.size == s.frames * s.channels * 2);
     require(pcm_regions == l.streams.size());
@@ -147,6 +148,7 @@ void fuzz_one(std::span<const std::uint8_t> file)
         std::abort(); // a recorded movie box always lies inside the file
     for (std::size_t i = 1; i < scan.boxes.size(); ++i)
         require(scan.boxes[i].offset == scan.boxes[i - 1].offset + scan.boxes[i - 1].header.size);
+    require(scan.kept_size <= file.size() && (scan.fragmented || scan.kept_size == file.size()));
     fuzz_samples(file, scan);
     if (scan.has_aac)
         fuzz_layout(file, scan);

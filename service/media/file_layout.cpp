@@ -31,6 +31,8 @@ std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan)
     bool saw_selected_moov = false;
     std::uint64_t end = 0;
     for (const FileBox& box : scan.boxes) {
+        if (box.offset >= scan.kept_size)
+            break; // a cut-off recording's incomplete fragment and what follows
         if (box.offset != end)
             return std::nullopt;
         end = box.offset + box.header.size;
@@ -41,6 +43,8 @@ std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan)
                 return std::nullopt;
             overlays.push_back({box.offset, static_cast<std::uint32_t>(box.header.size)});
         }
+        if (box.header.type == fourcc("moof"))
+            overlays.push_back({box.offset + 4, fourcc("free")}); // its samples are in the new movie box
         if (box.header.type == fourcc("moov")) {
             // Every old movie box reads as free space, so a reader that takes
             // the first movie box it meets still finds the new one.
@@ -48,7 +52,7 @@ std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan)
             saw_selected_moov = saw_selected_moov || box.offset == scan.moov_offset;
         }
     }
-    if (end != scan.file_size || !saw_selected_moov)
+    if (end != scan.kept_size || !saw_selected_moov)
         return std::nullopt;
     return overlays; // in file order already
 }
@@ -62,7 +66,7 @@ void add_region(FileLayout& l, LayoutRegion r)
 
 std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 {
-    if (!scan.has_aac || scan.fragmented)
+    if (!scan.has_aac)
         return nullptr;
     auto overlays = source_overlays(scan);
     if (!overlays)
@@ -80,7 +84,7 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 
     auto layout = std::make_unique<FileLayout>();
     FileLayout& l = *layout;
-    l.source_size = scan.file_size;
+    l.source_size = scan.kept_size;
     for (const Overlay& o : *overlays) {
         if (o.offset > l.total_size)
             add_region(l, {0, o.offset - l.total_size, LayoutRegion::Kind::source, 0, {}});
@@ -89,8 +93,8 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
             r.overlay[i] = static_cast<std::uint8_t>(o.value >> (24 - 8 * i));
         add_region(l, r);
     }
-    if (l.total_size < scan.file_size)
-        add_region(l, {0, scan.file_size - l.total_size, LayoutRegion::Kind::source, 0, {}});
+    if (l.total_size < scan.kept_size)
+        add_region(l, {0, scan.kept_size - l.total_size, LayoutRegion::Kind::source, 0, {}});
 
     std::uint64_t pcm_size = 0;
     for (const TrackPlan& p : plans) {

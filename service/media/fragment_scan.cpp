@@ -7,6 +7,7 @@
 
 #include "media/be_reader.hpp"
 #include "media/box_header.hpp"
+#include "media/sample_table_writer.hpp"
 
 namespace kov {
 
@@ -44,19 +45,6 @@ constexpr std::uint32_t sample_depends_yes = 0x01000000;
 bool is_sync(std::uint32_t flags)
 {
     return !(flags & sample_non_sync) && (flags & sample_depends_on_mask) != sample_depends_yes;
-}
-
-template <typename Fn> void walk_children(BeReader range, Fn&& fn)
-{
-    while (range.remaining() >= 8) {
-        const auto h = read_box_header(range);
-        if (!h)
-            return;
-        BeReader payload;
-        if (!range.sub(h->payload_size(), payload))
-            return;
-        fn(h->type, payload);
-    }
 }
 
 // The track fragment header with every default resolved.
@@ -164,8 +152,8 @@ public:
         undo.clear();
         const std::uint64_t used_before = used_;
         bool ok = true;
-        walk_children(payload, [&](std::uint32_t type, BeReader box) {
-            if (ok && type == fourcc("traf"))
+        for_each_box(payload, [&](const BoxEntry& e, BeReader box) {
+            if (ok && e.type() == fourcc("traf"))
                 ok = read_traf(box, undo);
         });
         if (!ok) {
@@ -217,7 +205,8 @@ private:
         std::optional<std::uint64_t> decode_time;
         bool ok = true;
         std::size_t runs = 0;
-        walk_children(traf, [&](std::uint32_t type, BeReader box) {
+        for_each_box(traf, [&](const BoxEntry& e, BeReader box) {
+            const std::uint32_t type = e.type();
             if (type == fourcc("tfhd") && !header) {
                 header = read_tfhd(box, defaults_);
                 ok = ok && header.has_value();
@@ -247,8 +236,8 @@ private:
         if (decode_time)
             align_to(st, *decode_time);
         std::uint64_t next = base;
-        walk_children(traf, [&](std::uint32_t type, BeReader box) {
-            if (ok && type == fourcc("trun"))
+        for_each_box(traf, [&](const BoxEntry& e, BeReader box) {
+            if (ok && e.type() == fourcc("trun"))
                 ok = read_trun(box, *header, base, next, st);
         });
         traf_end_ = next;
@@ -348,12 +337,12 @@ private:
 std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_t> moov_payload)
 {
     std::vector<FragmentDefaults> out;
-    walk_children(BeReader(moov_payload), [&](std::uint32_t type, BeReader mvex) {
-        if (type != fourcc("mvex"))
+    for_each_box(BeReader(moov_payload), [&](const BoxEntry& e, BeReader mvex) {
+        if (e.type() != fourcc("mvex"))
             return;
-        walk_children(mvex, [&](std::uint32_t inner, BeReader trex) {
+        for_each_box(mvex, [&](const BoxEntry& inner, BeReader trex) {
             FragmentDefaults d;
-            if (inner == fourcc("trex") && trex.skip(4) && trex.u32(d.track_id) && trex.u32(d.description_index) &&
+            if (inner.type() == fourcc("trex") && trex.skip(4) && trex.u32(d.track_id) && trex.u32(d.description_index) &&
                 trex.u32(d.duration) && trex.u32(d.size) && trex.u32(d.flags))
                 out.push_back(d);
         });
@@ -361,9 +350,10 @@ std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_
     return out;
 }
 
-FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t walk_end,
-                            std::span<const FragmentDefaults> defaults, const ReadAtFn& read_bytes)
+FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const FragmentDefaults> defaults,
+                            const ReadAtFn& read_bytes)
 {
+    const std::uint64_t walk_end = boxes.empty() ? 0 : boxes.back().offset + boxes.back().header.size;
     struct Kept {
         std::uint64_t offset = 0;
         std::uint64_t data_end = 0;
@@ -373,15 +363,15 @@ FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t wa
     out.kept_end = walk_end;
     std::vector<Kept> kept;
     const auto moofs = static_cast<std::uint64_t>(
-        std::count_if(boxes.begin(), boxes.end(), [](const TopLevelBox& b) { return b.type == fourcc("moof"); }));
+        std::count_if(boxes.begin(), boxes.end(), [](const FileBox& b) { return b.header.type == fourcc("moof"); }));
     FragmentReader reader(defaults, walk_end, std::min(max_fragment_samples, walk_end), moofs);
     std::vector<std::uint8_t> buffer;
-    for (const TopLevelBox& box : boxes) {
-        if (box.type != fourcc("moof"))
+    for (const FileBox& box : boxes) {
+        if (box.header.type != fourcc("moof"))
             continue;
-        bool ok = box.size <= max_moof_size && box.offset <= walk_end && box.size <= walk_end - box.offset;
+        bool ok = box.header.size <= max_moof_size;
         if (ok) {
-            buffer.resize(static_cast<std::size_t>(box.size));
+            buffer.resize(static_cast<std::size_t>(box.header.size));
             ok = read_bytes(box.offset, buffer.data(), buffer.size()) == static_cast<std::int64_t>(buffer.size());
         }
         BeReader moof{std::span<const std::uint8_t>(buffer)};
@@ -459,6 +449,22 @@ std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> mov
         merged[k].duration = static_cast<std::uint32_t>(std::min<std::uint64_t>(times[k + 1] - times[k], 0xffffffffu));
     start_time = times.empty() ? 0 : times.front();
     return merged;
+}
+
+void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, const ReadAtFn& read_bytes)
+{
+    const auto defaults = read_fragment_defaults(box_payload(moov).rest());
+    FragmentScan fragments = scan_fragments(scan.boxes, defaults, read_bytes);
+    scan.kept_size = fragments.kept_end;
+    for (FragmentTrack& f : fragments.tracks) {
+        const auto track = std::find_if(scan.tracks.begin(), scan.tracks.end(),
+                                        [&](const TrackScan& t) { return t.track_id == f.track_id; });
+        if (track == scan.tracks.end())
+            continue; // a track the movie does not declare cannot be described
+        const auto movie = table_samples(*track, sample_limit(track->sample_count, scan.file_size));
+        std::uint64_t start_time = 0;
+        set_sample_tables(*track, merge_fragment_samples(movie, std::move(f), start_time));
+    }
 }
 
 } // namespace kov

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "media/box_header.hpp"
 #include "media/media_scan.hpp"
 #include "media/sample_model.hpp"
 
@@ -27,13 +28,6 @@ struct FragmentDefaults {
 // The `trex` boxes of the `mvex` children of a movie box payload (the box less
 // its own header).
 std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_t> moov_payload);
-
-// One valid top-level box, as the top-level walk found it.
-struct TopLevelBox {
-    std::uint32_t type = 0;
-    std::uint64_t offset = 0;
-    std::uint64_t size = 0; // header included
-};
 
 struct FragmentTrack {
     std::uint32_t track_id = 0;
@@ -54,11 +48,11 @@ struct FragmentScan {
 };
 
 // Reads every `moof` among `boxes` (the file's valid top-level boxes, in file
-// order, the walk having stopped at `walk_end`) once, in one piece. A fragment
-// whose header cannot be read in full, is malformed, or whose sample bytes run
-// past `walk_end`, is left out together with everything after it.
-FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t walk_end,
-                            std::span<const FragmentDefaults> defaults, const ReadAtFn& read_bytes);
+// order) once, in one piece. A fragment whose header cannot be read in full,
+// is malformed, or whose sample bytes run past the last box, is left out
+// together with everything after it.
+FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const FragmentDefaults> defaults,
+                            const ReadAtFn& read_bytes);
 
 // A track's samples from its movie box tables and from its fragments, in
 // decode order; fragment samples at an offset the tables already list are the
@@ -66,5 +60,11 @@ FragmentScan scan_fragments(std::span<const TopLevelBox> boxes, std::uint64_t wa
 // times; `start_time` receives the first sample's decode time.
 std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> movie, FragmentTrack&& fragments,
                                                 std::uint64_t& start_time);
+
+// Adds the samples of the complete fragments of a fragmented file to the
+// tracks of its scan: each track's tables then describe the samples of its
+// movie box tables and of its fragments together, and `kept_size` ends before
+// the first fragment left out. `moov` is the movie box read whole.
+void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, const ReadAtFn& read_bytes);
 
 } // namespace kov

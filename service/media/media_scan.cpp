@@ -14,6 +14,7 @@
 
 #include "media/be_reader.hpp"
 #include "media/box_header.hpp"
+#include "media/fragment_scan.hpp"
 
 namespace kov {
 
@@ -396,6 +397,7 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
 {
     MediaScan scan;
     scan.file_size = file_size;
+    scan.kept_size = file_size;
     bool saw_ftyp = false;
 
     std::uint64_t offset = 0;
@@ -436,6 +438,9 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
         scan.tracks.back().trak_offset = payload_at + e.offset;
         scan.tracks.back().trak_size = e.size();
     });
+
+    if (scan.fragmented)
+        add_fragment_samples(scan, moov, read_bytes);
 
     scan.is_bmff = saw_ftyp || !scan.tracks.empty();
     scan.has_aac = std::any_of(scan.tracks.begin(), scan.tracks.end(), [](const TrackScan& t) { return t.aac; });

@@ -96,6 +96,10 @@ struct MediaScan {
     // the whole file only when the last one ends at file_size.
     std::vector<FileBox> boxes;
     std::vector<TrackScan> tracks;
+    // The source bytes a rewritten file keeps: file_size, or less for a
+    // fragmented recording cut off inside a fragment (left out, with
+    // everything after it).
+    std::uint64_t kept_size = 0;
 };
 
 // Analyses the file open on `fd` (borrowed). Never reads media data.

@@ -1,11 +1,13 @@
 #include "media/moov_builder.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "media/be_reader.hpp"
 #include "media/be_writer.hpp"
 #include "media/box_header.hpp"
 #include "media/pcm_trak.hpp"
+#include "media/rebuilt_trak.hpp"
 
 namespace kov {
 
@@ -24,6 +26,19 @@ std::uint32_t movie_timescale(std::span<const std::uint8_t> source_moov)
     });
     return timescale;
 }
+
+namespace {
+
+// The longest track of a fragmented source, once its fragments are counted.
+std::uint64_t fragmented_movie_duration(const MediaScan& scan, std::uint32_t movie_ts)
+{
+    std::uint64_t longest = 0;
+    for (const TrackScan& t : scan.tracks)
+        longest = std::max(longest, movie_duration(t, movie_ts));
+    return longest;
+}
+
+} // namespace
 
 std::optional<BuiltMoov> build_moov(std::span<const std::uint8_t> source_moov, const MediaScan& scan,
                                     const std::vector<TrackPlan>& plans)
@@ -49,7 +64,13 @@ std::optional<BuiltMoov> build_moov(std::span<const std::uint8_t> source_moov, c
                 if (scan.tracks[i].trak_offset == payload_at + e.offset && scan.tracks[i].trak_size == e.size())
                     index = i;
         if (index >= plans.size() || plans[index].action != TrackPlan::Action::to_pcm) {
-            w.bytes(bytes);
+            // A fragmented source's tables list none or only some of its samples.
+            if (scan.fragmented && index < scan.tracks.size())
+                write_rebuilt_trak(w, bytes, scan.tracks[index], movie_ts);
+            else if (scan.fragmented && e.type() == fourcc("mvhd"))
+                write_mvhd(w, bytes, fragmented_movie_duration(scan, movie_ts));
+            else
+                w.bytes(bytes);
             continue;
         }
         const TrackScan& track = scan.tracks[index];

@@ -2,121 +2,117 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <vector>
 
 namespace kov {
 
-namespace {
-
-// Calls fn(count, value) for each run of equal values of `field`.
-template <typename Field, typename Fn> void for_each_run(std::span<const MediaSample> samples, Field field, Fn fn)
+void set_sample_tables(TrackScan& t, std::span<const MediaSample> samples)
 {
-    std::size_t i = 0;
-    while (i < samples.size()) {
-        std::size_t j = i + 1;
-        while (j < samples.size() && field(samples[j]) == field(samples[i]))
-            ++j;
-        fn(static_cast<std::uint32_t>(j - i), field(samples[i]));
-        i = j;
-    }
-}
-
-template <typename Field> std::uint32_t count_runs(std::span<const MediaSample> samples, Field field)
-{
-    std::uint32_t runs = 0;
-    for_each_run(samples, field, [&](std::uint32_t, auto) { ++runs; });
-    return runs;
-}
-
-void write_stts(BeWriter& w, std::span<const MediaSample> samples)
-{
-    const auto duration = [](const MediaSample& s) { return s.duration; };
-    const std::size_t at = w.begin_full_box("stts", 0, 0);
-    w.u32(count_runs(samples, duration));
-    for_each_run(samples, duration, [&](std::uint32_t count, std::uint32_t delta) {
-        w.u32(count);
-        w.u32(delta);
-    });
-    w.end_box(at);
-}
-
-void write_ctts(BeWriter& w, std::span<const MediaSample> samples)
-{
-    const auto offset = [](const MediaSample& s) { return s.composition_offset; };
-    if (std::all_of(samples.begin(), samples.end(), [](const MediaSample& s) { return s.composition_offset == 0; }))
+    t.sample_count = samples.size();
+    t.uniform_size = 0;
+    t.sample_sizes.clear();
+    t.time_to_sample.clear();
+    t.sample_to_chunk.clear();
+    t.chunk_offsets.clear();
+    t.sync_samples.clear();
+    t.composition_offsets.clear();
+    if (samples.empty())
         return;
-    const bool negative =
-        std::any_of(samples.begin(), samples.end(), [](const MediaSample& s) { return s.composition_offset < 0; });
-    const std::size_t at = w.begin_full_box("ctts", negative ? 1 : 0, 0);
-    w.u32(count_runs(samples, offset));
-    for_each_run(samples, offset, [&](std::uint32_t count, std::int32_t value) {
-        w.u32(count);
-        w.u32(static_cast<std::uint32_t>(value));
-    });
-    w.end_box(at);
-}
 
-void write_stss(BeWriter& w, std::span<const MediaSample> samples)
-{
-    const auto sync = static_cast<std::uint32_t>(
-        std::count_if(samples.begin(), samples.end(), [](const MediaSample& s) { return s.sync; }));
-    if (sync == samples.size())
-        return;
-    const std::size_t at = w.begin_full_box("stss", 0, 0);
-    w.u32(sync);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        if (samples[i].sync)
-            w.u32(static_cast<std::uint32_t>(i + 1));
-    w.end_box(at);
-}
+    const bool uniform = std::all_of(samples.begin(), samples.end(),
+                                     [&](const MediaSample& s) { return s.size == samples.front().size; });
+    if (uniform && samples.front().size != 0)
+        t.uniform_size = samples.front().size;
+    else
+        t.sample_sizes.reserve(samples.size());
+    const bool all_sync = std::all_of(samples.begin(), samples.end(), [](const MediaSample& s) { return s.sync; });
+    const bool composed =
+        std::any_of(samples.begin(), samples.end(), [](const MediaSample& s) { return s.composition_offset != 0; });
 
-void write_stsz(BeWriter& w, std::span<const MediaSample> samples)
-{
-    const bool uniform = !samples.empty() && std::all_of(samples.begin(), samples.end(), [&](const MediaSample& s) {
-        return s.size == samples.front().size;
-    });
-    const std::size_t at = w.begin_full_box("stsz", 0, 0);
-    w.u32(uniform ? samples.front().size : 0);
-    w.u32(static_cast<std::uint32_t>(samples.size()));
-    if (!uniform)
-        for (const MediaSample& s : samples)
-            w.u32(s.size);
-    w.end_box(at);
-}
-
-// stsc and the chunk offsets from the runs of samples adjacent in the file.
-void write_chunks(BeWriter& w, std::span<const MediaSample> samples)
-{
-    std::vector<std::uint64_t> offsets;
-    std::vector<std::uint32_t> lengths; // samples per chunk
+    std::uint32_t in_chunk = 0;
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        if (i > 0 && samples[i].offset == samples[i - 1].offset + samples[i - 1].size) {
-            ++lengths.back();
-        } else {
-            offsets.push_back(samples[i].offset);
-            lengths.push_back(1);
+        const MediaSample& s = samples[i];
+        if (t.uniform_size == 0)
+            t.sample_sizes.push_back(s.size);
+        if (!t.time_to_sample.empty() && t.time_to_sample.back().delta == s.duration)
+            ++t.time_to_sample.back().count;
+        else
+            t.time_to_sample.push_back({1, s.duration});
+        if (composed) {
+            if (!t.composition_offsets.empty() && t.composition_offsets.back().offset == s.composition_offset)
+                ++t.composition_offsets.back().count;
+            else
+                t.composition_offsets.push_back({1, s.composition_offset});
         }
-    }
+        if (!all_sync && s.sync)
+            t.sync_samples.push_back(static_cast<std::uint32_t>(i + 1));
 
-    std::size_t at = w.begin_full_box("stsc", 0, 0);
-    const std::size_t count_at = w.size();
-    w.u32(0);
-    std::uint32_t entries = 0;
-    for (std::size_t c = 0; c < lengths.size(); ++c) {
-        if (c > 0 && lengths[c] == lengths[c - 1])
+        // A new chunk wherever the sample does not follow the previous one;
+        // a stsc entry wherever the chunk length changes.
+        if (i > 0 && s.offset == samples[i - 1].offset + samples[i - 1].size) {
+            ++in_chunk;
             continue;
-        w.u32(static_cast<std::uint32_t>(c + 1));
-        w.u32(lengths[c]);
-        w.u32(1);
-        ++entries;
+        }
+        if (i > 0 && (t.sample_to_chunk.empty() || t.sample_to_chunk.back().samples_per_chunk != in_chunk))
+            t.sample_to_chunk.push_back({static_cast<std::uint32_t>(t.chunk_offsets.size()), in_chunk, 1});
+        t.chunk_offsets.push_back(s.offset);
+        in_chunk = 1;
     }
-    w.patch_u32(count_at, entries);
+    if (t.sample_to_chunk.empty() || t.sample_to_chunk.back().samples_per_chunk != in_chunk)
+        t.sample_to_chunk.push_back({static_cast<std::uint32_t>(t.chunk_offsets.size()), in_chunk, 1});
+}
+
+void write_sample_tables(BeWriter& w, const TrackScan& t)
+{
+    std::size_t at = w.begin_full_box("stts", 0, 0);
+    w.u32(static_cast<std::uint32_t>(t.time_to_sample.size()));
+    for (const TimeToSample& e : t.time_to_sample) {
+        w.u32(e.count);
+        w.u32(e.delta);
+    }
     w.end_box(at);
 
-    const bool wide = std::any_of(offsets.begin(), offsets.end(), [](std::uint64_t o) { return o > 0xffffffffu; });
+    if (!t.composition_offsets.empty()) {
+        const bool negative = std::any_of(t.composition_offsets.begin(), t.composition_offsets.end(),
+                                          [](const CompositionOffset& e) { return e.offset < 0; });
+        at = w.begin_full_box("ctts", negative ? 1 : 0, 0);
+        w.u32(static_cast<std::uint32_t>(t.composition_offsets.size()));
+        for (const CompositionOffset& e : t.composition_offsets) {
+            w.u32(e.count);
+            w.u32(static_cast<std::uint32_t>(e.offset));
+        }
+        w.end_box(at);
+    }
+
+    if (!t.sync_samples.empty()) {
+        at = w.begin_full_box("stss", 0, 0);
+        w.u32(static_cast<std::uint32_t>(t.sync_samples.size()));
+        for (const std::uint32_t s : t.sync_samples)
+            w.u32(s);
+        w.end_box(at);
+    }
+
+    at = w.begin_full_box("stsz", 0, 0);
+    w.u32(t.uniform_size);
+    w.u32(static_cast<std::uint32_t>(t.sample_count));
+    if (t.uniform_size == 0)
+        for (const std::uint32_t s : t.sample_sizes)
+            w.u32(s);
+    w.end_box(at);
+
+    at = w.begin_full_box("stsc", 0, 0);
+    w.u32(static_cast<std::uint32_t>(t.sample_to_chunk.size()));
+    for (const SampleToChunk& e : t.sample_to_chunk) {
+        w.u32(e.first_chunk);
+        w.u32(e.samples_per_chunk);
+        w.u32(e.description_index);
+    }
+    w.end_box(at);
+
+    const bool wide = std::any_of(t.chunk_offsets.begin(), t.chunk_offsets.end(),
+                                  [](std::uint64_t o) { return o > 0xFFFFFFFFu; });
     at = w.begin_full_box(wide ? "co64" : "stco", 0, 0);
-    w.u32(static_cast<std::uint32_t>(offsets.size()));
-    for (const std::uint64_t o : offsets) {
+    w.u32(static_cast<std::uint32_t>(t.chunk_offsets.size()));
+    for (const std::uint64_t o : t.chunk_offsets) {
         if (wide)
             w.u64(o);
         else
@@ -125,15 +121,11 @@ void write_chunks(BeWriter& w, std::span<const MediaSample> samples)
     w.end_box(at);
 }
 
-} // namespace
-
 void write_sample_tables(BeWriter& w, std::span<const MediaSample> samples)
 {
-    write_stts(w, samples);
-    write_ctts(w, samples);
-    write_stss(w, samples);
-    write_stsz(w, samples);
-    write_chunks(w, samples);
+    TrackScan t;
+    set_sample_tables(t, samples);
+    write_sample_tables(w, t);
 }
 
 } // namespace kov

@@ -229,11 +229,14 @@ TEST(EmitCommand, RefusalsAndFailuresHaveTheirMessagesAndStatuses)
     if (!test::have_ffmpeg())
         GTEST_SKIP() << "ffmpeg not installed";
     test::TempDir dir;
-    const std::string silent_video = dir.file("video.mp4"), fragmented = dir.file("frag.mp4");
+    const std::string silent_video = dir.file("video.mp4"), cut = dir.file("cut.mp4");
     ASSERT_TRUE(test::ffmpeg_make({"-f", "lavfi", "-i", video, "-c:v", "mpeg4"}, silent_video));
+    // The movie box first and the media data cut short: nothing could be appended after it.
     ASSERT_TRUE(test::ffmpeg_make(
-        {"-f", "lavfi", "-i", stereo48, "-c:a", "aac", "-aac_pns", "0", "-movflags", "frag_keyframe+empty_moov"},
-        fragmented));
+        {"-f", "lavfi", "-i", stereo48, "-c:a", "aac", "-aac_pns", "0", "-movflags", "+faststart"}, cut));
+    auto cut_bytes = test::read_file(cut);
+    cut_bytes.resize(cut_bytes.size() - 100);
+    ASSERT_TRUE(test::write_file(cut, cut_bytes));
     const std::string out = dir.file("out.mp4");
 
     auto r = run_command({test::program_path(), "--emit", silent_video, out});
@@ -242,9 +245,9 @@ TEST(EmitCommand, RefusalsAndFailuresHaveTheirMessagesAndStatuses)
     EXPECT_TRUE(test::read_file(out).empty());
     EXPECT_NE(test::run_shell("test -e '" + out + "'"), 0) << "output created";
 
-    r = run_command({test::program_path(), "--emit", fragmented, out});
+    r = run_command({test::program_path(), "--emit", cut, out});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "emit: failed to build layout for " + fragmented + "\n");
+    EXPECT_EQ(r.err, "emit: failed to build layout for " + cut + "\n");
 
     const std::string missing = dir.file("nope.mp4");
     r = run_command({test::program_path(), "--emit", missing, out});

@@ -61,9 +61,6 @@ struct PlainTree {
         const std::vector<std::pair<std::string, std::vector<std::string>>> media = {
             {"video_only.mp4", {"-f", "lavfi", "-i", "testsrc=duration=1:size=160x120:rate=10", "-c:v", "mpeg4"}},
             {"mp3_audio.mp4", {"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "-c:a", "libmp3lame"}},
-            {"fragmented_aac.mp4",
-             {"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "-c:a", "aac", "-movflags",
-              "frag_keyframe+empty_moov"}},
         };
         for (const auto& [name, args] : media)
             if (ffmpeg_make(args, src.file(name)))

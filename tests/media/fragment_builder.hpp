@@ -157,49 +157,62 @@ inline Bytes fragmented_file(const std::vector<FragmentDefaults>& trex, const st
     return b.bytes();
 }
 
-// The valid top-level boxes of an in-memory file and where their walk stops.
-inline std::vector<TopLevelBox> top_level_boxes(const Bytes& file, std::uint64_t& walk_end)
-{
-    std::vector<TopLevelBox> boxes;
-    std::uint64_t at = 0;
-    while (file.size() - at >= 8) {
-        const auto h = decode_box_header(std::span(file).subspan(at), file.size() - at);
-        if (!h)
-            break;
-        boxes.push_back({h->type, at, h->size});
-        at += h->size;
-    }
-    walk_end = at;
-    return boxes;
-}
-
-// Scans the fragments of an in-memory file, counting reads and refusing any
-// that touches an mdat payload.
+// Scans an in-memory file, counting reads and noting any that touches an
+// mdat payload: the fragments alone (scan_fragment_bytes) or the whole
+// analysis (scan_counting).
 struct ScannedFragments {
     FragmentScan scan;
     int reads = 0;
     bool read_media = false;
 };
 
+struct CountedScan {
+    MediaScan scan;
+    int reads = 0;
+    bool read_media = false;
+};
+
+inline std::int64_t copy_out(const Bytes& file, std::uint64_t offset, std::uint8_t* dest, std::size_t n)
+{
+    if (offset >= file.size())
+        return 0;
+    n = std::min<std::size_t>(n, file.size() - offset);
+    std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(offset), n, dest);
+    return static_cast<std::int64_t>(n);
+}
+
+// A read of media data: past the 16 bytes a box header read may take.
+inline bool touches_media(const std::vector<FileBox>& boxes, std::uint64_t offset, std::size_t n)
+{
+    for (const auto& box : boxes)
+        if (box.header.type == fourcc("mdat") && offset < box.offset + box.header.size && offset + n > box.offset + 16)
+            return true;
+    return false;
+}
+
+inline CountedScan scan_counting(const Bytes& file)
+{
+    CountedScan out;
+    const std::vector<FileBox> boxes = scan_bytes(file).boxes;
+    out.scan = scan_media_from(file.size(), [&](std::uint64_t offset, std::uint8_t* dest, std::size_t n) {
+        ++out.reads;
+        out.read_media = out.read_media || touches_media(boxes, offset, n);
+        return copy_out(file, offset, dest, n);
+    });
+    return out;
+}
+
 inline ScannedFragments scan_fragment_bytes(const Bytes& file)
 {
     ScannedFragments out;
-    std::uint64_t walk_end = 0;
-    const auto boxes = top_level_boxes(file, walk_end);
+    const MediaScan movie = scan_bytes(file);
     std::vector<FragmentDefaults> defaults;
-    for (const auto& box : boxes)
-        if (box.type == fourcc("moov"))
-            defaults = read_fragment_defaults(std::span(file).subspan(box.offset + 8, box.size - 8));
-    out.scan = scan_fragments(boxes, walk_end, defaults, [&](std::uint64_t offset, std::uint8_t* dest, std::size_t n) {
+    if (movie.moov_size != 0)
+        defaults = read_fragment_defaults(box_payload(std::span(file).subspan(movie.moov_offset, movie.moov_size)).rest());
+    out.scan = scan_fragments(movie.boxes, defaults, [&](std::uint64_t offset, std::uint8_t* dest, std::size_t n) {
         ++out.reads;
-        for (const auto& box : boxes)
-            if (box.type == fourcc("mdat") && offset < box.offset + box.size && offset + n > box.offset + 8)
-                out.read_media = true;
-        if (offset >= file.size())
-            return std::int64_t{0};
-        n = std::min<std::size_t>(n, file.size() - offset);
-        std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(offset), n, dest);
-        return static_cast<std::int64_t>(n);
+        out.read_media = out.read_media || touches_media(movie.boxes, offset, n);
+        return copy_out(file, offset, dest, n);
     });
     return out;
 }

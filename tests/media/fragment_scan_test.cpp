@@ -207,10 +207,8 @@ TEST(FragmentScan, HostileRunsAreLeftOutWithoutAllocating)
 TEST(FragmentScan, DefaultsComeFromTheMovieExtends)
 {
     const Bytes file = fragmented_file({{3, 1, 1001, 40, 0x01010000}, {7, 2, 1024, 0, 0}}, {});
-    std::uint64_t walk_end = 0;
-    const auto boxes = top_level_boxes(file, walk_end);
-    ASSERT_EQ(boxes[1].type, fourcc("moov"));
-    const auto d = read_fragment_defaults(std::span(file).subspan(boxes[1].offset + 8, boxes[1].size - 8));
+    const MediaScan movie = scan_bytes(file);
+    const auto d = read_fragment_defaults(box_payload(std::span(file).subspan(movie.moov_offset, movie.moov_size)).rest());
     ASSERT_EQ(d.size(), 2u);
     EXPECT_EQ(d[0].track_id, 3u);
     EXPECT_EQ(d[0].duration, 1001u);

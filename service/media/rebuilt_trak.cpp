@@ -1,0 +1,110 @@
+#include "media/rebuilt_trak.hpp"
+
+#include <limits>
+#include <vector>
+
+#include "media/box_header.hpp"
+#include "media/sample_table_writer.hpp"
+
+namespace kov {
+
+namespace {
+
+// Copies a full box whose duration field sits `at_v0` (version 0, 32 bits) or
+// `at_v1` (version 1, 64 bits) bytes into its payload, with that field set. A
+// duration too long for version 0 is written as "unknown" (all ones).
+void write_with_duration(BeWriter& w, std::span<const std::uint8_t> box, std::size_t at_v0, std::size_t at_v1,
+                         std::uint64_t duration)
+{
+    const std::size_t start = w.size();
+    w.bytes(box);
+    BeReader r(box);
+    const auto h = read_box_header(r);
+    std::uint8_t version = 0;
+    if (!h || !r.u8(version))
+        return;
+    const std::size_t payload = start + h->header_size;
+    const std::size_t at = payload + (version == 1 ? at_v1 : at_v0);
+    if (at + (version == 1 ? 8 : 4) > start + box.size())
+        return;
+    if (version == 1) {
+        w.patch_u32(at, static_cast<std::uint32_t>(duration >> 32));
+        w.patch_u32(at + 4, static_cast<std::uint32_t>(duration));
+    } else {
+        w.patch_u32(at, duration > std::numeric_limits<std::uint32_t>::max() ? 0xFFFFFFFFu
+                                                                               : static_cast<std::uint32_t>(duration));
+    }
+}
+
+struct Rebuild {
+    const TrackScan& track;
+    std::uint64_t media_duration;
+    std::uint64_t track_duration;
+};
+
+// Copies the children of a container payload, redoing what the rebuild touches.
+void copy_children(BeWriter& w, std::span<const std::uint8_t> payload, std::uint32_t parent, const Rebuild& rb)
+{
+    for (const BoxEntry& e : list_boxes(payload)) {
+        const auto bytes = box_bytes(payload, e);
+        const std::uint32_t type = e.type();
+        if (type == fourcc("tkhd")) {
+            write_with_duration(w, bytes, 20, 28, rb.track_duration);
+        } else if (type == fourcc("mdhd")) {
+            write_with_duration(w, bytes, 16, 24, rb.media_duration);
+        } else if (parent == fourcc("stbl")) {
+            // Only the sample description stays: every other table (sample
+            // groups and dependencies included) counted the old samples.
+            if (type == fourcc("stsd"))
+                w.bytes(bytes);
+        } else if (type == fourcc("mdia") || type == fourcc("minf") || type == fourcc("stbl")) {
+            const std::size_t at = w.begin_box("    ");
+            w.patch_u32(at + 4, type);
+            copy_children(w, box_payload(bytes).rest(), type, rb);
+            if (type == fourcc("stbl"))
+                write_sample_tables(w, rb.track);
+            w.end_box(at);
+        } else {
+            w.bytes(bytes);
+        }
+    }
+}
+
+} // namespace
+
+std::uint64_t table_duration(const TrackScan& track)
+{
+    std::uint64_t sum = 0;
+    for (const TimeToSample& e : track.time_to_sample) {
+        const std::uint64_t add = std::uint64_t{e.count} * e.delta;
+        sum = add > std::numeric_limits<std::uint64_t>::max() - sum ? std::numeric_limits<std::uint64_t>::max()
+                                                                    : sum + add;
+    }
+    return sum;
+}
+
+std::uint64_t movie_duration(const TrackScan& track, std::uint32_t movie_timescale)
+{
+    if (track.timescale == 0 || movie_timescale == 0)
+        return 0;
+    const unsigned __int128 d = static_cast<unsigned __int128>(table_duration(track)) * movie_timescale /
+                                track.timescale;
+    return d > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                          : static_cast<std::uint64_t>(d);
+}
+
+void write_rebuilt_trak(BeWriter& w, std::span<const std::uint8_t> trak, const TrackScan& track,
+                        std::uint32_t movie_timescale)
+{
+    const Rebuild rb{track, table_duration(track), movie_duration(track, movie_timescale)};
+    const std::size_t at = w.begin_box("trak");
+    copy_children(w, box_payload(trak).rest(), fourcc("trak"), rb);
+    w.end_box(at);
+}
+
+void write_mvhd(BeWriter& w, std::span<const std::uint8_t> mvhd, std::uint64_t duration)
+{
+    write_with_duration(w, mvhd, 16, 24, duration);
+}
+
+} // namespace kov
