@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -242,7 +243,7 @@ bool contains(const std::string& haystack, const std::string& needle)
     return haystack.find(needle) != std::string::npos;
 }
 
-TEST_F(PanelWindow, OpensWithItsFourGroupsAndPresentsTheSameWindowAgain)
+TEST_F(PanelWindow, OpensWithItsFiveGroupsAndPresentsTheSameWindowAgain)
 {
     const PanelRun r = run_ok({"dump", "activate"});
     const std::string& out = r.out;
@@ -598,6 +599,7 @@ void PrintTo(const ServiceRowCase& c, std::ostream* os)
     *os << c.name;
 }
 
+// How the mount table is read is checked in the helper tests; here, what the row makes of it.
 class PanelServiceRow : public PanelWindow, public ::testing::WithParamInterface<ServiceRowCase> {};
 
 TEST_P(PanelServiceRow, SaysWhetherTheMountIsReallyThere)
@@ -622,13 +624,6 @@ INSTANTIATE_TEST_SUITE_P(
                        "61 25 0:52 / ROOT rw,nosuid shared:30 master:2 - fuse.kov-orvane kov-orvane ro\n",
                        "Running · no shares at ~/Orvane yet · version 2026.10.28"},
         ServiceRowCase{"NothingMounted", "active", "22 27 0:21 / /proc rw,relatime - proc proc rw\n", not_mounted},
-        // A later mount on the same point covers the service's.
-        ServiceRowCase{"Covered", "active",
-                       "61 25 0:52 / ROOT rw - fuse.kov-orvane kov-orvane ro\n62 61 0:53 / ROOT rw - tmpfs tmpfs rw\n",
-                       not_mounted},
-        ServiceRowCase{"OtherProgram", "active", "61 25 0:52 / ROOT rw - fuse.sshfs host:/ rw\n", not_mounted},
-        ServiceRowCase{"NeighbourFolder", "active", "61 25 0:52 / ROOT2 rw - fuse.kov-orvane kov-orvane ro\n",
-                       not_mounted},
         ServiceRowCase{"Stopped", "inactive", "61 25 0:52 / ROOT rw - fuse.kov-orvane kov-orvane ro\n",
                        "Stopped · version 2026.10.28"}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -676,11 +671,13 @@ TEST_F(PanelWindow, CountsTheSharesTheServiceCanShowAndMarksTheOthers)
 
 TEST_F(PanelWindow, AServiceThatMountsLateIsShownMountedOnceItIs)
 {
-    // As with the real unit, start returns before the mount is there.
+    // As with the real unit, start returns before the mount is there. (The
+    // delayed writer lets go of standard output, which the panel reads to
+    // its end.)
     script("bin/systemctl", "case \"$2\" in\n"
                             "  is-active) cat '" + dir_.file("state") + "' ;;\n"
                             "  start) echo active > '" + dir_.file("state") + "'; (sleep 2; echo '" + mount_line() +
-                            "' > '" + dir_.file("mountinfo") + "') & ;;\n"
+                            "' > '" + dir_.file("mountinfo") + "') >/dev/null 2>&1 & ;;\n"
                             "esac\n");
     const PanelRun r = run_ok({"toggle", "settle", "3000", "dump"});
     EXPECT_TRUE(contains(group_text(r.out, "Service"), "Running · no shares at ~/Orvane yet")) << r.out;
@@ -763,7 +760,16 @@ TEST_F(PanelWindow, OpenShowsTheMountFolderInTheFileManager)
 {
     ASSERT_EQ(::mkdir(root().c_str(), 0755), 0);
     // Without a file manager for folders the panel says it could not open it.
-    PanelRun r = run_ok({"click", "Open", "toast"});
+    // The desktop files of this machine are kept out of sight; GTK's settings
+    // schemas, found the same way, are named directly.
+    std::string schemas;
+    const char* data_dirs = std::getenv("XDG_DATA_DIRS");
+    std::istringstream dirs(data_dirs != nullptr && data_dirs[0] != '\0' ? data_dirs : "/usr/local/share:/usr/share");
+    for (std::string d; schemas.empty() && std::getline(dirs, d, ':');)
+        if (kov::test::exists(d + "/glib-2.0/schemas/gschemas.compiled"))
+            schemas = d + "/glib-2.0/schemas";
+    PanelRun r = run_ok({"click", "Open", "toast"},
+                        {"XDG_DATA_DIRS=" + dir_.file("no-data"), "GSETTINGS_SCHEMA_DIR=" + schemas});
     EXPECT_TRUE(contains(r.out, "toast \"Couldn’t open ~/Orvane\"")) << r.out;
 
     // The desktop's default application for folders, as GIO finds it.
