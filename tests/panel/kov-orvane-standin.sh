@@ -21,7 +21,7 @@ fi
 case "$case_" in
   missing) echo 'error: Resolve config not found (is DaVinci Resolve installed?)' >&2; exit 1 ;;
   running) echo 'error: DaVinci Resolve is running; close it first (it overwrites these files on exit).' >&2; exit 1 ;;
-  failing) echo "error: cannot write /srv/full/config.dat.kovtmp: No space left on device" >&2; exit 1 ;;
+  failing) echo "error: /srv/full/config.dat.kovtmp: No space left on device" >&2; exit 1 ;;
 esac
 if [ "$2" = add ]; then
   [ "$listed" = "$3" ] && { echo "$3 already present; no change."; exit 0; }

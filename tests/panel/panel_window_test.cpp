@@ -751,7 +751,7 @@ INSTANTIATE_TEST_SUITE_P(
         ResolveCase{"ResolveRunning", "running", false, unlisted, "Add", "add",
                     "Close DaVinci Resolve first, then try again", unlisted, "Add"},
         ResolveCase{"WriteFails", "failing", true, listed, "Remove", "remove", "Couldn’t change Resolve’s settings",
-                    "~/Orvane is in Resolve’s Media Storage\ncannot write /srv/full/config.dat.kovtmp: No space left on "
+                    "~/Orvane is in Resolve’s Media Storage\n/srv/full/config.dat.kovtmp: No space left on "
                     "device",
                     "Remove"}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -809,8 +809,21 @@ TEST_F(PanelWindow, RegistersThroughTheRealCommandInResolvesFiles)
     const auto iofs = [&] { return kov::test::read_text(configs + "/.config.data"); };
     const auto site = [&] { return kov::test::read_text(configs + "/config.dat"); };
 
-    ASSERT_TRUE(write_text(dir_.file("resolve-runs"), ""));
+    // Something in the way of the second file's rewrite: the command names it,
+    // and the first file, already changed, is put back.
+    const std::string in_the_way = configs + "/config.dat.kovtmp";
+    ASSERT_EQ(::mkdir(in_the_way.c_str(), 0755), 0);
     PanelRun r = run_ok({"resolve", "toast", "dump"});
+    EXPECT_TRUE(contains(r.out, "toast \"Couldn’t change Resolve’s settings\"")) << r.out;
+    EXPECT_TRUE(contains(group_text(r.out, "DaVinci Resolve"),
+                         std::string("subtitle \"") + unlisted + "\n" + in_the_way + ": "))
+        << r.out;
+    EXPECT_EQ(iofs(), iofs_before);
+    EXPECT_EQ(site(), site_before);
+    ASSERT_EQ(::rmdir(in_the_way.c_str()), 0);
+
+    ASSERT_TRUE(write_text(dir_.file("resolve-runs"), ""));
+    r = run_ok({"resolve", "toast", "dump"});
     EXPECT_TRUE(contains(r.out, "toast \"Close DaVinci Resolve first, then try again\"")) << r.out;
     EXPECT_TRUE(contains(group_text(r.out, "DaVinci Resolve"), std::string("subtitle \"") + unlisted + "\"")) << r.out;
     EXPECT_EQ(iofs(), iofs_before);
