@@ -135,7 +135,7 @@ void align_to(TrackState& st, std::uint64_t decode_time)
 // Reads fragments one `moof` at a time, appending their samples straight to
 // the tracks; a fragment found unsound halfway is taken back with its undo list.
 class FragmentReader {
-public:
+  public:
     FragmentReader(std::span<const FragmentDefaults> defaults, std::uint64_t data_limit, std::uint64_t budget,
                    std::uint64_t moofs)
         : defaults_(defaults), data_limit_(data_limit), budget_(budget), moofs_(moofs)
@@ -180,7 +180,7 @@ public:
 
     std::vector<TrackState>& states() { return states_; }
 
-private:
+  private:
     TrackState& touch(std::uint32_t track_id, std::vector<Undo>& undo)
     {
         std::size_t i = 0;
@@ -244,8 +244,7 @@ private:
         return ok;
     }
 
-    bool read_trun(BeReader r, const TrackFragmentHeader& h, std::uint64_t base, std::uint64_t& next,
-                   TrackState& st)
+    bool read_trun(BeReader r, const TrackFragmentHeader& h, std::uint64_t base, std::uint64_t& next, TrackState& st)
     {
         std::uint32_t version_flags = 0, count = 0, raw_offset = 0, first_flags = 0;
         if (!r.u32(version_flags) || !r.u32(count))
@@ -342,8 +341,8 @@ std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_
             return;
         for_each_box(mvex, [&](const BoxEntry& inner, BeReader trex) {
             FragmentDefaults d;
-            if (inner.type() == fourcc("trex") && trex.skip(4) && trex.u32(d.track_id) && trex.u32(d.description_index) &&
-                trex.u32(d.duration) && trex.u32(d.size) && trex.u32(d.flags))
+            if (inner.type() == fourcc("trex") && trex.skip(4) && trex.u32(d.track_id) &&
+                trex.u32(d.description_index) && trex.u32(d.duration) && trex.u32(d.size) && trex.u32(d.flags))
                 out.push_back(d);
         });
     });

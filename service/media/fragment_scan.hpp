@@ -31,7 +31,7 @@ std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_
 
 struct FragmentTrack {
     std::uint32_t track_id = 0;
-    bool timed = false;          // the first fragment gave its decode time (`tfdt`)
+    bool timed = false;           // the first fragment gave its decode time (`tfdt`)
     std::uint64_t start_time = 0; // decode time of the first sample, media timescale
     // In decode order. A fragment whose `tfdt` lies past the end of the samples
     // before it lengthens the last of them, so the gap is kept in the timing.
@@ -39,8 +39,8 @@ struct FragmentTrack {
 };
 
 struct FragmentScan {
-    std::vector<FragmentTrack> tracks;        // in order of first appearance
-    std::vector<std::uint64_t> moof_offsets;  // the kept fragments' `moof` boxes
+    std::vector<FragmentTrack> tracks;       // in order of first appearance
+    std::vector<std::uint64_t> moof_offsets; // the kept fragments' `moof` boxes
     // The source bytes worth keeping: what follows belongs to a fragment that
     // was left out (cut off, or unreadable) or to a box the walk could not read.
     std::uint64_t kept_end = 0;

@@ -32,7 +32,7 @@ void write_with_duration(BeWriter& w, std::span<const std::uint8_t> box, std::si
         w.patch_u32(at + 4, static_cast<std::uint32_t>(duration));
     } else {
         w.patch_u32(at, duration > std::numeric_limits<std::uint32_t>::max() ? 0xFFFFFFFFu
-                                                                               : static_cast<std::uint32_t>(duration));
+                                                                             : static_cast<std::uint32_t>(duration));
     }
 }
 
@@ -87,10 +87,10 @@ std::uint64_t movie_duration(const TrackScan& track, std::uint32_t movie_timesca
 {
     if (track.timescale == 0 || movie_timescale == 0)
         return 0;
-    const unsigned __int128 d = static_cast<unsigned __int128>(table_duration(track)) * movie_timescale /
-                                track.timescale;
+    const unsigned __int128 d =
+        static_cast<unsigned __int128>(table_duration(track)) * movie_timescale / track.timescale;
     return d > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
-                                                          : static_cast<std::uint64_t>(d);
+                                                         : static_cast<std::uint64_t>(d);
 }
 
 void write_rebuilt_trak(BeWriter& w, std::span<const std::uint8_t> trak, const TrackScan& track,

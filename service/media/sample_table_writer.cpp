@@ -108,8 +108,8 @@ void write_sample_tables(BeWriter& w, const TrackScan& t)
     }
     w.end_box(at);
 
-    const bool wide = std::any_of(t.chunk_offsets.begin(), t.chunk_offsets.end(),
-                                  [](std::uint64_t o) { return o > 0xFFFFFFFFu; });
+    const bool wide =
+        std::any_of(t.chunk_offsets.begin(), t.chunk_offsets.end(), [](std::uint64_t o) { return o > 0xFFFFFFFFu; });
     at = w.begin_full_box(wide ? "co64" : "stco", 0, 0);
     w.u32(static_cast<std::uint32_t>(t.chunk_offsets.size()));
     for (const std::uint64_t o : t.chunk_offsets) {

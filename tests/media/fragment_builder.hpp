@@ -39,7 +39,10 @@ struct TrafSpec {
 
 using MoofSpec = std::vector<TrafSpec>;
 
-inline std::uint32_t sample_flags(bool sync) { return sync ? 0x02000000u : 0x01010000u; }
+inline std::uint32_t sample_flags(bool sync)
+{
+    return sync ? 0x02000000u : 0x01010000u;
+}
 
 inline void write_moof(Mp4Builder& b, const MoofSpec& moof, std::uint32_t sequence, std::uint64_t payload)
 {
@@ -208,7 +211,8 @@ inline ScannedFragments scan_fragment_bytes(const Bytes& file)
     const MediaScan movie = scan_bytes(file);
     std::vector<FragmentDefaults> defaults;
     if (movie.moov_size != 0)
-        defaults = read_fragment_defaults(box_payload(std::span(file).subspan(movie.moov_offset, movie.moov_size)).rest());
+        defaults =
+            read_fragment_defaults(box_payload(std::span(file).subspan(movie.moov_offset, movie.moov_size)).rest());
     out.scan = scan_fragments(movie.boxes, defaults, [&](std::uint64_t offset, std::uint8_t* dest, std::size_t n) {
         ++out.reads;
         out.read_media = out.read_media || touches_media(movie.boxes, offset, n);

@@ -44,14 +44,26 @@ TEST(FragmentScan, ResolvesOffsetsAndDefaults)
         {"every field listed, negative composition",
          {{1, Base::given, 2000u, 5u, 0u, {}, {{d_dur | d_size | d_flags | d_cto, true, {}, listed}}}}},
         {"listed flags with first sample flags",
-         {{1, Base::moof, {}, {}, {}, {}, {{d_flags, true, 0x0u, {{7, 1024, true}, {7, 1024, true}, {7, 1024, false}}}}}}},
+         {{1,
+           Base::moof,
+           {},
+           {},
+           {},
+           {},
+           {{d_flags, true, 0x0u, {{7, 1024, true}, {7, 1024, true}, {7, 1024, false}}}}}}},
         {"given base after the data, negative run offsets",
          {{1, Base::given_after_data, {}, {}, {}, {}, {{d_size, true, {}, {{3, 1024, false}, {4, 1024, false}}}}}}},
         {"implicit base: a second track fragment follows the first one's data",
          {{1, Base::implicit, {}, {}, {}, {}, {{d_size, true, {}, {{30, 1024, false}}}}},
           {2, Base::implicit, {}, {}, {}, {}, {{0, false, {}, {{9, 512, true}, {9, 512, true}}}}}}},
         {"a run without an offset follows the run before it",
-         {{1, Base::moof, {}, {}, {}, {}, {{d_size, true, {}, {{8, 1024, false}}}, {d_size, false, {}, {{6, 1024, false}}}}},
+         {{1,
+           Base::moof,
+           {},
+           {},
+           {},
+           {},
+           {{d_size, true, {}, {{8, 1024, false}}}, {d_size, false, {}, {{6, 1024, false}}}}},
           {2, Base::given, {}, 4u, {}, {}, {{0, true, {}, {{4, 512, true}}}}}}},
     };
     for (const auto& c : cases) {
@@ -70,8 +82,9 @@ TEST(FragmentScan, ResolvesOffsetsAndDefaults)
             ASSERT_EQ(track.samples.size(), 2 * want.size()) << "track " << track.track_id;
             for (std::size_t f = 0; f < 2; ++f) {
                 const std::uint64_t moof_at = got.scan.moof_offsets[f];
-                const std::uint64_t moof_size = (std::uint64_t{file[moof_at]} << 24) | (std::uint64_t{file[moof_at + 1]} << 16) |
-                            (std::uint64_t{file[moof_at + 2]} << 8) | file[moof_at + 3];
+                const std::uint64_t moof_size = (std::uint64_t{file[moof_at]} << 24) |
+                                                (std::uint64_t{file[moof_at + 1]} << 16) |
+                                                (std::uint64_t{file[moof_at + 2]} << 8) | file[moof_at + 3];
                 std::uint64_t at = moof_at + moof_size + 8;
                 for (const auto& t : c.moof) {
                     if (t.track_id == track.track_id)
@@ -113,16 +126,17 @@ TEST(FragmentScan, DecodeTimesKeepGapsAndTheStart)
     for (const auto& s : t.samples)
         durations.push_back(s.duration);
     const std::uint64_t before_wide = 3000 + 3000 + 4 * 1024;
-    EXPECT_EQ(durations, (std::vector<std::uint32_t>{1024, 1024 + 952, 1024, 1024, 1024,
-                                                     static_cast<std::uint32_t>(wide - before_wide + 1024), 1024,
-                                                     1024}));
+    EXPECT_EQ(durations,
+              (std::vector<std::uint32_t>{1024, 1024 + 952, 1024, 1024, 1024,
+                                          static_cast<std::uint32_t>(wide - before_wide + 1024), 1024, 1024}));
 }
 
 TEST(FragmentScan, CutOffRecordingKeepsTheCompleteFragments)
 {
     const std::vector<FragmentDefaults> trex{{1, 1, 1024, 50, 0}, {2, 1, 3000, 200, 0x01010000}};
-    const MoofSpec moof{{1, Base::moof, {}, {}, {}, {}, {{0, true, {}, std::vector<FragSample>(3, {50, 1024})}}},
-                        {2, Base::moof, {}, {}, {}, {}, {{0, true, {}, std::vector<FragSample>(2, {200, 3000, false})}}}};
+    const MoofSpec moof{
+        {1, Base::moof, {}, {}, {}, {}, {{0, true, {}, std::vector<FragSample>(3, {50, 1024})}}},
+        {2, Base::moof, {}, {}, {}, {}, {{0, true, {}, std::vector<FragSample>(2, {200, 3000, false})}}}};
     const Bytes whole = fragmented_file(trex, {moof, moof, moof});
     const auto full = scan_fragment_bytes(whole);
     ASSERT_EQ(full.scan.moof_offsets.size(), 3u);
@@ -170,10 +184,8 @@ TEST(FragmentScan, HostileRunsAreLeftOutWithoutAllocating)
         std::int32_t data_offset;
     };
     const Case cases[] = {
-        {"listed sizes", 1, 0x201, 0xffffffffu, 0},
-        {"default sizes", 1, 0x001, 0xffffffffu, 0},
-        {"zero-sized defaults", 2, 0x001, 0xfffffff0u, 0},
-        {"before the file", 1, 0x001, 1, -0x7fffffff},
+        {"listed sizes", 1, 0x201, 0xffffffffu, 0},        {"default sizes", 1, 0x001, 0xffffffffu, 0},
+        {"zero-sized defaults", 2, 0x001, 0xfffffff0u, 0}, {"before the file", 1, 0x001, 1, -0x7fffffff},
         {"past the end", 1, 0x001, 1, 0x7fffffff},
     };
     for (const auto& c : cases) {
@@ -208,7 +220,8 @@ TEST(FragmentScan, DefaultsComeFromTheMovieExtends)
 {
     const Bytes file = fragmented_file({{3, 1, 1001, 40, 0x01010000}, {7, 2, 1024, 0, 0}}, {});
     const MediaScan movie = scan_bytes(file);
-    const auto d = read_fragment_defaults(box_payload(std::span(file).subspan(movie.moov_offset, movie.moov_size)).rest());
+    const auto d =
+        read_fragment_defaults(box_payload(std::span(file).subspan(movie.moov_offset, movie.moov_size)).rest());
     ASSERT_EQ(d.size(), 2u);
     EXPECT_EQ(d[0].track_id, 3u);
     EXPECT_EQ(d[0].duration, 1001u);
@@ -234,14 +247,30 @@ TEST(FragmentMerge, HybridFilesGetEverySampleOnceInTimeOrder)
         std::uint64_t start;
     };
     const Case cases[] = {
-        {"tables, then fragments that carry on", samples(1000, 3, 10), {1, true, 30, samples(5000, 2, 10)},
-         {1000, 1100, 1200, 5000, 5100}, {10, 10, 10, 10, 10}, 0},
-        {"tables that also list every fragment sample", samples(1000, 4, 10), {1, true, 20, samples(1200, 2, 10)},
-         {1000, 1100, 1200, 1300}, {10, 10, 10, 10}, 0},
-        {"fragments after a gap", samples(1000, 2, 10), {1, true, 50, samples(5000, 1, 10)},
-         {1000, 1100, 5000}, {10, 40, 10}, 0},
-        {"fragments without a decode time follow the tables", samples(1000, 2, 10), {1, false, 0, samples(5000, 1, 7)},
-         {1000, 1100, 5000}, {10, 10, 7}, 0},
+        {"tables, then fragments that carry on",
+         samples(1000, 3, 10),
+         {1, true, 30, samples(5000, 2, 10)},
+         {1000, 1100, 1200, 5000, 5100},
+         {10, 10, 10, 10, 10},
+         0},
+        {"tables that also list every fragment sample",
+         samples(1000, 4, 10),
+         {1, true, 20, samples(1200, 2, 10)},
+         {1000, 1100, 1200, 1300},
+         {10, 10, 10, 10},
+         0},
+        {"fragments after a gap",
+         samples(1000, 2, 10),
+         {1, true, 50, samples(5000, 1, 10)},
+         {1000, 1100, 5000},
+         {10, 40, 10},
+         0},
+        {"fragments without a decode time follow the tables",
+         samples(1000, 2, 10),
+         {1, false, 0, samples(5000, 1, 7)},
+         {1000, 1100, 5000},
+         {10, 10, 7},
+         0},
         {"fragments only, starting late", {}, {1, true, 500, samples(5000, 2, 10)}, {5000, 5100}, {10, 10}, 500},
         {"tables only", samples(1000, 2, 10), {}, {1000, 1100}, {10, 10}, 0},
     };

@@ -43,8 +43,8 @@ TEST(SampleTables, ReadBackAsTheSamplesTheyDescribe)
     std::vector<MediaSample> video;
     const std::int32_t ctts[] = {2, 0, 3, -1, 1, 2, 0};
     for (std::uint32_t i = 0; i < 7; ++i)
-        video.push_back({5000 + 10ull * i * (i + 1) / 2, 10 * (i + 1), i == 6 ? 3000u : 1001u, ctts[i] * 1001,
-                         i % 3 == 0});
+        video.push_back(
+            {5000 + 10ull * i * (i + 1) / 2, 10 * (i + 1), i == 6 ? 3000u : 1001u, ctts[i] * 1001, i % 3 == 0});
     std::vector<MediaSample> positive = video;
     for (auto& s : positive)
         s.composition_offset = s.composition_offset < 0 ? 0 : s.composition_offset;
@@ -53,10 +53,10 @@ TEST(SampleTables, ReadBackAsTheSamplesTheyDescribe)
     struct Case {
         const char* name;
         std::vector<MediaSample> samples;
-        std::uint32_t uniform;      // stsz sample_size
-        std::size_t chunks;         // entries of stco/co64
+        std::uint32_t uniform; // stsz sample_size
+        std::size_t chunks;    // entries of stco/co64
         bool co64;
-        int ctts_version;           // -1: no ctts
+        int ctts_version; // -1: no ctts
         bool stss;
     };
     const Case cases[] = {

@@ -1,0 +1,233 @@
+// Fragmented recordings through --emit and the mount, judged by ffprobe and
+// ffmpeg: an unfragmented file with the same streams, video packets identical,
+// each audio stream PCM equal to ffmpeg's decode of the source's AAC; a
+// recording cut inside a fragment keeps exactly its complete fragments.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "fragment_recordings.hpp"
+#include "support/mount_harness.hpp"
+
+using namespace kov::test;
+
+namespace {
+
+struct Stream {
+    std::string type, codec, start;
+    long long duration_ts = 0, tb_den = 0;
+    int rate = 0, channels = 0;
+};
+
+std::vector<Stream> streams_of(const std::string& path)
+{
+    const auto r = run_command({"ffprobe", "-v", "error", "-show_entries",
+                                "stream=codec_type,codec_name,start_time,duration_ts,time_base,sample_rate,channels",
+                                "-of", "csv=p=0:nk=0", path});
+    std::vector<Stream> out;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Stream s;
+        std::istringstream fields(line);
+        std::string field;
+        while (std::getline(fields, field, ',')) {
+            const auto eq = field.find('=');
+            const std::string key = field.substr(0, eq), value = field.substr(eq + 1);
+            if (key == "codec_type")
+                s.type = value;
+            else if (key == "codec_name")
+                s.codec = value;
+            else if (key == "start_time")
+                s.start = value;
+            else if (key == "duration_ts")
+                s.duration_ts = std::atoll(value.c_str());
+            else if (key == "time_base")
+                s.tb_den = std::atoll(value.c_str() + value.find('/') + 1);
+            else if (key == "sample_rate")
+                s.rate = std::atoi(value.c_str());
+            else if (key == "channels")
+                s.channels = std::atoi(value.c_str());
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+std::string ffmpeg_out(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{"ffmpeg", "-nostdin", "-v", "error"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto r = run_command(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "ffmpeg complains";
+    return r.out;
+}
+
+// Per-packet timing, size and MD5 of one stream, one line each.
+std::vector<std::string> packet_lines(const std::string& path, int index)
+{
+    std::istringstream in(
+        ffmpeg_out({"-i", path, "-map", "0:" + std::to_string(index), "-c", "copy", "-f", "framemd5", "-"}));
+    std::vector<std::string> out;
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] != '#')
+            out.push_back(line);
+    return out;
+}
+
+std::string key_flags(const std::string& path, int index)
+{
+    return run_command({"ffprobe", "-v", "error", "-select_streams", std::to_string(index), "-show_entries",
+                        "packet=flags", "-of", "csv=p=0", path})
+        .out;
+}
+
+std::int16_t s16(const std::string& b, std::size_t i)
+{
+    return static_cast<std::int16_t>(static_cast<std::uint8_t>(b[i]) | static_cast<std::uint8_t>(b[i + 1]) << 8);
+}
+
+// ffmpeg's decode of one AAC stream, each access unit's 1024 frames placed at
+// the time its packet gives (later units cut what they overlap, gaps silent),
+// up to the stream's declared length: where a player puts the sound.
+std::string placed_decode(const std::string& path, int index, const Stream& s, std::size_t frame)
+{
+    const std::string plain = ffmpeg_out({"-i", path, "-map", "0:" + std::to_string(index), "-f", "s16le", "-"});
+    std::istringstream dts_lines(run_command({"ffprobe", "-v", "error", "-select_streams", std::to_string(index),
+                                              "-show_entries", "packet=dts", "-of", "csv=p=0", path})
+                                     .out);
+    std::vector<long long> starts;
+    for (std::string line; std::getline(dts_lines, line);)
+        starts.push_back((std::atoll(line.c_str()) * s.rate * 2 + s.tb_den) / (2 * s.tb_den)); // round half up
+    const std::size_t total = static_cast<std::size_t>((s.duration_ts * s.rate * 2 + s.tb_den) / (2 * s.tb_den));
+    std::string out(total * frame, '\0');
+    const std::size_t unit = 1024 * frame;
+    for (std::size_t u = 0; u < starts.size() && (u + 1) * unit <= plain.size(); ++u) {
+        const std::size_t at = static_cast<std::size_t>(starts[u]) * frame;
+        std::size_t end = std::min(at + unit, out.size());
+        if (u + 1 < starts.size())
+            end = std::min(end, static_cast<std::size_t>(starts[u + 1]) * frame);
+        if (at < end)
+            std::copy_n(plain.begin() + static_cast<std::ptrdiff_t>(u * unit), end - at,
+                        out.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return out;
+}
+
+// The rewritten file against its source: same streams in the same order,
+// video packets identical (for a cut recording: the source's first ones),
+// each PCM stream the source's AAC decode as placed by its timing (a prefix of
+// it for a cut recording) within one step.
+void expect_same_recording(const std::string& src, const std::string& out, bool cut)
+{
+    const auto before = streams_of(src), after = streams_of(out);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(ffmpeg_out({"-i", out, "-map", "0", "-f", "null", "-"}), "");
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        SCOPED_TRACE("stream " + std::to_string(i));
+        const int index = static_cast<int>(i);
+        EXPECT_EQ(after[i].type, before[i].type);
+        EXPECT_EQ(after[i].start, before[i].start) << "out of sync";
+        if (before[i].codec != "aac") {
+            EXPECT_EQ(after[i].codec, before[i].codec);
+            auto want = packet_lines(src, index);
+            const auto got = packet_lines(out, index);
+            if (cut) {
+                ASSERT_LT(got.size(), want.size());
+                ASSERT_GT(got.size(), want.size() / 3);
+                want.resize(got.size());
+            }
+            EXPECT_EQ(got, want);
+            const std::string flags = key_flags(out, index);
+            EXPECT_EQ(flags, key_flags(src, index).substr(0, flags.size()));
+            continue;
+        }
+        ASSERT_EQ(after[i].codec, "pcm_s16le");
+        EXPECT_EQ(after[i].rate, before[i].rate);
+        EXPECT_EQ(after[i].channels, before[i].channels);
+        const std::size_t frame = static_cast<std::size_t>(before[i].channels) * 2;
+        const std::string want = placed_decode(src, index, before[i], frame);
+        const std::string got = ffmpeg_out({"-i", out, "-map", "0:" + std::to_string(index), "-f", "s16le", "-"});
+        if (!cut) {
+            EXPECT_EQ(got.size(), want.size()) << "not the declared length";
+        }
+        ASSERT_LE(got.size(), want.size());
+        ASSERT_GT(got.size(), static_cast<std::size_t>(before[i].rate) * frame / 2);
+        if (cut) {
+            EXPECT_LT(got.size(), want.size());
+        }
+        int worst = 0;
+        for (std::size_t k = 0; k + 1 < got.size(); k += 2)
+            worst = std::max(worst, std::abs(s16(want, k) - s16(got, k)));
+        EXPECT_LE(worst, 1);
+    }
+}
+
+} // namespace
+
+TEST(FragmentEmit, RecordingsBecomeUnfragmentedWithTheirStreamsIntact)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg not installed";
+    TempDir dir;
+    for (const auto& rec : recordings()) {
+        SCOPED_TRACE(rec.name);
+        const std::string src = dir.file(rec.name), out = dir.file(std::string("out-") + rec.name);
+        ASSERT_TRUE(make_recording(dir, rec, src));
+        const auto r = run_command({program_path(), "--emit", src, out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        expect_same_recording(src, out, false);
+        // Nothing of the fragments is left for a reader to find.
+        const auto boxes = run_command({"ffprobe", "-v", "trace", "-i", out}).err;
+        EXPECT_EQ(boxes.find("type:'moof'"), std::string::npos);
+        EXPECT_EQ(boxes.find("type:'mvex'"), std::string::npos);
+    }
+}
+
+TEST(FragmentEmit, RecordingCutInsideAFragmentKeepsItsCompleteFragments)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg not installed";
+    TempDir dir;
+    for (const auto& rec : {recording("keyframe_given_base.mp4"), recording("duration_separate.mp4")}) {
+        SCOPED_TRACE(rec.name);
+        const std::string whole = dir.file(rec.name), src = dir.file(std::string("cut-") + rec.name),
+                          out = dir.file(std::string("out-") + rec.name);
+        ASSERT_TRUE(make_recording(dir, rec, whole));
+        auto bytes = read_file(whole);
+        bytes.resize(bytes.size() * 6 / 10); // as a crash would leave it, inside an mdat
+        ASSERT_TRUE(write_file(src, bytes));
+        const auto r = run_command({program_path(), "--emit", src, out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        expect_same_recording(whole, out, true);
+    }
+}
+
+TEST(FragmentEmit, MountServesWhatEmitWrites)
+{
+    KOV_REQUIRE_FUSE();
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg not installed";
+    MountFolders folders;
+    const std::string src = folders.dir.file("src");
+    ASSERT_EQ(run_shell("mkdir -p '" + src + "'"), 0);
+    std::vector<std::string> names;
+    for (const auto& rec :
+         {recording("duration_separate.mp4"), recording("gstreamer.mp4"), recording("hybrid_separate.mov")}) {
+        ASSERT_TRUE(make_recording(folders.dir, rec, src + "/" + rec.name));
+        names.push_back(rec.name);
+    }
+    ServiceProcess service({src, folders.mnt}, folders.mnt);
+    ASSERT_TRUE(service.wait_for_mount()) << service.err();
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        const std::string emitted = folders.dir.file("emit-" + name);
+        ASSERT_EQ(run_command({program_path(), "--emit", src + "/" + name, emitted}).status, 0);
+        const auto served = read_file(folders.mnt + "/" + name);
+        ASSERT_FALSE(served.empty());
+        EXPECT_TRUE(served == read_file(emitted)) << "the mount and --emit differ";
+    }
+}
