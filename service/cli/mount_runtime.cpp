@@ -1,15 +1,21 @@
 #include "cli/mount_runtime.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "cli/mount_init.hpp"
@@ -120,6 +126,10 @@ int exit_status(int loop_result)
     return 1;
 }
 
+// A source that stops answering (a dead network share, a dying disk) holds
+// one worker per request it stalls; the rest must keep serving other files.
+constexpr unsigned max_loop_threads = 64;
+
 int run_loop(fuse_session* session, const fuse_cmdline_opts& opts)
 {
     if (opts.singlethread)
@@ -128,9 +138,71 @@ int run_loop(fuse_session* session, const fuse_cmdline_opts& opts)
     if (!config)
         return -ENOMEM;
     fuse_loop_cfg_set_clone_fd(config, static_cast<unsigned>(opts.clone_fd));
+    fuse_loop_cfg_set_max_threads(config, max_loop_threads);
     const int rc = fuse_session_loop_mt(session, config);
     fuse_loop_cfg_destroy(config);
     return rc;
+}
+
+// How long a stop waits for the loop's workers after unmounting; one stuck
+// in a read of a hung source would otherwise keep the service forever.
+constexpr int stop_grace_ms = 2000;
+
+// The stop signals, blocked in every thread from the start and taken only
+// through a signal descriptor on the main thread, which runs no requests and
+// so can never be stuck in one.
+sigset_t stop_signals(bool shares_mode)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    if (!shares_mode)
+        sigaddset(&set, SIGHUP); // in shares mode the reload thread takes it
+    return set;
+}
+
+// Runs the loop on a thread of its own and waits for it to end or for a stop
+// signal. On a signal the mount is detached, which ends the workers' waits
+// for requests; a worker stuck in a source read is left behind after a grace
+// period and the process ends without it. Returns the loop's result, or the
+// signal's number when it stopped the service.
+int serve(fuse_session* session, const fuse_cmdline_opts& opts, const sigset_t& stop_set)
+{
+    UniqueFd signal_fd(::signalfd(-1, &stop_set, SFD_CLOEXEC));
+    UniqueFd done_fd(::eventfd(0, EFD_CLOEXEC));
+    if (!signal_fd || !done_fd) {
+        pthread_sigmask(SIG_UNBLOCK, &stop_set, nullptr); // libfuse's own handlers then stop the loop
+        return run_loop(session, opts);
+    }
+    int loop_result = 0;
+    std::thread loop([&] {
+        loop_result = run_loop(session, opts);
+        const std::uint64_t one = 1;
+        while (::write(done_fd.get(), &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    });
+    pollfd fds[2] = {{signal_fd.get(), POLLIN, 0}, {done_fd.get(), POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    }
+    if (!(fds[1].revents & POLLIN)) {
+        signalfd_siginfo info{};
+        const int sig = ::read(signal_fd.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)
+                            ? static_cast<int>(info.ssi_signo)
+                            : SIGTERM;
+        fuse_session_exit(session);
+        fuse_session_unmount(session);
+        pollfd done{done_fd.get(), POLLIN, 0};
+        if (::poll(&done, 1, stop_grace_ms) <= 0) {
+            std::fputs("kov-orvane: a request is still waiting for its source; stopping without it\n", stderr);
+            std::fflush(stderr);
+            std::_Exit(exit_status(sig));
+        }
+        loop.join();
+        return sig;
+    }
+    loop.join();
+    return loop_result;
 }
 
 } // namespace
@@ -139,6 +211,12 @@ int run_mount(const MountSettings& settings, const std::string& invocation)
 {
     raise_descriptor_limit();
     const bool shares_mode = settings.mode == MountMode::shares;
+    // Before any thread exists (the decoding part starts its own), so that
+    // every thread inherits the block; SIGHUP too, which in shares mode only
+    // the reload thread takes.
+    const sigset_t stop_set = stop_signals(shares_mode);
+    sigset_t blocked = stop_signals(false);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     set_mirror_writable(settings.writable);
     if (shares_mode)
         prepare_shares(settings);
@@ -186,7 +264,7 @@ int run_mount(const MountSettings& settings, const std::string& invocation)
         std::fprintf(stderr, "kov-orvane: mirroring '%s' at '%s' (%s)\n", settings.source_dir.c_str(),
                      settings.mount_point.c_str(), mode_word);
 
-    const int loop_result = run_loop(session, opts);
+    const int loop_result = serve(session, opts, stop_set);
 
     reloader.stop();
     fuse_session_unmount(session);
