@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -45,9 +46,36 @@ int stat_node(int fd, struct stat& st);
 // Resolves `name` below `parent` into a node and counts one lookup on it.
 // 0 or -errno.
 int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e);
-// The node's layout when the file is shown rewritten, else empty. Re-decides
-// when the source's size or modification time changed.
+// The same below a real folder (not the shares root), without waiting for
+// the rewrite decision: the entry carries the source's own size until
+// apply_decision waits up to `wait` for the decision and fills it in.
+int lookup_undecided(fuse_ino_t parent, const char* name, fuse_entry_param& e);
+void apply_decision(fuse_entry_param& e, std::chrono::milliseconds wait);
+// A rewrite decision as a caller sees it.
+struct LayoutDecision {
+    std::shared_ptr<const FileLayout> layout; // empty: shown unchanged
+    // False while the decision is still being made (the source is slow or
+    // stalled) or when a read error spoilt it: the answer is provisional and
+    // must not be cached by the kernel.
+    bool settled = true;
+    bool read_failed = false;
+};
+
+// How long a lookup, getattr or listing waits for a decision before it
+// answers with the source's own attributes, provisionally.
+constexpr std::chrono::milliseconds decision_wait{500};
+
+// The node's decision, made on the analysis pool when the source changed (size,
+// modification or change time) or was never decided; waits at most `wait`.
+LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait);
+// The node's layout when the file is shown rewritten, else empty; waits for
+// the decision as long as it takes.
 std::shared_ptr<const FileLayout> current_layout(MirrorNode& node);
+// For a read through `fd` (an open handle of the node): 0 with the layout to
+// read (empty for a file shown unchanged), decided again when the source of a
+// rewritten file changed since its decision; -EIO when it changed so that it
+// is no longer shown rewritten, since the file the reader opened is gone.
+int layout_for_read(MirrorNode& node, int fd, std::shared_ptr<const FileLayout>& layout);
 
 // Operation handlers, gathered into the table by mirror_operations().
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept;

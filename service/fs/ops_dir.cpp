@@ -7,6 +7,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -133,13 +135,26 @@ void list_shares(DirHandle& h, DirReply& out, off_t off, bool plus)
     }
 }
 
-// Returns 0, or -errno when the stream failed before anything was listed.
-int list_folder(fuse_ino_t ino, DirHandle& h, DirReply& out, off_t off, bool plus)
+// Roughly what one entry with attributes takes in a reply.
+std::size_t plus_entry_size(const char* name)
 {
-    if (static_cast<std::uint64_t>(off) != h.offset) {
-        ::seekdir(h.stream, off);
-        h.offset = static_cast<std::uint64_t>(off);
-    }
+    constexpr std::size_t fixed = 152; // struct fuse_direntplus before the name
+    return (fixed + std::strlen(name) + 7) & ~std::size_t{7};
+}
+
+// One name read from the stream for a listing with attributes.
+struct Listed {
+    std::string name;
+    off_t next = 0;
+    bool dot = false;
+    std::uint64_t d_ino = 0;
+    int rc = 0; // of its lookup
+    fuse_entry_param e{};
+};
+
+// Returns 0, or -errno when the stream failed before anything was listed.
+int list_folder_plain(DirHandle& h, DirReply& out)
+{
     for (;;) {
         errno = 0;
         const dirent* d = ::readdir(h.stream);
@@ -148,25 +163,10 @@ int list_folder(fuse_ino_t ino, DirHandle& h, DirReply& out, off_t off, bool plu
             return err != 0 && out.empty() ? -err : 0;
         }
         const off_t next = ::telldir(h.stream);
-        bool added = false;
-        if (!plus) {
-            struct stat st {};
-            st.st_ino = inode_table().number_of(h.device, d->d_ino);
-            st.st_mode = static_cast<mode_t>(d->d_type) << 12;
-            added = out.add(d->d_name, st, next);
-        } else if (is_dot(d->d_name)) {
-            added = out.add_plus(d->d_name, dot_entry(inode_table().number_of(h.device, d->d_ino)), next);
-        } else {
-            fuse_entry_param e{};
-            if (lookup_entry(ino, d->d_name, e) < 0) {
-                h.offset = static_cast<std::uint64_t>(next); // vanished meanwhile: leave it out
-                continue;
-            }
-            added = out.add_plus(d->d_name, e, next);
-            if (!added)
-                give_back(e);
-        }
-        if (!added) {
+        struct stat st {};
+        st.st_ino = inode_table().number_of(h.device, d->d_ino);
+        st.st_mode = static_cast<mode_t>(d->d_type) << 12;
+        if (!out.add(d->d_name, st, next)) {
             // The entry was read but not listed: step back so the next
             // request, which starts at h.offset, lists it first.
             ::seekdir(h.stream, static_cast<long>(h.offset));
@@ -174,6 +174,73 @@ int list_folder(fuse_ino_t ino, DirHandle& h, DirReply& out, off_t off, bool plu
         }
         h.offset = static_cast<std::uint64_t>(next);
     }
+}
+
+// With attributes, a reply's worth of names at a time: all of them are
+// looked up first, which starts their rewrite decisions together on the
+// analysis pool, then each waits for its decision within one shared time
+// limit. A file whose source stalls is listed with its source's attributes,
+// provisionally, instead of holding up the listing of its whole folder.
+int list_folder_plus(fuse_ino_t ino, DirHandle& h, DirReply& out, std::size_t size)
+{
+    std::vector<Listed> batch;
+    std::size_t planned = 0;
+    int stream_error = 0;
+    while (planned < size) {
+        errno = 0;
+        const dirent* d = ::readdir(h.stream);
+        if (d == nullptr) {
+            stream_error = errno;
+            break;
+        }
+        Listed l;
+        l.name = d->d_name;
+        l.next = ::telldir(h.stream);
+        l.dot = is_dot(d->d_name);
+        l.d_ino = d->d_ino;
+        planned += plus_entry_size(d->d_name);
+        batch.push_back(std::move(l));
+    }
+    for (Listed& l : batch)
+        if (!l.dot)
+            l.rc = lookup_undecided(ino, l.name.c_str(), l.e);
+    const auto deadline = std::chrono::steady_clock::now() + decision_wait;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        Listed& l = batch[i];
+        if (l.rc < 0) {
+            h.offset = static_cast<std::uint64_t>(l.next); // vanished meanwhile: leave it out
+            continue;
+        }
+        bool added = false;
+        if (l.dot) {
+            added = out.add_plus(l.name.c_str(), dot_entry(inode_table().number_of(h.device, l.d_ino)), l.next);
+        } else {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                   std::chrono::steady_clock::now());
+            apply_decision(l.e, std::max(left, std::chrono::milliseconds(0)));
+            added = out.add_plus(l.name.c_str(), l.e, l.next);
+        }
+        if (!added) {
+            // Read but not listed: the lookups taken for it and every later
+            // name go back, and the next request starts with it.
+            for (std::size_t j = i; j < batch.size(); ++j)
+                if (!batch[j].dot && batch[j].rc == 0)
+                    give_back(batch[j].e);
+            ::seekdir(h.stream, static_cast<long>(h.offset));
+            return 0;
+        }
+        h.offset = static_cast<std::uint64_t>(l.next);
+    }
+    return stream_error != 0 && out.empty() ? -stream_error : 0;
+}
+
+int list_folder(fuse_ino_t ino, DirHandle& h, DirReply& out, off_t off, bool plus, std::size_t size)
+{
+    if (static_cast<std::uint64_t>(off) != h.offset) {
+        ::seekdir(h.stream, off);
+        h.offset = static_cast<std::uint64_t>(off);
+    }
+    return plus ? list_folder_plus(ino, h, out, size) : list_folder_plain(h, out);
 }
 
 void do_readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi, bool plus)
@@ -186,7 +253,7 @@ void do_readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fus
     }
     if (h.share_listing) {
         list_shares(h, out, off, plus);
-    } else if (const int rc = list_folder(ino, h, out, off, plus); rc < 0) {
+    } else if (const int rc = list_folder(ino, h, out, off, plus, size); rc < 0) {
         fuse_reply_err(req, -rc);
         return;
     }

@@ -5,7 +5,9 @@
 
 #include <cstring>
 
+#include "fs/analysis_pool.hpp"
 #include "fs/mirror_state.hpp"
+#include "fs/source_analysis.hpp"
 #include "shares/share_table.hpp"
 
 namespace kov {
@@ -27,41 +29,114 @@ int enter_node(UniqueFd fd, fuse_entry_param& e, MirrorNode*& node)
 
 } // namespace
 
+namespace {
+
+SourceStamp stamp_of(const struct stat& st)
+{
+    return SourceStamp{st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+
+// Starts a decision for the node's source as `stamp` describes it, on the
+// analysis pool. Called under the node's mutex; reads nothing itself.
+std::shared_ptr<PendingDecision> start_decision(MirrorNode& node, const SourceStamp& stamp)
+{
+    const int fd = reopen_node(node.fd.get(), O_RDONLY);
+    if (fd < 0)
+        return nullptr;
+    auto job = std::make_shared<PendingDecision>();
+    job->stamp = stamp;
+    run_in_analysis_pool([job, source = std::make_shared<UniqueFd>(fd)] {
+        const SourceAnalysis analysis = analyse_source_file(source->get());
+        source->reset();
+        std::lock_guard lock(job->mutex);
+        job->layout = analysis.layout;
+        job->read_failed = analysis.read_failed;
+        job->done = true;
+        job->finished.notify_all();
+    });
+    return job;
+}
+
+} // namespace
+
+LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
+{
+    std::shared_ptr<PendingDecision> job;
+    {
+        std::lock_guard lock(node.mutex);
+        struct stat st {};
+        if (stat_node(node.fd.get(), st) < 0) {
+            // Without a file type nothing may be reopened (it could be a FIFO),
+            // so an undecided node stays undecided and shows unchanged.
+            return {node.state == LayoutState::rewritten ? node.layout : nullptr, true, false};
+        }
+        const SourceStamp stamp = stamp_of(st);
+        if (stamp != node.stamp) {
+            node.state = LayoutState::undecided;
+            node.layout.reset();
+            node.stamp = stamp;
+        } else if (node.state != LayoutState::undecided) {
+            return {node.layout, true, false};
+        }
+        // Only regular files are ever reopened: opening a FIFO blocks and
+        // opening a device may have side effects.
+        if (!S_ISREG(st.st_mode)) {
+            node.state = LayoutState::pass_through;
+            return {};
+        }
+        if (!node.pending || node.pending->stamp != stamp)
+            node.pending = start_decision(node, stamp);
+        if (!node.pending) {
+            node.state = LayoutState::pass_through;
+            return {};
+        }
+        job = node.pending;
+    }
+    {
+        std::unique_lock lock(job->mutex);
+        const auto finished = [&] { return job->done; };
+        if (wait == std::chrono::milliseconds::max())
+            job->finished.wait(lock, finished);
+        else if (!job->finished.wait_for(lock, wait, finished))
+            return {nullptr, false, false};
+    }
+    std::lock_guard lock(node.mutex);
+    if (node.pending == job) {
+        node.pending.reset();
+        // A decision spoilt by a read error is not kept: the next request
+        // decides again.
+        if (node.stamp == job->stamp && !job->read_failed) {
+            node.layout = job->layout;
+            node.state = job->layout ? LayoutState::rewritten : LayoutState::pass_through;
+        }
+    }
+    return {job->layout, !job->read_failed, job->read_failed};
+}
+
 std::shared_ptr<const FileLayout> current_layout(MirrorNode& node)
 {
-    std::lock_guard lock(node.mutex);
+    return decide_layout(node, std::chrono::milliseconds::max()).layout;
+}
+
+int layout_for_read(MirrorNode& node, int fd, std::shared_ptr<const FileLayout>& layout)
+{
+    SourceStamp decided;
+    {
+        std::lock_guard lock(node.mutex);
+        if (node.state != LayoutState::rewritten) {
+            layout.reset();
+            return 0;
+        }
+        layout = node.layout;
+        decided = node.stamp;
+    }
     struct stat st {};
-    if (stat_node(node.fd.get(), st) < 0) {
-        // Without a file type nothing may be reopened (it could be a FIFO),
-        // so an undecided node stays undecided and shows unchanged.
-        return node.state == LayoutState::rewritten ? node.layout : nullptr;
-    }
-    const bool changed = st.st_size != node.cached_size || st.st_mtim.tv_sec != node.cached_mtime_sec ||
-                         st.st_mtim.tv_nsec != node.cached_mtime_nsec;
-    if (changed) {
-        node.state = LayoutState::undecided;
-        node.layout.reset();
-        node.cached_size = st.st_size;
-        node.cached_mtime_sec = st.st_mtim.tv_sec;
-        node.cached_mtime_nsec = st.st_mtim.tv_nsec;
-    } else if (node.state != LayoutState::undecided) {
-        return node.layout;
-    }
-    // Only regular files are ever reopened: opening a FIFO blocks and opening
-    // a device may have side effects.
-    if (!S_ISREG(st.st_mode)) {
-        node.state = LayoutState::pass_through;
-        return nullptr;
-    }
-    const int fd = reopen_node(node.fd.get(), O_RDONLY);
-    if (fd < 0) {
-        node.state = LayoutState::pass_through;
-        return nullptr;
-    }
-    UniqueFd source(fd);
-    node.layout = analyse_source(source.get());
-    node.state = node.layout ? LayoutState::rewritten : LayoutState::pass_through;
-    return node.layout;
+    if (::fstat(fd, &st) == 0 && stamp_of(st) == decided)
+        return 0;
+    // Changed under the reader: bytes past a new end must not read as
+    // zeros, nor old and new mixed.
+    layout = current_layout(node);
+    return layout ? 0 : -EIO;
 }
 
 int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e)
@@ -87,15 +162,35 @@ int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e)
         return enter_node(UniqueFd(fd), e, node);
     }
 
+    if (const int rc = lookup_undecided(parent, name, e); rc < 0)
+        return rc;
+    apply_decision(e, decision_wait);
+    return 0;
+}
+
+int lookup_undecided(fuse_ino_t parent, const char* name, fuse_entry_param& e)
+{
+    e = fuse_entry_param{};
+    e.attr_timeout = attr_timeout;
+    e.entry_timeout = entry_timeout;
     MirrorNode* dir = inode_table().node_of(parent);
     const int fd = ::openat(dir->fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return -errno;
-    if (const int rc = enter_node(UniqueFd(fd), e, node); rc < 0)
-        return rc;
-    if (const auto layout = current_layout(*node))
-        e.attr.st_size = static_cast<off_t>(layout->total_size);
-    return 0;
+    MirrorNode* node = nullptr;
+    return enter_node(UniqueFd(fd), e, node);
+}
+
+void apply_decision(fuse_entry_param& e, std::chrono::milliseconds wait)
+{
+    const LayoutDecision decision = decide_layout(*inode_table().node_of(e.ino), wait);
+    if (decision.layout)
+        e.attr.st_size = static_cast<off_t>(decision.layout->total_size);
+    if (!decision.settled) {
+        // Provisional: the kernel asks again at the next use.
+        e.attr_timeout = 0;
+        e.entry_timeout = 0;
+    }
 }
 
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept
@@ -139,9 +234,10 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) noexcept
         return;
     }
     st.st_ino = static_cast<ino_t>(node->number);
-    if (const auto layout = current_layout(*node))
-        st.st_size = static_cast<off_t>(layout->total_size);
-    fuse_reply_attr(req, &st, attr_timeout);
+    const LayoutDecision decision = decide_layout(*node, decision_wait);
+    if (decision.layout)
+        st.st_size = static_cast<off_t>(decision.layout->total_size);
+    fuse_reply_attr(req, &st, decision.settled ? attr_timeout : 0);
 }
 
 } // namespace kov

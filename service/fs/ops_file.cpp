@@ -50,7 +50,13 @@ void drop_reader(MirrorNode& node)
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
 {
     MirrorNode* node = inode_table().node_of(ino);
-    const bool rewritten = current_layout(*node) != nullptr;
+    const LayoutDecision decision = decide_layout(*node, std::chrono::milliseconds::max());
+    if (decision.read_failed) {
+        // Opened now, the file would read as the unchanged source.
+        fuse_reply_err(req, EIO);
+        return;
+    }
+    const bool rewritten = decision.layout != nullptr;
     int fd = -1;
     // O_TRUNC changes the content even with O_RDONLY, and the kernel leaves
     // the truncation to this open.
@@ -87,13 +93,12 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
 void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept
 {
     MirrorNode* node = inode_table().node_of(ino);
-    std::shared_ptr<const FileLayout> layout;
-    {
-        std::lock_guard lock(node->mutex);
-        if (node->state == LayoutState::rewritten)
-            layout = node->layout;
-    }
     const int fd = static_cast<int>(fi->fh);
+    std::shared_ptr<const FileLayout> layout;
+    if (const int rc = layout_for_read(*node, fd, layout); rc < 0) {
+        fuse_reply_err(req, -rc);
+        return;
+    }
     if (!layout || layout->is_plain_source_range(static_cast<std::uint64_t>(off), size)) {
         reply_from_source(req, fd, size, off);
         return;
