@@ -20,6 +20,7 @@ struct PanelState
   char *latest_version;               /* owned; last version read from the manifest */
   AdwActionRow *status_row;           /* owned by the window */
   GtkSwitch *service_switch;          /* owned by the window */
+  GtkWidget *journal_button;          /* owned by the window; copies the journal command */
   gboolean service_running;           /* as systemd last said */
   guint mount_wait_source;            /* re-checks the mount after a start; 0 when none */
   guint mount_checks_left;

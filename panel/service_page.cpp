@@ -1,13 +1,13 @@
 #include "panel_state.h"
 
 #include "build_config.h"
-#include "compat.h"
 #include "mount_check.h"
 #include "panel_paths.h"
 #include "shares_file.h"
 #include "update_manifest.h"
 
 static const char *const unit_name = "kov-orvane.service";
+static const char *const journal_command = "journalctl --user -u kov-orvane";
 
 static void
 systemctl (const char *verb)
@@ -36,6 +36,7 @@ update_service_subtitle (PanelState *state)
   g_autofree char *subtitle = NULL;
   g_autofree char *root = panel_display_path (state->mount_root);
   g_autofree char *root_escaped = g_markup_escape_text (root, -1);
+  gboolean missing = FALSE;
 
   if (!state->service_running)
     subtitle = g_strdup_printf ("Stopped · version %s", PANEL_VERSION);
@@ -52,10 +53,13 @@ update_service_subtitle (PanelState *state)
   else if (state->mount_checks_left > 0)
     subtitle = g_strdup_printf ("Running · mounting %s…", root_escaped);
   else
-    subtitle = g_strdup_printf ("Running, but %s is not mounted\n"
-                                "To see why, run <tt>journalctl --user -u kov-orvane</tt>",
-                                root_escaped);
+    {
+      subtitle = g_strdup_printf ("Running, but %s is not mounted\nTo see why, run <tt>%s</tt>",
+                                  root_escaped, journal_command);
+      missing = TRUE;
+    }
   adw_action_row_set_subtitle (state->status_row, subtitle);
+  gtk_widget_set_visible (state->journal_button, missing);
 }
 
 static gboolean
@@ -105,6 +109,15 @@ refresh_service_status (PanelState *state)
   update_service_subtitle (state);
 }
 
+static void
+on_copy_journal_clicked (GtkButton *button, gpointer user_data)
+{
+  auto *state = static_cast<PanelState *> (user_data);
+
+  copy_to_clipboard (state, journal_command);
+  show_toast (state, "Command copied — paste it into a terminal");
+}
+
 static gboolean
 on_service_switch_state_set (GtkSwitch *service_switch, gboolean requested, gpointer user_data)
 {
@@ -133,8 +146,15 @@ service_page_build (PanelState *state, AdwPreferencesPage *page)
 
   state->status_row = ADW_ACTION_ROW (adw_action_row_new ());
   adw_preferences_row_set_title (ADW_PREFERENCES_ROW (state->status_row), "Kov Orvane");
-  /* The hint for a missing mount holds a command to copy. */
-  panel_row_set_subtitle_selectable (state->status_row);
+
+  /* Shown with the hint for a missing mount. */
+  state->journal_button = gtk_button_new_from_icon_name ("edit-copy-symbolic");
+  gtk_widget_set_valign (state->journal_button, GTK_ALIGN_CENTER);
+  gtk_widget_set_tooltip_text (state->journal_button, "Copy command");
+  gtk_widget_add_css_class (state->journal_button, "flat");
+  gtk_widget_set_visible (state->journal_button, FALSE);
+  g_signal_connect (state->journal_button, "clicked", G_CALLBACK (on_copy_journal_clicked), state);
+  adw_action_row_add_suffix (state->status_row, state->journal_button);
 
   GtkWidget *warning = gtk_image_new_from_icon_name ("dialog-warning-symbolic");
   gtk_widget_set_valign (warning, GTK_ALIGN_CENTER);

@@ -599,6 +599,8 @@ void PrintTo(const ServiceRowCase& c, std::ostream* os)
     *os << c.name;
 }
 
+const char* const not_mounted = "Running, but ~/Orvane is not mounted\nTo see why, run journalctl --user -u kov-orvane";
+
 // How the mount table is read is checked in the helper tests; here, what the row makes of it.
 class PanelServiceRow : public PanelWindow, public ::testing::WithParamInterface<ServiceRowCase> {};
 
@@ -610,11 +612,20 @@ TEST_P(PanelServiceRow, SaysWhetherTheMountIsReallyThere)
     for (std::size_t at; (at = mounts.find("ROOT")) != std::string::npos;)
         mounts.replace(at, 4, root());
     ASSERT_TRUE(write_text(dir_.file("mountinfo"), mounts));
-    const PanelRun r = run_ok({"dump"});
-    EXPECT_TRUE(contains(group_text(r.out, "Service"), std::string("subtitle \"") + c.subtitle + "\"")) << r.out;
+    const bool missing = std::string(c.subtitle) == not_mounted;
+    std::vector<std::string> steps = {"dump"};
+    if (missing)
+        steps.insert(steps.end(), {"click", "Copy command", "clipboard"});
+    const PanelRun r = run_ok(steps);
+    const std::string service = group_text(r.out, "Service");
+    EXPECT_TRUE(contains(service, std::string("subtitle \"") + c.subtitle + "\"")) << r.out;
+    // Only a missing mount offers the command that shows why.
+    EXPECT_EQ(contains(service, "tooltip=\"Copy command\""), missing) << service;
+    if (missing) {
+        EXPECT_TRUE(contains(r.out, "clipboard \"journalctl --user -u kov-orvane\"")) << r.out;
+    }
 }
 
-const char* const not_mounted = "Running, but ~/Orvane is not mounted\nTo see why, run journalctl --user -u kov-orvane";
 
 INSTANTIATE_TEST_SUITE_P(
     Mounts, PanelServiceRow,
