@@ -17,7 +17,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-probe fuzz screenshots clean
+.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-probe bench-slow fuzz screenshots clean
 
 run: deps build sample
 	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
@@ -80,8 +80,13 @@ bench-probe: deps
 	bench/probe.sh $(BUILD)
 
 # Every benchmark, one after the other.
-bench: bench-probe bench-rewrite bench-mount
+bench: bench-probe bench-rewrite bench-mount bench-slow
 
 bench-mount: deps build
 	cmake --build $(BUILD) --target bench_mount
 	bench/mount.sh $(BUILD)
+
+# The mount over a slow source (every read delayed 1 ms by faultfs) beside a local one.
+bench-slow: deps build
+	cmake --build $(BUILD) --target bench_mount faultfs
+	bench/slow-source.sh $(BUILD)

@@ -30,9 +30,15 @@ struct DirHandle {
     {
         if (stream != nullptr)
             ::closedir(stream);
+        for (const std::uint64_t ino : held)
+            inode_table().forget_node(inode_table().node_of(ino), 1);
     }
 
     DIR* stream = nullptr;
+    // Nodes of names ahead of the listing whose decisions were started when
+    // it began; one lookup each, given back when the folder is closed.
+    std::vector<std::uint64_t> held;
+    bool read_ahead = false;
     std::uint64_t device = 0; // the folder's, for the numbers of its entries
     std::uint64_t offset = 0; // telldir value the stream's next entry has
     bool share_listing = false;
@@ -181,8 +187,35 @@ int list_folder_plain(DirHandle& h, DirReply& out)
 // analysis pool, then each waits for its decision within one shared time
 // limit. A file whose source stalls is listed with its source's attributes,
 // provisionally, instead of holding up the listing of its whole folder.
+// How many names of a folder get their decisions started when its listing
+// begins; the rest start batch by batch.
+constexpr std::size_t decisions_ahead = 512;
+
+// Starts the rewrite decisions of the folder's first files all at once, so the
+// analysis pool works on them while the kernel takes the first replies.
+void start_decisions_ahead(fuse_ino_t ino, DirHandle& h)
+{
+    h.read_ahead = true;
+    for (std::size_t n = 0; n < decisions_ahead;) {
+        const dirent* d = ::readdir(h.stream);
+        if (d == nullptr)
+            break;
+        if (is_dot(d->d_name) || !(d->d_type == DT_REG || d->d_type == DT_UNKNOWN))
+            continue;
+        fuse_entry_param e{};
+        if (lookup_undecided(ino, d->d_name, e) < 0)
+            continue;
+        h.held.push_back(e.ino);
+        apply_decision(e, std::chrono::milliseconds(0));
+        ++n;
+    }
+    ::rewinddir(h.stream);
+}
+
 int list_folder_plus(fuse_ino_t ino, DirHandle& h, DirReply& out, std::size_t size)
 {
+    if (!h.read_ahead && h.offset == 0)
+        start_decisions_ahead(ino, h);
     std::vector<Listed> batch;
     std::size_t planned = 0;
     int stream_error = 0;
