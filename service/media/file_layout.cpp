@@ -25,7 +25,10 @@ struct Overlay {
 // top-level boxes, or nothing when the file does not end in a whole box:
 // appended boxes after a truncated box or stray bytes would be unreachable for
 // a reader, while the old movie box already reads as free space.
-std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan)
+// `quicktime`: the file type's major brand reads "qt  ". PCM above 65535 Hz
+// has only the QuickTime version 2 sound description, which MediaInfo reads
+// as a version 0 entry (3 channels, big-endian) in a file branded ISO.
+std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan, bool quicktime)
 {
     std::vector<Overlay> overlays;
     bool saw_selected_moov = false;
@@ -45,6 +48,10 @@ std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan)
         }
         if (box.header.type == fourcc("moof"))
             overlays.push_back({box.offset + 4, fourcc("free")}); // its samples are in the new movie box
+        if (quicktime && box.header.type == fourcc("ftyp") && box.header.payload_size() >= 4) {
+            overlays.push_back({box.offset + box.header.header_size, fourcc("qt  ")});
+            quicktime = false;
+        }
         if (box.header.type == fourcc("moov")) {
             // Every old movie box reads as free space, so a reader that takes
             // the first movie box it meets still finds the new one.
@@ -54,7 +61,8 @@ std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan)
     }
     if (end != scan.kept_size || !saw_selected_moov)
         return std::nullopt;
-    return overlays; // in file order already
+    std::sort(overlays.begin(), overlays.end(), [](const Overlay& a, const Overlay& b) { return a.offset < b.offset; });
+    return overlays;
 }
 
 void add_region(FileLayout& l, LayoutRegion r)
@@ -68,12 +76,16 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 {
     if (!scan.has_aac)
         return nullptr;
-    auto overlays = source_overlays(scan);
-    if (!overlays)
-        return nullptr;
     std::vector<TrackPlan> plans = plan_tracks(fd, scan, decode);
-    if (std::none_of(plans.begin(), plans.end(),
-                     [](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm; }))
+    auto converted = [&](auto&& also) {
+        return std::any_of(plans.begin(), plans.end(), [&](const TrackPlan& p) {
+            return p.action == TrackPlan::Action::to_pcm && also(p);
+        });
+    };
+    if (!converted([](const TrackPlan&) { return true; }))
+        return nullptr;
+    auto overlays = source_overlays(scan, converted([](const TrackPlan& p) { return p.pcm.rate >= 65536; }));
+    if (!overlays)
         return nullptr;
     auto moov = [&] {
         const std::vector<std::uint8_t> source_moov = read_movie_box(fd, scan);
