@@ -4,8 +4,8 @@
 
 #include <glib.h>
 
-/* The panel's own version, the one the service also reports. */
-#define PANEL_VERSION "2026.10.28"
+/* The panel's own version, the one the service also reports: PANEL_VERSION,
+ * defined by the build from the project version. */
 
 /* The string value of the first "key" in text, or NULL when there is none or
  * the value is not a string. Escapes are not interpreted. */
