@@ -18,7 +18,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-probe bench-slow fuzz screenshots clean
+.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-multitrack bench-probe bench-slow fuzz \
+	screenshots clean
 
 run: deps build sample
 	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
@@ -81,7 +82,12 @@ bench-probe: deps
 	bench/probe.sh $(BUILD)
 
 # Every benchmark, one after the other.
-bench: bench-probe bench-rewrite bench-mount bench-slow
+bench: bench-probe bench-rewrite bench-mount bench-slow bench-multitrack
+
+# A 2-hour recording with six AAC tracks: layout, reads and memory through a mount.
+bench-multitrack: deps build
+	cmake --build $(BUILD) --target bench_mount bench_rewrite
+	bench/multitrack.sh $(BUILD)
 
 bench-mount: deps build
 	cmake --build $(BUILD) --target bench_mount

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -51,10 +52,14 @@ double cpu_seconds()
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s CLIP\n", argv[0]);
+    // --layout-only: analysis and layout figures and where each PCM stream lies, no decoding.
+    const bool layout_only = argc == 3 && std::string(argv[1]) == "--layout-only";
+    if (argc < 2 || (argc == 3 && !layout_only)) {
+        std::fprintf(stderr, "usage: %s [--layout-only] CLIP\n", argv[0]);
         return 2;
     }
+    if (layout_only)
+        ++argv;
     kov::UniqueFd fd(::open(argv[1], O_RDONLY | O_CLOEXEC));
     if (!fd) {
         std::perror(argv[1]);
@@ -80,6 +85,16 @@ int main(int argc, char** argv)
     std::printf("scan_ms=%.3f\n", median(scan_times) * 1e3);
     std::printf("build_layout_ms=%.3f\n", median(build_times) * 1e3);
     std::printf("build_layout_min_ms=%.3f\n", least(build_times) * 1e3);
+    if (layout_only) {
+        const auto layout = kov::build_layout(fd.get(), scan);
+        std::printf("regions=%zu\nstreams=%zu\ntotal_size=%llu\n", layout->regions.size(), layout->streams.size(),
+                    static_cast<unsigned long long>(layout->total_size));
+        for (std::size_t i = 0; i < layout->streams.size(); ++i)
+            std::printf("stream_%zu_offset=%llu\nstream_%zu_size=%llu\n", i,
+                        static_cast<unsigned long long>(layout->streams[i].offset), i,
+                        static_cast<unsigned long long>(layout->streams[i].size));
+        return 0;
+    }
 
     // First 4 KiB of PCM from a layout that has decoded nothing yet.
     std::vector<std::uint8_t> buf(131072);
