@@ -368,9 +368,12 @@ void scan_tkhd(BeReader r, TrackScan& t)
     h.tkhd_flags = flags;
     h.created = created;
     h.modified = modified;
-    // reserved, duration, two reserved words
-    if (r.skip(4 + (version == 1 ? 8 : 4) + 8))
-        r.u16(h.layer) && r.u16(h.alternate_group) && r.u16(h.volume);
+    // reserved, duration, two reserved words; then layer, alternate group, volume
+    if (!r.skip(4 + (version == 1 ? 8 : 4) + 8) || r.remaining() < 6)
+        return;
+    r.u16(h.layer);
+    r.u16(h.alternate_group);
+    r.u16(h.volume);
 }
 
 TrackScan scan_trak(BeReader trak)

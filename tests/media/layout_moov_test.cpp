@@ -318,3 +318,86 @@ TEST(LayoutMoov, ChildListStopsAtBoxesThatDoNotFit)
 
 } // namespace
 } // namespace kov
+
+namespace kov {
+namespace {
+
+TEST(LayoutMoov, ConvertedTracksKeepTheirHeadersReferencesAndUserDataAndGetAChannelLayout)
+{
+    // Two AAC traks with references and user data, around a video trak.
+    const Bytes tref = box("tref", box("chap", Bytes{0, 0, 0, 3}));
+    const Bytes udta = box("udta", box("name", Bytes{'G', 'a', 'm', 'e'}));
+    Bytes aac = box("tkhd", Bytes(84, 0));
+    for (const Bytes& b : {tref, box("mdia", Bytes(8, 0)), udta})
+        aac.insert(aac.end(), b.begin(), b.end());
+    Bytes payload = box("mvhd", Bytes(100, 0));
+    for (const Bytes& b : {box("trak", aac), box("trak", box("tkhd", Bytes(84, 1))), box("trak", aac)})
+        payload.insert(payload.end(), b.begin(), b.end());
+    const Bytes moov = box("moov", payload);
+
+    MediaScan scan = scan_of(moov);
+    TrackHeaders& h = scan.tracks[0].headers;
+    h.tkhd_flags = 3;
+    h.created = 5'000'000'000; // past 32 bits: version 1 headers
+    h.modified = 7;
+    h.layer = 1;
+    h.alternate_group = 2;
+    h.volume = 0x80;
+    h.media_created = 11;
+    h.media_modified = 12;
+    h.language = 0x15C7; // "eng"
+    h.handler_name = {'G', 'a', 'm', 'e', 0};
+    std::vector<TrackPlan> plans(3);
+    for (std::size_t i : {0u, 2u}) {
+        plans[i].action = TrackPlan::Action::to_pcm;
+        plans[i].pcm.rate = 48000;
+        plans[i].pcm.channels = i == 0 ? 6 : 8;
+        plans[i].pcm.total_frames = 1000;
+        plans[i].pcm.timescale = 48000;
+        plans[i].channel_config = i == 0 ? 6 : 7;
+    }
+    const auto built = build_moov(moov, scan, plans);
+    ASSERT_TRUE(built);
+    ASSERT_EQ(built->chunk_offset_at.size(), 2u);
+    const auto kids = list_children(built->bytes);
+    ASSERT_EQ(kids.size(), 4u);
+    EXPECT_LT(built->chunk_offset_at[0], kids[2].offset); // in track order
+    EXPECT_GT(built->chunk_offset_at[1], kids[3].offset);
+
+    const auto first = box_bytes(built->bytes, kids[1]);
+    const auto tkhd = child(first, "tkhd");
+    EXPECT_EQ(tkhd[8], 1);                 // version
+    EXPECT_EQ(u32_at(tkhd, 8), 0x01000003u); // version, flags
+    EXPECT_EQ(u64_at(tkhd, 12), 5'000'000'000u);
+    EXPECT_EQ(u64_at(tkhd, 20), 7u);
+    EXPECT_EQ(u32_at(tkhd, 28), 1u);          // track ID
+    EXPECT_EQ(u32_at(tkhd, 52), 0x00010002u); // layer, alternate group
+    EXPECT_EQ(tkhd[56], 0);
+    EXPECT_EQ(tkhd[57], 0x80); // volume
+    const auto mdhd = path(first, {"mdia", "mdhd"});
+    EXPECT_EQ(mdhd[8], 0); // media times fit 32 bits
+    EXPECT_EQ(u32_at(mdhd, 12), 11u);
+    EXPECT_EQ(u32_at(mdhd, 16), 12u);
+    EXPECT_EQ(u32_at(mdhd, 28), 0x15C70000u); // language, pre_defined
+    const auto hdlr = path(first, {"mdia", "hdlr"});
+    EXPECT_EQ(Bytes(hdlr.end() - 5, hdlr.end()), (Bytes{'G', 'a', 'm', 'e', 0}));
+    const auto kept_tref = child(first, "tref");
+    EXPECT_TRUE(std::equal(kept_tref.begin(), kept_tref.end(), tref.begin(), tref.end()));
+    const auto kept_udta = child(first, "udta");
+    EXPECT_TRUE(std::equal(kept_udta.begin(), kept_udta.end(), udta.begin(), udta.end()));
+
+    // 5.1 as a channel bitmap, 7.1 as a layout tag, as ffmpeg's muxer writes them.
+    const std::pair<std::size_t, std::array<std::uint32_t, 2>> layouts[] = {{1, {0x10000, 0x3f}},
+                                                                           {3, {0x00800008, 0}}};
+    for (const auto& [kid, want] : layouts) {
+        const auto entry = child(path(box_bytes(built->bytes, kids[kid]), {"mdia", "minf", "stbl"}), "stsd").subspan(16);
+        const auto chan = entry.subspan(36);
+        ASSERT_EQ(chan.size(), 24u);
+        EXPECT_EQ(u32_at(chan, 4), fourcc("chan"));
+        EXPECT_EQ(u32_at(chan, 12), want[0]);
+        EXPECT_EQ(u32_at(chan, 16), want[1]);
+    }
+}
+
+} // namespace
+} // namespace kov
