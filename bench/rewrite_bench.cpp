@@ -103,7 +103,8 @@ int main(int argc, char** argv)
         std::vector<double> times;
         for (int i = 0; i < 9; ++i) {
             const auto layout = kov::build_layout(fd.get(), scan);
-            const std::uint64_t pcm_offsets[] = {0, layout->streams[0].size / 2 & ~std::uint64_t{3}, layout->streams[0].size - 4096};
+            const std::uint64_t pcm_offsets[] = {0, layout->streams[0].size / 2 & ~std::uint64_t{3},
+                                                 layout->streams[0].size - 4096};
             const auto t = Clock::now();
             layout->read_at(fd.get(), buf.data(), 4096, layout->streams[0].offset + pcm_offsets[where]);
             times.push_back(seconds_since(t));

@@ -72,9 +72,15 @@ void fuzz_layout(std::span<const std::uint8_t> file, const kov::MediaScan& scan)
         require(r.start == end && r.size > 0);
         end += r.size;
         switch (r.kind) {
-        case Kind::source: require(r.start + r.size <= l.source_size); break;
-        case Kind::overlay: require(r.size == 4 && r.start + 4 <= l.source_size); break;
-        case Kind::bytes: require(r.index < l.blocks.size() && r.size == l.blocks[r.index].size()); break;
+        case Kind::source:
+            require(r.start + r.size <= l.source_size);
+            break;
+        case Kind::overlay:
+            require(r.size == 4 && r.start + 4 <= l.source_size);
+            break;
+        case Kind::bytes:
+            require(r.index < l.blocks.size() && r.size == l.blocks[r.index].size());
+            break;
         case Kind::pcm:
             require(r.index < l.streams.size() && l.streams[r.index].offset == r.start &&
                     l.streams[r.index].size == r.size);
@@ -92,10 +98,14 @@ void fuzz_layout(std::span<const std::uint8_t> file, const kov::MediaScan& scan)
     auto expected = [&](std::uint64_t at) -> std::uint8_t {
         const auto& r = l.regions[l.region_at(at)];
         switch (r.kind) {
-        case Kind::source: return file[at];
-        case Kind::overlay: return r.overlay[at - r.start];
-        case Kind::bytes: return l.blocks[r.index][at - r.start];
-        case Kind::pcm: return 0; // silent PCM
+        case Kind::source:
+            return file[at];
+        case Kind::overlay:
+            return r.overlay[at - r.start];
+        case Kind::bytes:
+            return l.blocks[r.index][at - r.start];
+        case Kind::pcm:
+            return 0; // silent PCM
         }
         return 0;
     };

@@ -78,9 +78,8 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
         return nullptr;
     std::vector<TrackPlan> plans = plan_tracks(fd, scan, decode);
     auto converted = [&](auto&& also) {
-        return std::any_of(plans.begin(), plans.end(), [&](const TrackPlan& p) {
-            return p.action == TrackPlan::Action::to_pcm && also(p);
-        });
+        return std::any_of(plans.begin(), plans.end(),
+                           [&](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm && also(p); });
     };
     if (!converted([](const TrackPlan&) { return true; }))
         return nullptr;

@@ -24,7 +24,7 @@ struct LayoutRegion {
     std::uint64_t start = 0; // in the rewritten file
     std::uint64_t size = 0;
     Kind kind = Kind::source;
-    std::uint32_t index = 0;             // bytes: which block; pcm: which stream
+    std::uint32_t index = 0;               // bytes: which block; pcm: which stream
     std::array<std::uint8_t, 4> overlay{}; // overlay: the bytes
 };
 

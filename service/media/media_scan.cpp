@@ -145,7 +145,10 @@ std::uint32_t rate_from_double(std::uint64_t raw)
     return static_cast<std::uint32_t>(d);
 }
 
-std::uint16_t narrow16(std::uint32_t v) { return v > 0xffffu ? 0 : static_cast<std::uint16_t>(v); }
+std::uint16_t narrow16(std::uint32_t v)
+{
+    return v > 0xffffu ? 0 : static_cast<std::uint16_t>(v);
+}
 
 void scan_stsd(const BeReader payload, TrackState& st)
 {

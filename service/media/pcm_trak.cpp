@@ -1,7 +1,9 @@
 #include "media/pcm_trak.hpp"
 
+#include <array>
 #include <bit>
 #include <limits>
+#include <optional>
 
 #include "media/be_reader.hpp"
 #include "media/box_header.hpp"
@@ -87,33 +89,32 @@ bool write_rescaled_elst(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
 
 // The channel layout box as ffmpeg's muxer writes it for PCM, for the order
 // in which the AAC decoder delivers each channel configuration: a layout tag,
-// or a channel bitmap (tag 0x10000) where no tag names that order.
+// or a channel bitmap (tag 0x10000) where no tag names that order. A program
+// config element (configuration 0) and the rarer configurations name no
+// order the layout could be sure of: no box.
 struct ChannelLayout {
     std::uint32_t tag = 0;
     std::uint32_t bitmap = 0;
 };
-std::optional<ChannelLayout> channel_layout(std::uint32_t config)
-{
-    switch (config) {
-    case 1: return ChannelLayout{(100u << 16) | 1, 0}; // mono
-    case 2: return ChannelLayout{(101u << 16) | 2, 0}; // stereo
-    case 3: return ChannelLayout{(113u << 16) | 3, 0}; // L R C
-    case 4: return ChannelLayout{0x10000, 0x107};      // L R C Cs
-    case 5: return ChannelLayout{0x10000, 0x37};       // L R C Ls Rs
-    case 6: return ChannelLayout{0x10000, 0x3f};       // L R C LFE Ls Rs
-    case 7: return ChannelLayout{(128u << 16) | 8, 0}; // L R C LFE Ls Rs Lsd Rsd
-    default: return std::nullopt; // a program config element: no known order
-    }
-}
+constexpr std::array<ChannelLayout, 8> channel_layouts{{
+    {0, 0},
+    {(100u << 16) | 1, 0}, // mono
+    {(101u << 16) | 2, 0}, // stereo
+    {(113u << 16) | 3, 0}, // L R C
+    {0x10000, 0x107},      // L R C Cs
+    {0x10000, 0x37},       // L R C Ls Rs
+    {0x10000, 0x3f},       // L R C LFE Ls Rs
+    {(128u << 16) | 8, 0}, // L R C LFE Ls Rs Lsd Rsd
+}};
 
 void write_chan(BeWriter& w, const PcmTrakParams& pcm)
 {
-    const auto layout = channel_layout(pcm.channel_config);
-    if (!layout)
+    if (pcm.channel_config == 0 || pcm.channel_config >= channel_layouts.size())
         return;
+    const ChannelLayout& layout = channel_layouts[pcm.channel_config];
     const std::size_t chan = w.begin_full_box("chan", 0, 0);
-    w.u32(layout->tag);
-    w.u32(layout->bitmap);
+    w.u32(layout.tag);
+    w.u32(layout.bitmap);
     w.u32(0); // no channel descriptions
     w.end_box(chan);
 }

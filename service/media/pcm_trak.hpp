@@ -20,7 +20,7 @@ struct PcmTrakParams {
     std::uint64_t frames = 0;
     std::uint32_t media_timescale = 0; // of the source track, for its edit list
     std::uint32_t movie_timescale = 0;
-    std::uint32_t channel_config = 0;  // AAC channelConfiguration
+    std::uint32_t channel_config = 0; // AAC channelConfiguration
 };
 
 // Appends the trak; returns where its 64-bit chunk offset goes. `source_trak`

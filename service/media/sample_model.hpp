@@ -16,10 +16,10 @@
 namespace kov {
 
 struct MediaSample {
-    std::uint64_t offset; // absolute offset in the source file
-    std::uint32_t size;   // bytes
-    std::uint32_t duration;           // in the track's media timescale
-    std::int32_t composition_offset;  // presentation minus decode time
+    std::uint64_t offset;            // absolute offset in the source file
+    std::uint32_t size;              // bytes
+    std::uint32_t duration;          // in the track's media timescale
+    std::int32_t composition_offset; // presentation minus decode time
     bool sync;
 };
 

@@ -16,7 +16,7 @@ namespace kov {
 struct TrackPlan {
     enum class Action { copy, to_pcm };
     Action action = Action::copy;
-    PcmTrack pcm;                   // to_pcm only
+    PcmTrack pcm;                     // to_pcm only
     std::uint32_t channel_config = 0; // AAC channelConfiguration, for the channel layout box
 };
 

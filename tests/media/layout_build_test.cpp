@@ -11,8 +11,8 @@
 #include "common/unique_fd.hpp"
 #include "media/be_reader.hpp"
 #include "media/be_writer.hpp"
-#include "media/file_layout.hpp"
 #include "media/box_header.hpp"
+#include "media/file_layout.hpp"
 #include "support/test_env.hpp"
 
 namespace kov {

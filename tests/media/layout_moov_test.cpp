@@ -181,8 +181,8 @@ TEST(LayoutMoov, KeepsEveryChildInPlaceButIodsAndAddsA401BytePcmTrak)
     EXPECT_EQ(kids[2].size(), 401u); // no channel configuration: no channel layout box
 
     const auto trak = std::span(out).subspan(kids[2].offset, 401);
-    EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 20), 2u); // track_ID
-    EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 28), 2133u);       // 1000 * 102400 / 48000
+    EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 20), 2u);    // track_ID
+    EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 28), 2133u); // 1000 * 102400 / 48000
     const auto mdhd = path(trak, {"mdia", "mdhd"});
     EXPECT_EQ(u32_at(mdhd, 20), 48000u);
     EXPECT_EQ(u32_at(mdhd, 24), 102400u);
@@ -366,7 +366,7 @@ TEST(LayoutMoov, ConvertedTracksKeepTheirHeadersReferencesAndUserDataAndGetAChan
 
     const auto first = box_bytes(built->bytes, kids[1]);
     const auto tkhd = child(first, "tkhd");
-    EXPECT_EQ(tkhd[8], 1);                 // version
+    EXPECT_EQ(tkhd[8], 1);                   // version
     EXPECT_EQ(u32_at(tkhd, 8), 0x01000003u); // version, flags
     EXPECT_EQ(u64_at(tkhd, 12), 5'000'000'000u);
     EXPECT_EQ(u64_at(tkhd, 20), 7u);
@@ -387,10 +387,10 @@ TEST(LayoutMoov, ConvertedTracksKeepTheirHeadersReferencesAndUserDataAndGetAChan
     EXPECT_TRUE(std::equal(kept_udta.begin(), kept_udta.end(), udta.begin(), udta.end()));
 
     // 5.1 as a channel bitmap, 7.1 as a layout tag, as ffmpeg's muxer writes them.
-    const std::pair<std::size_t, std::array<std::uint32_t, 2>> layouts[] = {{1, {0x10000, 0x3f}},
-                                                                           {3, {0x00800008, 0}}};
+    const std::pair<std::size_t, std::array<std::uint32_t, 2>> layouts[] = {{1, {0x10000, 0x3f}}, {3, {0x00800008, 0}}};
     for (const auto& [kid, want] : layouts) {
-        const auto entry = child(path(box_bytes(built->bytes, kids[kid]), {"mdia", "minf", "stbl"}), "stsd").subspan(16);
+        const auto entry =
+            child(path(box_bytes(built->bytes, kids[kid]), {"mdia", "minf", "stbl"}), "stsd").subspan(16);
         const auto chan = entry.subspan(36);
         ASSERT_EQ(chan.size(), 24u);
         EXPECT_EQ(u32_at(chan, 4), fourcc("chan"));

@@ -20,7 +20,7 @@ namespace {
 // PCM whose byte at stream offset i is a function of i, so any misplaced
 // offset shows.
 class PatternPcm final : public PcmSource {
-public:
+  public:
     explicit PatternPcm(std::uint64_t produce_limit = ~std::uint64_t{0}, std::uint32_t seed = 0)
         : limit_(produce_limit), seed_(seed)
     {
@@ -39,7 +39,7 @@ public:
     }
     std::vector<std::uint64_t> asked_offsets;
 
-private:
+  private:
     std::uint64_t limit_;
     std::uint32_t seed_;
 };
