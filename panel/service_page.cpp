@@ -16,16 +16,21 @@ systemctl (const char *verb)
   g_autofree char *ignored = capture_output (argv);
 }
 
-/* Shares the service can show: enabled, with a real folder behind them. */
+/* Shares the service can show (enabled, with a real folder behind them), and
+ * in *enabled how many it was asked to show. */
 static guint
-usable_share_count (PanelState *state)
+usable_share_count (PanelState *state, guint *enabled)
 {
   guint n = 0;
 
+  *enabled = 0;
   for (GList *l = state->shares; l != NULL; l = l->next)
     {
       auto *share = static_cast<Share *> (l->data);
-      n += share->enabled && share_folder_check (share->path) == SHARE_FOLDER_OK ? 1 : 0;
+      if (!share->enabled)
+        continue;
+      (*enabled)++;
+      n += share_folder_check (share->path) == SHARE_FOLDER_OK ? 1 : 0;
     }
   return n;
 }
@@ -42,10 +47,13 @@ update_service_subtitle (PanelState *state)
     subtitle = g_strdup_printf ("Stopped · version %s", PANEL_VERSION);
   else if (panel_mount_is_live (panel_mountinfo_path (), state->mount_root))
     {
-      guint n = usable_share_count (state);
-      if (n == 0)
+      guint enabled = 0;
+      guint n = usable_share_count (state, &enabled);
+      if (enabled == 0)
         subtitle = g_strdup_printf ("Running · no shares at %s yet · version %s", root_escaped,
                                     PANEL_VERSION);
+      else if (n == 0)
+        subtitle = g_strdup_printf ("Running, but no share can be shown at %s", root_escaped);
       else
         subtitle = g_strdup_printf ("Running · %u %s at %s · version %s", n,
                                     n == 1 ? "share" : "shares", root_escaped, PANEL_VERSION);
@@ -91,6 +99,7 @@ wait_for_mount (PanelState *state)
     return;
   state->mount_checks_left = 10;
   state->mount_wait_source = g_timeout_add (500, on_mount_wait_tick, state);
+  update_service_subtitle (state);
 }
 
 void

@@ -653,12 +653,19 @@ TEST_F(PanelWindow, CountsTheSharesTheServiceCanShowAndMarksTheOthers)
                "1\tClip\t" + dir_.file("home/Videos/clip.mp4") + "\n" +             //
                "1\tLink\t" + dir_.file("home/Videos/link") + "\n");
     ASSERT_EQ(::mkdir(dir_.file("home/Videos/B").c_str(), 0755), 0);
-    const PanelRun r = run_ok({"dump", "add", dir_.file("home/Videos/B"), "-", "toast", "dump"});
+    const PanelRun r = run_ok(
+        {"dump", "add", dir_.file("home/Videos/B"), "-", "toast", "dump", "remove", "A", "remove", "B", "dump"});
     const std::vector<std::string> shown = dumps(r.out);
-    ASSERT_EQ(shown.size(), 2u) << r.out;
+    ASSERT_EQ(shown.size(), 3u) << r.out;
     EXPECT_TRUE(contains(group_text(shown[0], "Service"), "Running · 1 share at ~/Orvane · version")) << shown[0];
-    // Adding a usable folder counts at once, without asking systemd again.
+    // Changes to the list count at once, without asking systemd again.
     EXPECT_TRUE(contains(group_text(shown[1], "Service"), "Running · 2 shares at ~/Orvane · version")) << shown[1];
+    EXPECT_TRUE(contains(group_text(shown[2], "Service"), "subtitle \"Running, but no share can be shown at ~/Orvane\""))
+        << shown[2];
+    EXPECT_EQ(systemctl_log(), "--user is-active kov-orvane.service\n"
+                               "--user is-active kov-orvane.service\n--user reload kov-orvane.service\n"
+                               "--user is-active kov-orvane.service\n--user reload kov-orvane.service\n"
+                               "--user is-active kov-orvane.service\n--user reload kov-orvane.service\n");
 
     const std::string shares = group_text(shown[0], "Shares");
     EXPECT_TRUE(contains(shares, "row \"A\" subtitle \"~/Videos/A\nmounts at ~/Orvane/A\"\n"
