@@ -18,8 +18,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-multitrack bench-probe bench-slow fuzz \
-	screenshots clean
+.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-multitrack bench-probe bench-slow \
+	bench-fragments fuzz screenshots clean
 
 run: deps build sample
 	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
@@ -81,8 +81,13 @@ bench-probe: deps
 	cmake --build $(BUILD) --target bench_probe
 	bench/probe.sh $(BUILD)
 
+# Fragmented recordings: first-lookup cost and reads through the mount.
+bench-fragments: deps build
+	cmake --build $(BUILD) --target bench_mount bench_fragments
+	bench/fragments.sh $(BUILD)
+
 # Every benchmark, one after the other.
-bench: bench-probe bench-rewrite bench-mount bench-slow bench-multitrack
+bench: bench-probe bench-rewrite bench-mount bench-slow bench-multitrack bench-fragments
 
 # A 2-hour recording with six AAC tracks: layout, reads and memory through a mount.
 bench-multitrack: deps build

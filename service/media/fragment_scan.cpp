@@ -450,10 +450,60 @@ std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> mov
     return merged;
 }
 
-void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, const ReadAtFn& read_bytes)
+std::int64_t TopLevelReads::header(std::uint64_t offset, std::uint8_t* dest, std::size_t length)
+{
+    if (next_size_ != 0 && offset == next_at_) {
+        const std::size_t n = std::min(length, next_size_);
+        std::copy_n(next_head_.begin(), n, dest);
+        return static_cast<std::int64_t>(n);
+    }
+    return read_bytes_(offset, dest, length);
+}
+
+void TopLevelReads::found(std::uint64_t offset, const BoxHeader& h, std::uint64_t file_size)
+{
+    next_size_ = 0;
+    if (h.type != fourcc("moof") || h.size > max_moof_size || offset > file_size)
+        return;
+    const std::size_t start = kept_.size();
+    const std::uint64_t want = std::min<std::uint64_t>(h.size + next_head_.size(), file_size - offset);
+    kept_.resize(start + static_cast<std::size_t>(want));
+    const std::int64_t got = read_bytes_(offset, kept_.data() + start, static_cast<std::size_t>(want));
+    const auto size = static_cast<std::size_t>(h.size);
+    if (got < static_cast<std::int64_t>(h.size)) {
+        kept_.resize(start);
+        return;
+    }
+    // What came after the moof is the next box's header.
+    next_at_ = offset + h.size;
+    next_size_ = static_cast<std::size_t>(got) - size;
+    std::copy_n(kept_.begin() + static_cast<std::ptrdiff_t>(start + size), next_size_, next_head_.begin());
+    kept_.resize(start + size);
+    kept_at_.push_back(offset);
+    kept_start_.push_back(start);
+}
+
+std::int64_t TopLevelReads::read(std::uint64_t offset, std::uint8_t* dest, std::size_t length) const
+{
+    const auto it = std::lower_bound(kept_at_.begin(), kept_at_.end(), offset);
+    if (it != kept_at_.end() && *it == offset) {
+        const auto i = static_cast<std::size_t>(it - kept_at_.begin());
+        const std::size_t end = i + 1 < kept_start_.size() ? kept_start_[i + 1] : kept_.size();
+        if (length <= end - kept_start_[i]) {
+            std::copy_n(kept_.begin() + static_cast<std::ptrdiff_t>(kept_start_[i]), length, dest);
+            return static_cast<std::int64_t>(length);
+        }
+    }
+    return read_bytes_(offset, dest, length);
+}
+
+void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, const TopLevelReads& reads)
 {
     const auto defaults = read_fragment_defaults(box_payload(moov).rest());
-    FragmentScan fragments = scan_fragments(scan.boxes, defaults, read_bytes);
+    FragmentScan fragments =
+        scan_fragments(scan.boxes, defaults, [&](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
+            return reads.read(offset, dest, length);
+        });
     scan.kept_size = fragments.kept_end;
     for (FragmentTrack& f : fragments.tracks) {
         const auto track = std::find_if(scan.tracks.begin(), scan.tracks.end(),

@@ -4,6 +4,7 @@
 // result is plain values owned by the caller; any thread may scan, and the
 // file is only read through the positional reader given.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -61,10 +62,35 @@ FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const Frag
 std::vector<MediaSample> merge_fragment_samples(std::span<const MediaSample> movie, FragmentTrack&& fragments,
                                                 std::uint64_t& start_time);
 
+// The reads of the top-level walk of a file that may be fragmented. A moof is
+// read whole as soon as the walk meets its header, together with the header
+// of the box after it, so a fragment costs two reads (its moof's header, then
+// the moof) and the fragment scan reads nothing again. Lives for one scan.
+class TopLevelReads {
+  public:
+    explicit TopLevelReads(const ReadAtFn& read_bytes) : read_bytes_(read_bytes) {}
+
+    // Up to `length` bytes at `offset` for a box header.
+    std::int64_t header(std::uint64_t offset, std::uint8_t* dest, std::size_t length);
+    // The walk found `h` at `offset` (within a file of `file_size` bytes).
+    void found(std::uint64_t offset, const BoxHeader& h, std::uint64_t file_size);
+    // Reads that serve the moofs kept from memory and anything else from the file.
+    std::int64_t read(std::uint64_t offset, std::uint8_t* dest, std::size_t length) const;
+
+  private:
+    const ReadAtFn& read_bytes_;
+    std::vector<std::uint8_t> kept_;      // every moof read whole, back to back
+    std::vector<std::uint64_t> kept_at_;  // file offset of each, ascending
+    std::vector<std::size_t> kept_start_; // where each starts in kept_
+    std::uint64_t next_at_ = 0;           // the header after the last moof read
+    std::array<std::uint8_t, 16> next_head_{};
+    std::size_t next_size_ = 0;
+};
+
 // Adds the samples of the complete fragments of a fragmented file to the
 // tracks of its scan: each track's tables then describe the samples of its
 // movie box tables and of its fragments together, and `kept_size` ends before
 // the first fragment left out. `moov` is the movie box read whole.
-void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, const ReadAtFn& read_bytes);
+void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, const TopLevelReads& reads);
 
 } // namespace kov

@@ -406,11 +406,12 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
     scan.kept_size = file_size;
     bool saw_ftyp = false;
 
+    TopLevelReads reads(read_bytes);
     std::uint64_t offset = 0;
     while (file_size >= 8 && file_size - offset >= 8) {
         std::array<std::uint8_t, 16> head{};
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(16, file_size - offset));
-        const std::int64_t got = read_bytes(offset, head.data(), want);
+        const std::int64_t got = reads.header(offset, head.data(), want);
         if (got < 8)
             break;
         const auto h = decode_box_header(std::span(head.data(), static_cast<std::size_t>(got)), file_size - offset);
@@ -418,6 +419,7 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
             break;
         if (scan.boxes.size() < max_top_level_boxes)
             scan.boxes.push_back({offset, *h});
+        reads.found(offset, *h, file_size);
         if (h->type == fourcc("ftyp")) {
             saw_ftyp = true;
         } else if (h->type == fourcc("moof")) {
@@ -446,7 +448,7 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
     });
 
     if (scan.fragmented)
-        add_fragment_samples(scan, moov, read_bytes);
+        add_fragment_samples(scan, moov, reads);
 
     scan.is_bmff = saw_ftyp || !scan.tracks.empty();
     scan.has_aac = std::any_of(scan.tracks.begin(), scan.tracks.end(), [](const TrackScan& t) { return t.aac; });

@@ -58,10 +58,9 @@ TEST(FragmentRecordings, ScanFindsEveryPacketFfprobeReads)
         EXPECT_TRUE(got.scan.fragmented);
         EXPECT_EQ(got.scan.kept_size, file.size());
         EXPECT_FALSE(got.read_media);
-        // One read per top-level box header, one for the movie box, one per moof.
-        const auto moofs = std::count_if(got.scan.boxes.begin(), got.scan.boxes.end(),
-                                         [](const FileBox& b) { return b.header.type == fourcc("moof"); });
-        EXPECT_EQ(got.reads, static_cast<int>(got.scan.boxes.size() + 1 + static_cast<std::size_t>(moofs)));
+        // No more reads than top-level boxes and the movie box: a moof is read
+        // whole with the header after it.
+        EXPECT_LE(got.reads, static_cast<int>(got.scan.boxes.size() + 1));
         ASSERT_EQ(got.scan.tracks.size(), static_cast<std::size_t>(rec.audio_tracks + 1));
 
         std::vector<std::vector<MediaSample>> samples;
