@@ -117,7 +117,12 @@ on_resolve_button_clicked (GtkButton *button, gpointer user_data)
       change_registration (state, TRUE);
       break;
     default:
+      /* Nothing to change yet: look again, and say so when nothing is new. */
       refresh_resolve_registration (state);
+      if (state->resolve_registration == RESOLVE_CONFIG_MISSING)
+        show_toast (state, "Resolve’s settings still weren’t found");
+      else if (state->resolve_registration == RESOLVE_UNKNOWN)
+        show_toast (state, "Still no answer from kov-orvane");
       break;
     }
 }

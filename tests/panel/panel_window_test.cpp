@@ -763,8 +763,8 @@ INSTANTIATE_TEST_SUITE_P(
         ResolveCase{"Remove", "ok", true, listed, "Remove", "remove", "Removed from Resolve’s Media Storage", unlisted,
                     "Add"},
         // Nothing to add or remove: the button only looks again.
-        ResolveCase{"SettingsMissing", "missing", false, no_settings, "Check again", nullptr, nullptr, no_settings,
-                    "Check again"},
+        ResolveCase{"SettingsMissing", "missing", false, no_settings, "Check again", nullptr,
+                    "Resolve’s settings still weren’t found", no_settings, "Check again"},
         // Refused before anything was touched: the row stays as it was.
         ResolveCase{"ResolveRunning", "running", false, unlisted, "Add", "add",
                     "Close DaVinci Resolve first, then try again", unlisted, "Add"},
