@@ -61,9 +61,11 @@ struct LayoutDecision {
     bool read_failed = false;
 };
 
-// How long a lookup, getattr or listing waits for a decision before it
-// answers with the source's own attributes, provisionally.
-constexpr std::chrono::milliseconds decision_wait{500};
+// How long a lookup or getattr waits for a file's decision before it answers
+// with the source's own attributes, provisionally; a listing, which speaks
+// for a whole folder, waits less for the files of one reply together.
+constexpr std::chrono::milliseconds decision_wait{2000};
+constexpr std::chrono::milliseconds listing_decision_wait{500};
 
 // The node's decision, made on the analysis pool when the source changed (size,
 // modification or change time) or was never decided; waits at most `wait`.

@@ -237,7 +237,7 @@ int list_folder_plus(fuse_ino_t ino, DirHandle& h, DirReply& out, std::size_t si
     for (Listed& l : batch)
         if (!l.dot)
             l.rc = lookup_undecided(ino, l.name.c_str(), l.e);
-    const auto deadline = std::chrono::steady_clock::now() + decision_wait;
+    const auto deadline = std::chrono::steady_clock::now() + listing_decision_wait;
     for (std::size_t i = 0; i < batch.size(); ++i) {
         Listed& l = batch[i];
         if (l.rc < 0) {

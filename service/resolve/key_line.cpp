@@ -34,9 +34,8 @@ std::optional<std::string> assigned_value(std::string_view rest)
     return trim(rest);
 }
 
-} // namespace
-
-std::optional<KeyLine> match_numbered_key(std::string_view line, std::string_view prefix)
+// "<prefix><digits>", then ".<word>" when `with_field`, then "<blanks>=<value>".
+std::optional<KeyLine> match_key(std::string_view line, std::string_view prefix, bool with_field)
 {
     if (line.substr(0, prefix.size()) != prefix)
         return std::nullopt;
@@ -45,6 +44,14 @@ std::optional<KeyLine> match_numbered_key(std::string_view line, std::string_vie
     key.number = take(rest, is_digit);
     if (key.number.empty())
         return std::nullopt;
+    if (with_field) {
+        if (rest.empty() || rest.front() != '.')
+            return std::nullopt;
+        rest.remove_prefix(1);
+        key.field = take(rest, is_word);
+        if (key.field.empty())
+            return std::nullopt;
+    }
     auto value = assigned_value(rest);
     if (!value)
         return std::nullopt;
@@ -52,24 +59,16 @@ std::optional<KeyLine> match_numbered_key(std::string_view line, std::string_vie
     return key;
 }
 
+} // namespace
+
+std::optional<KeyLine> match_numbered_key(std::string_view line, std::string_view prefix)
+{
+    return match_key(line, prefix, false);
+}
+
 std::optional<KeyLine> match_numbered_field(std::string_view line, std::string_view prefix)
 {
-    if (line.substr(0, prefix.size()) != prefix)
-        return std::nullopt;
-    std::string_view rest = line.substr(prefix.size());
-    KeyLine key;
-    key.number = take(rest, is_digit);
-    if (key.number.empty() || rest.empty() || rest.front() != '.')
-        return std::nullopt;
-    rest.remove_prefix(1);
-    key.field = take(rest, is_word);
-    if (key.field.empty())
-        return std::nullopt;
-    auto value = assigned_value(rest);
-    if (!value)
-        return std::nullopt;
-    key.value = std::move(*value);
-    return key;
+    return match_key(line, prefix, true);
 }
 
 bool starts_numbered_field(std::string_view line, std::string_view prefix)
