@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "fragment_recordings.hpp"
 #include "support/mount_harness.hpp"
@@ -220,14 +222,32 @@ TEST(FragmentEmit, MountServesWhatEmitWrites)
         ASSERT_TRUE(make_recording(folders.dir, rec, src + "/" + rec.name));
         names.push_back(rec.name);
     }
+    // A recording still being written: 60 % of it so far.
+    const std::string whole = folders.dir.file("whole.mp4"), growing = src + "/growing.mp4";
+    ASSERT_TRUE(make_recording(folders.dir, recording("keyframe_given_base.mp4"), whole));
+    const auto all = read_file(whole);
+    ASSERT_TRUE(write_file(growing, std::vector<std::uint8_t>(
+                                        all.begin(), all.begin() + static_cast<std::ptrdiff_t>(all.size() * 6 / 10))));
+    names.push_back("growing.mp4");
+
     ServiceProcess service({src, folders.mnt}, folders.mnt);
     ASSERT_TRUE(service.wait_for_mount()) << service.err();
-    for (const auto& name : names) {
+    auto same_as_emit = [&](const std::string& name) {
         SCOPED_TRACE(name);
         const std::string emitted = folders.dir.file("emit-" + name);
         ASSERT_EQ(run_command({program_path(), "--emit", src + "/" + name, emitted}).status, 0);
         const auto served = read_file(folders.mnt + "/" + name);
         ASSERT_FALSE(served.empty());
         EXPECT_TRUE(served == read_file(emitted)) << "the mount and --emit differ";
-    }
+    };
+    for (const auto& name : names)
+        same_as_emit(name);
+
+    // The rest of the recording arrives: once the kernel's cached attributes
+    // expire, the mount shows the whole recording.
+    const auto before = read_file(folders.mnt + "/growing.mp4").size();
+    ASSERT_TRUE(write_file(growing, all));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    same_as_emit("growing.mp4");
+    EXPECT_GT(read_file(folders.mnt + "/growing.mp4").size(), before);
 }
