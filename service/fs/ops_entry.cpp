@@ -27,10 +27,6 @@ int enter_node(UniqueFd fd, fuse_entry_param& e, MirrorNode*& node)
     return 0;
 }
 
-} // namespace
-
-namespace {
-
 SourceStamp stamp_of(const struct stat& st)
 {
     return SourceStamp{st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
@@ -55,6 +51,14 @@ std::shared_ptr<PendingDecision> start_decision(MirrorNode& node, const SourceSt
         job->finished.notify_all();
     });
     return job;
+}
+
+// A finished decision that a read error spoilt; nobody has picked it up yet,
+// but the next request tries afresh rather than take it.
+bool failed_already(PendingDecision& job)
+{
+    std::lock_guard lock(job.mutex); // lock order: node mutex, then a decision's
+    return job.done && job.read_failed;
 }
 
 } // namespace
@@ -84,7 +88,7 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
             node.state = LayoutState::pass_through;
             return {};
         }
-        if (!node.pending || node.pending->stamp != stamp)
+        if (!node.pending || node.pending->stamp != stamp || failed_already(*node.pending))
             node.pending = start_decision(node, stamp);
         if (!node.pending) {
             node.state = LayoutState::pass_through;
