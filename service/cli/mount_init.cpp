@@ -19,7 +19,7 @@ void keep_decoders_in_the_heap()
 {
 #if defined(__GLIBC__)
     ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 8 << 20);
 #endif
 }
 

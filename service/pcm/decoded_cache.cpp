@@ -2,6 +2,10 @@
 
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace kov {
 
 DecodedCache& DecodedCache::instance()
@@ -52,22 +56,68 @@ void DecodedCache::put(std::uint64_t source, std::uint64_t segment, std::shared_
             index_.erase(last->key);
             evicted.splice(evicted.end(), lru_, last);
         }
+        recycle(evicted);
     }
+}
+
+void DecodedCache::recycle(std::list<Entry>& gone)
+{
+    for (Entry& e : gone) {
+        // Nobody can take a new reference once it is out of the index: when
+        // this is the last one, the segment is ours to take apart.
+        if (e.segment.use_count() != 1 || e.segment->pcm.capacity() == 0 ||
+            spare_bytes_ + e.segment->pcm.capacity() > spare_limit)
+            continue;
+        auto& pcm = std::const_pointer_cast<DecodedSegment>(e.segment)->pcm;
+        spare_bytes_ += pcm.capacity();
+        pcm.clear();
+        spare_.push_back(std::move(pcm));
+    }
+}
+
+std::vector<std::uint8_t> DecodedCache::buffer(std::size_t bytes)
+{
+    std::vector<std::uint8_t> out;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+            if (it->capacity() >= bytes && it->capacity() / 2 <= bytes) {
+                spare_bytes_ -= it->capacity();
+                out = std::move(*it);
+                *it = std::move(spare_.back());
+                spare_.pop_back();
+                break;
+            }
+        }
+    }
+    if (out.capacity() < bytes)
+        out.reserve(bytes);
+    return out;
 }
 
 void DecodedCache::drop(std::uint64_t source)
 {
-    std::list<Entry> dropped;
-    std::lock_guard lock(mutex_);
-    for (auto it = lru_.begin(); it != lru_.end();) {
-        const auto next = std::next(it);
-        if (it->key.source == source) {
-            held_ -= it->bytes;
-            index_.erase(it->key);
-            dropped.splice(dropped.end(), lru_, it);
+    {
+        std::list<Entry> dropped;
+        std::lock_guard lock(mutex_);
+        for (auto it = lru_.begin(); it != lru_.end();) {
+            const auto next = std::next(it);
+            if (it->key.source == source) {
+                held_ -= it->bytes;
+                index_.erase(it->key);
+                dropped.splice(dropped.end(), lru_, it);
+            }
+            it = next;
         }
-        it = next;
+        if (dropped.empty())
+            return;
+        recycle(dropped);
     }
+#if defined(__GLIBC__)
+    // Segments are decoded on several threads and let go of on others: the
+    // heap keeps what they leave between live blocks unless asked.
+    ::malloc_trim(0);
+#endif
 }
 
 std::size_t DecodedCache::held()

@@ -11,7 +11,7 @@
 namespace kov {
 
 class DlHandle {
-public:
+  public:
     DlHandle() = default;
     DlHandle(const DlHandle&) = delete;
     DlHandle& operator=(const DlHandle&) = delete;
@@ -53,7 +53,7 @@ public:
         return sym != nullptr;
     }
 
-private:
+  private:
     void* handle_ = nullptr;
 };
 

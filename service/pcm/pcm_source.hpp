@@ -8,7 +8,7 @@
 namespace kov {
 
 class PcmSource {
-public:
+  public:
     virtual ~PcmSource() = default;
     // Writes bytes [offset, offset + length) of the stream to dest. Returns the
     // count written (short only at the end of the stream) or a negative errno

@@ -26,8 +26,8 @@ struct PcmUnit {
 using PcmUnitList = std::function<std::vector<PcmUnit>(std::size_t limit)>;
 
 struct PcmTrack {
-    std::vector<std::uint8_t> asc;     // AudioSpecificConfig
-    std::uint32_t rate = 0;            // output frames per second
+    std::vector<std::uint8_t> asc; // AudioSpecificConfig
+    std::uint32_t rate = 0;        // output frames per second
     std::uint32_t channels = 0;
     std::uint32_t frames_per_unit = 0; // 1024, or 2048 with SBR
     std::uint32_t timescale = 0;       // media timescale of PcmUnit::time

@@ -9,6 +9,7 @@
 
 #include "common/full_io.hpp"
 #include "pcm/aac_decoder.hpp"
+#include "pcm/decoded_cache.hpp"
 #include "pcm/decoder_stock.hpp"
 #include "pcm/sample_convert.hpp"
 
@@ -223,7 +224,7 @@ int decode_segment(const SegmentInput& in, std::uint64_t first, std::uint64_t th
     const std::size_t count = static_cast<std::size_t>(through - first + 1);
     out.frames.reserve(count);
     out.at.reserve(count);
-    out.pcm.reserve(count * std::size_t{in.frames_per_unit} * in.channels * 2);
+    out.pcm = DecodedCache::instance().buffer(count * std::size_t{in.frames_per_unit} * in.channels * 2);
 
     Decode decode(in, out);
     if (!decode.open())
