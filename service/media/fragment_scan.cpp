@@ -513,6 +513,7 @@ void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, c
         const auto movie = table_samples(*track, sample_limit(track->sample_count, scan.file_size));
         std::uint64_t start_time = 0;
         set_sample_tables(*track, merge_fragment_samples(movie, std::move(f), start_time));
+        track->start_time = start_time;
     }
 }
 

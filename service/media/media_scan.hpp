@@ -77,6 +77,9 @@ struct TrackScan {
     // Where the trak box lies inside the movie box, for copying what is kept.
     std::size_t trak_offset = 0;
     std::uint64_t trak_size = 0;
+    // Decode time of the first sample, in the media timescale: not 0 only for
+    // fragments that start late (their first tfdt).
+    std::uint64_t start_time = 0;
 };
 
 // One top-level box of the file.

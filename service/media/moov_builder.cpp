@@ -34,7 +34,7 @@ std::uint64_t fragmented_movie_duration(const MediaScan& scan, std::uint32_t mov
 {
     std::uint64_t longest = 0;
     for (const TrackScan& t : scan.tracks)
-        longest = std::max(longest, movie_duration(t, movie_ts));
+        longest = std::max(longest, movie_duration(t, movie_ts, true));
     return longest;
 }
 
@@ -83,7 +83,8 @@ std::optional<BuiltMoov> build_moov(std::span<const std::uint8_t> source_moov, c
         params.media_timescale = track.timescale ? track.timescale : pcm.rate;
         params.movie_timescale = movie_ts;
         params.channel_config = plans[index].channel_config;
-        out.chunk_offset_at.push_back(write_pcm_trak(w, bytes, track.headers, params));
+        const auto source_trak = trak_with_start(bytes, track, movie_ts);
+        out.chunk_offset_at.push_back(write_pcm_trak(w, source_trak, track.headers, params));
         ++converted;
     }
     std::size_t planned = 0;

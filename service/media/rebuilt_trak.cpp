@@ -70,7 +70,53 @@ void copy_children(BeWriter& w, std::span<const std::uint8_t> payload, std::uint
     }
 }
 
+// An empty edit for the time before the first sample, then the media from its start.
+void write_start_edit(BeWriter& w, const TrackScan& track, std::uint32_t movie_timescale)
+{
+    const std::uint64_t whole = movie_duration(track, movie_timescale, true);
+    const std::uint64_t media = movie_duration(track, movie_timescale);
+    const std::size_t edts = w.begin_box("edts");
+    const std::size_t elst = w.begin_full_box("elst", 1, 0);
+    w.u32(2);
+    w.u64(whole - media);
+    w.u64(~std::uint64_t{0}); // media_time -1: nothing plays
+    w.u32(0x00010000);
+    w.u64(media);
+    w.u64(0);
+    w.u32(0x00010000);
+    w.end_box(elst);
+    w.end_box(edts);
+}
+
+bool needs_start_edit(std::span<const std::uint8_t> trak_payload, const TrackScan& track)
+{
+    if (track.start_time == 0)
+        return false;
+    for (const BoxEntry& e : list_boxes(trak_payload))
+        if (e.type() == fourcc("edts"))
+            return false;
+    return true;
+}
+
 } // namespace
+
+std::vector<std::uint8_t> trak_with_start(std::span<const std::uint8_t> trak, const TrackScan& track,
+                                          std::uint32_t movie_timescale)
+{
+    const auto payload = box_payload(trak).rest();
+    if (!needs_start_edit(payload, track))
+        return {trak.begin(), trak.end()};
+    std::vector<std::uint8_t> out;
+    BeWriter w(out);
+    const std::size_t at = w.begin_box("trak");
+    for (const BoxEntry& e : list_boxes(payload)) {
+        w.bytes(box_bytes(payload, e));
+        if (e.type() == fourcc("tkhd"))
+            write_start_edit(w, track, movie_timescale);
+    }
+    w.end_box(at);
+    return out;
+}
 
 std::uint64_t table_duration(const TrackScan& track)
 {
@@ -83,12 +129,13 @@ std::uint64_t table_duration(const TrackScan& track)
     return sum;
 }
 
-std::uint64_t movie_duration(const TrackScan& track, std::uint32_t movie_timescale)
+std::uint64_t movie_duration(const TrackScan& track, std::uint32_t movie_timescale, bool from_zero)
 {
     if (track.timescale == 0 || movie_timescale == 0)
         return 0;
-    const unsigned __int128 d =
-        static_cast<unsigned __int128>(table_duration(track)) * movie_timescale / track.timescale;
+    const unsigned __int128 media =
+        static_cast<unsigned __int128>(table_duration(track)) + (from_zero ? track.start_time : 0);
+    const unsigned __int128 d = media * movie_timescale / track.timescale;
     return d > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
                                                          : static_cast<std::uint64_t>(d);
 }
@@ -96,9 +143,10 @@ std::uint64_t movie_duration(const TrackScan& track, std::uint32_t movie_timesca
 void write_rebuilt_trak(BeWriter& w, std::span<const std::uint8_t> trak, const TrackScan& track,
                         std::uint32_t movie_timescale)
 {
-    const Rebuild rb{track, table_duration(track), movie_duration(track, movie_timescale)};
+    const auto with_start = trak_with_start(trak, track, movie_timescale);
+    const Rebuild rb{track, table_duration(track), movie_duration(track, movie_timescale, true)};
     const std::size_t at = w.begin_box("trak");
-    copy_children(w, box_payload(trak).rest(), fourcc("trak"), rb);
+    copy_children(w, box_payload(with_start).rest(), fourcc("trak"), rb);
     w.end_box(at);
 }
 

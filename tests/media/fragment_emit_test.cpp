@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fragment_recordings.hpp"
+#include "media/box_header.hpp"
 #include "support/mount_harness.hpp"
 
 using namespace kov::test;
@@ -101,10 +102,17 @@ std::string placed_decode(const std::string& path, int index, const Stream& s, s
     std::istringstream dts_lines(run_command({"ffprobe", "-v", "error", "-select_streams", std::to_string(index),
                                               "-show_entries", "packet=dts", "-of", "csv=p=0", path})
                                      .out);
-    std::vector<long long> starts;
+    // Times from the first packet on: a stream that starts late is read from
+    // its start time.
+    std::vector<long long> dts;
     for (std::string line; std::getline(dts_lines, line);)
-        starts.push_back((std::atoll(line.c_str()) * s.rate * 2 + s.tb_den) / (2 * s.tb_den)); // round half up
-    const std::size_t total = static_cast<std::size_t>((s.duration_ts * s.rate * 2 + s.tb_den) / (2 * s.tb_den));
+        dts.push_back(std::atoll(line.c_str()));
+    const long long first = dts.empty() ? 0 : dts.front();
+    auto frames = [&](long long ticks) { return (ticks * s.rate * 2 + s.tb_den) / (2 * s.tb_den); }; // half up
+    std::vector<long long> starts;
+    for (const long long t : dts)
+        starts.push_back(frames(t - first));
+    const auto total = static_cast<std::size_t>(frames(s.duration_ts - first));
     std::string out(total * frame, '\0');
     const std::size_t unit = 1024 * frame;
     for (std::size_t u = 0; u < starts.size() && (u + 1) * unit <= plain.size(); ++u) {
@@ -187,6 +195,54 @@ TEST(FragmentEmit, RecordingsBecomeUnfragmentedWithTheirStreamsIntact)
         EXPECT_EQ(boxes.find("type:'moof'"), std::string::npos);
         EXPECT_EQ(boxes.find("type:'mvex'"), std::string::npos);
     }
+}
+
+// Adds `shift` to every decode time (tfdt) of track `track_id` in the fragments.
+void shift_fragments(std::vector<std::uint8_t>& file, std::uint32_t track_id, std::uint64_t shift)
+{
+    auto be = [&](std::size_t at, int n) {
+        std::uint64_t v = 0;
+        for (int i = 0; i < n; ++i)
+            v = v << 8 | file[at + static_cast<std::size_t>(i)];
+        return v;
+    };
+    auto put = [&](std::size_t at, int n, std::uint64_t v) {
+        for (int i = n - 1; i >= 0; --i, v >>= 8)
+            file[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
+    };
+    std::uint32_t current = 0;
+    auto walk = [&](auto&& self, std::size_t at, std::size_t end) -> void {
+        while (at + 8 <= end) {
+            const auto size = static_cast<std::size_t>(be(at, 4));
+            const auto type = static_cast<std::uint32_t>(be(at + 4, 4));
+            if (size < 8 || size > end - at)
+                return;
+            if (type == kov::fourcc("moof") || type == kov::fourcc("traf"))
+                self(self, at + 8, at + size);
+            else if (type == kov::fourcc("tfhd"))
+                current = static_cast<std::uint32_t>(be(at + 12, 4));
+            else if (type == kov::fourcc("tfdt") && current == track_id)
+                file[at + 8] == 1 ? put(at + 12, 8, be(at + 12, 8) + shift) : put(at + 12, 4, be(at + 12, 4) + shift);
+            at += size;
+        }
+    };
+    walk(walk, 0, file.size());
+}
+
+TEST(FragmentEmit, FragmentsThatStartLateKeepTheirPlaceInTime)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg not installed";
+    TempDir dir;
+    const std::string made = dir.file("made.mp4"), src = dir.file("late.mp4"), out = dir.file("out.mp4");
+    ASSERT_TRUE(make_recording(dir, recording("keyframe_given_base.mp4"), made));
+    auto bytes = read_file(made);
+    shift_fragments(bytes, 2, 24000); // the first audio track half a second late (48 kHz)
+    ASSERT_TRUE(write_file(src, bytes));
+    ASSERT_EQ(streams_of(src)[1].start, "0.500000");
+    const auto r = run_command({program_path(), "--emit", src, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_same_recording(src, out, false);
 }
 
 TEST(FragmentEmit, RecordingCutInsideAFragmentKeepsItsCompleteFragments)
