@@ -36,7 +36,7 @@ namespace {
 constexpr std::uint64_t lc_preroll = 2;
 constexpr std::uint64_t other_preroll = 4;
 // Segments decoded ahead of a reader going straight through.
-constexpr std::uint64_t ahead_segments = 4;
+constexpr std::uint64_t ahead_segments = 12; // about four seconds of audio
 // Geometry beyond anything an AAC decoder produces comes from a damaged file;
 // decoding it would only allocate absurd blocks.
 constexpr std::uint32_t max_channels = 64;

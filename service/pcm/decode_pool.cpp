@@ -15,8 +15,7 @@ DecodePool& DecodePool::instance()
 
 DecodePool::DecodePool()
 {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t wanted = std::min(4u, cores);
+    const std::size_t wanted = workers;
     // Without threads (the system refused them) nothing decodes ahead; every
     // reader still decodes what it reads.
     for (std::size_t i = 0; i < wanted; ++i) {

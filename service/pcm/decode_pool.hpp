@@ -18,7 +18,14 @@ class DecodePool {
     // decodes itself when it gets there).
     static constexpr std::size_t max_waiting = 64;
 
-    // The process's pool: one worker per core, at most four. Never destroyed.
+    // Workers. More than cores: on a slow source (a network share) they spend
+    // most of their time waiting for reads, and the reads of several
+    // segments in flight together are what keeps a reader going there
+    // (measured through a source answering each read after 1 ms: 8 workers
+    // read 2.4 times faster than 2).
+    static constexpr std::size_t workers = 8;
+
+    // The process's pool. Never destroyed.
     static DecodePool& instance();
 
     // Queues the job for a worker; false when it was refused (no workers, or

@@ -229,6 +229,10 @@ int decode_segment(const SegmentInput& in, std::uint64_t first, std::uint64_t th
     Decode decode(in, out);
     if (!decode.open())
         return -EIO;
+    // The units of a segment lie apart when video sits between them: one hint
+    // for all of them lets a slow source fetch them at once rather than one
+    // round trip each.
+    prefetch_units(in.fd, in.table, pre, through);
     UnitReader reader(in.fd, in.table, through);
     for (std::uint64_t u = pre; u <= through; ++u) {
         const bool keep = u >= first;
