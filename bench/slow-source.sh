@@ -67,7 +67,7 @@ trap '[[ -n "$pid" ]] && kill -TERM "$pid" 2>/dev/null; [[ -n "$fpid" ]] && umou
 get() { sed -n "s/^$1=//p"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 runs() { for _ in $(seq "$RUNS"); do "$@"; done | median; }
-seconds() { python3 -c 'import time; print("%.6f" % time.perf_counter())'; }
+seconds() { date +%s.%N; }
 
 declare -A R
 eval "$("$TOOL" regions "$SRC/clip.mp4" | sed 's/^/R[/; s/=/]=/')"
