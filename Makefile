@@ -87,7 +87,7 @@ bench-fragments: deps build
 	bench/fragments.sh $(BUILD)
 
 # Every benchmark, one after the other.
-bench: bench-probe bench-rewrite bench-mount bench-slow bench-multitrack bench-fragments
+bench: bench-probe bench-rewrite bench-mount bench-memory bench-slow bench-multitrack bench-fragments
 
 # A 2-hour recording with six AAC tracks: layout, reads and memory through a mount.
 bench-multitrack: deps build
@@ -99,6 +99,10 @@ bench-mount: deps build
 	bench/mount.sh $(BUILD)
 
 # The mount over a slow source (every read delayed 1 ms by faultfs) beside a local one.
+# Resident memory while 1,000 clips are read and crafted tables are listed.
+bench-memory: deps build
+	bench/mount-memory.sh $(BUILD)
+
 bench-slow: deps build
 	cmake --build $(BUILD) --target bench_mount faultfs
 	bench/slow-source.sh $(BUILD)
