@@ -8,6 +8,12 @@ namespace kov {
 
 namespace {
 
+// Two heap arenas for the whole process. glibc gives threads arenas of their
+// own, up to eight per core, and what one thread frees between another's live
+// blocks stays there: a listing of 1,000 clips (layouts built on every
+// filesystem thread) left 100 MiB resident with 21 MiB in use; with two
+// arenas 54 MiB.
+//
 // Every decoded segment opens a decoder (about 600 KiB) and frees it again.
 // Under glibc's adaptive thresholds that memory may come from a fresh mapping
 // each time, or go back to the kernel at the free and return as new pages at
@@ -15,9 +21,10 @@ namespace {
 // work (a jump took about 1 ms instead of 0.1 ms on a 10-minute clip). Fixed
 // thresholds keep it in the heap: the largest that glibc's adaptive ones can
 // reach, so that large tables do not become fresh mappings either.
-void keep_decoders_in_the_heap()
+void set_up_the_heap()
 {
 #if defined(__GLIBC__)
+    ::mallopt(M_ARENA_MAX, 2);
     ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 8 << 20);
 #endif
@@ -36,7 +43,7 @@ void op_init(void*, fuse_conn_info* conn) noexcept
     //    does not ask for them on its own.
     const unsigned wanted = FUSE_CAP_AUTO_INVAL_DATA | FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE;
     conn->want |= wanted & conn->capable;
-    keep_decoders_in_the_heap();
+    set_up_the_heap();
 }
 
 } // namespace kov
