@@ -499,7 +499,14 @@ std::int64_t TopLevelReads::read(std::uint64_t offset, std::uint8_t* dest, std::
 
 void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, const TopLevelReads& reads)
 {
-    const auto defaults = read_fragment_defaults(box_payload(moov).rest());
+    // Fragments belong to a movie that announces them: without a movie extends
+    // box the tables are the whole movie (a hybrid writer's final movie box)
+    // and the moofs are left over from the recording.
+    const auto payload = box_payload(moov).rest();
+    const auto children = list_boxes(payload);
+    if (std::none_of(children.begin(), children.end(), [](const BoxEntry& e) { return e.type() == fourcc("mvex"); }))
+        return;
+    const auto defaults = read_fragment_defaults(payload);
     FragmentScan fragments =
         scan_fragments(scan.boxes, defaults, [&](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
             return reads.read(offset, dest, length);

@@ -87,10 +87,10 @@ class TopLevelReads {
     std::size_t next_size_ = 0;
 };
 
-// Adds the samples of the complete fragments of a fragmented file to the
-// tracks of its scan: each track's tables then describe the samples of its
-// movie box tables and of its fragments together, and `kept_size` ends before
-// the first fragment left out. `moov` is the movie box read whole.
+// Adds the samples of the complete fragments of a fragmented file whose movie
+// box announces fragments (has an `mvex`) to the tracks of its scan: each track's tables then describe the samples of
+// its movie box tables and of its fragments together, and `kept_size` ends before the first fragment left out. `moov`
+// is the movie box read whole.
 void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, const TopLevelReads& reads);
 
 } // namespace kov

@@ -11,7 +11,10 @@
 
 #include "fragment_recordings.hpp"
 #include "media/box_header.hpp"
+#include "media/moov_builder.hpp"
+#include "media/rebuilt_trak.hpp"
 #include "support/mount_harness.hpp"
+#include "support/mp4_builder.hpp"
 
 using namespace kov::test;
 
@@ -243,6 +246,46 @@ TEST(FragmentEmit, FragmentsThatStartLateKeepTheirPlaceInTime)
     const auto r = run_command({program_path(), "--emit", src, out});
     ASSERT_EQ(r.status, 0) << r.err;
     expect_same_recording(src, out, false);
+}
+
+// A hybrid writer's finished file: the fragments as recorded, their first
+// movie box now free space, and a complete movie box at the end that lists
+// every sample again (made here from the scan of the fragments).
+bool make_finished_hybrid(const TempDir& dir, const std::string& out)
+{
+    const std::string fragmented = dir.file("hybrid-source.mp4");
+    if (!make_recording(dir, recording("keyframe_given_base.mp4"), fragmented))
+        return false;
+    auto bytes = read_file(fragmented);
+    const kov::MediaScan scan = scan_bytes(bytes);
+    const std::span<const std::uint8_t> moov(bytes.data() + scan.moov_offset, scan.moov_size);
+    std::vector<std::uint8_t> complete;
+    kov::BeWriter w(complete);
+    const std::size_t at = w.begin_box("moov");
+    const auto payload = kov::box_payload(moov).rest();
+    std::size_t track = 0;
+    for (const kov::BoxEntry& e : kov::list_boxes(payload)) {
+        if (e.type() == kov::fourcc("trak"))
+            kov::write_rebuilt_trak(w, kov::box_bytes(payload, e), scan.tracks[track++], kov::movie_timescale(moov));
+        else if (e.type() != kov::fourcc("mvex"))
+            w.bytes(kov::box_bytes(payload, e));
+    }
+    w.end_box(at);
+    std::copy_n("free", 4, bytes.begin() + static_cast<std::ptrdiff_t>(scan.moov_offset + 4));
+    bytes.insert(bytes.end(), complete.begin(), complete.end());
+    return write_file(out, bytes);
+}
+
+TEST(FragmentEmit, FinishedHybridFileUsesItsCompleteTablesOnce)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg not installed";
+    TempDir dir;
+    const std::string src = dir.file("hybrid.mp4"), out = dir.file("out.mp4");
+    ASSERT_TRUE(make_finished_hybrid(dir, src));
+    const auto r = run_command({program_path(), "--emit", src, out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_same_recording(dir.file("hybrid-source.mp4"), out, false);
 }
 
 TEST(FragmentEmit, RecordingCutInsideAFragmentKeepsItsCompleteFragments)
