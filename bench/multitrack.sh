@@ -61,22 +61,30 @@ echo "  build_layout median / best: one track ${L1[build_layout_ms]} / ${L1[buil
 
 measure() { # program label
     local program=$1 label=$2
-    local end1=$((L1[stream_0_offset] + L1[stream_0_size]))
-    local first_start=${L6[stream_0_offset]} first_end=$((L6[stream_0_offset] + L6[stream_0_size]))
-    local last_start=${L6[stream_5_offset]:-${L6[stream_0_offset]}}
-    local last_end=$((last_start + ${L6[stream_5_size]:-${L6[stream_0_size]}}))
     echo "-- $label"
-    rand() { # file start end -> p50 p99
+    # Where the PCM lies in this program's rewritten files: the last stream
+    # ends each file; the six-track file's first stream is where this build
+    # puts it, and only this build has one.
+    mount_fresh "$program"
+    local size1 size6
+    size1=$(stat -c %s "$MNT/one.mp4")
+    size6=$(stat -c %s "$MNT/six.mp4")
+    unmount
+    local last6=${L6[stream_5_size]:-${L6[stream_0_size]}}
+    rand() { # file start end -> p50/p99
         mount_fresh "$program"
         local out
         out=$("$TOOL" random "$MNT/$1" "$2" "$3" 4096 2000)
         unmount
-        echo "$(get p50_us <<<"$out") $(get p99_us <<<"$out")"
+        echo "$(get p50_us <<<"$out")/$(get p99_us <<<"$out")"
     }
-    printf '  random 4 KiB PCM reads, p50 / p99 us: one track %s | six, first track %s | six, last track %s\n' \
-        "$(rand one.mp4 "${L1[stream_0_offset]}" "$end1" | tr ' ' /)" \
-        "$(rand six.mp4 "$first_start" "$first_end" | tr ' ' /)" \
-        "$(rand six.mp4 "$last_start" "$last_end" | tr ' ' /)"
+    local first="n/a"
+    if ((size6 == L6[total_size])); then
+        first=$(rand six.mp4 "${L6[stream_0_offset]}" $((L6[stream_0_offset] + L6[stream_0_size])))
+    fi
+    printf '  random 4 KiB PCM reads, p50/p99 us: one track %s | six, first track %s | six, last track %s\n' \
+        "$(rand one.mp4 $((size1 - L1[stream_0_size])) "$size1")" "$first" \
+        "$(rand six.mp4 $((size6 - last6)) "$size6")"
 
     mount_fresh "$program"
     local t0 t1

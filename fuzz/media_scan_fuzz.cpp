@@ -158,6 +158,16 @@ void fuzz_one(std::span<const std::uint8_t> file)
         std::abort(); // a recorded movie box always lies inside the file
     for (std::size_t i = 1; i < scan.boxes.size(); ++i)
         require(scan.boxes[i].offset == scan.boxes[i - 1].offset + scan.boxes[i - 1].header.size);
+    // What the new movie box reads again lies inside the movie box.
+    auto inside_moov = [&](const kov::FileBox& b) {
+        return b.offset >= scan.moov_offset && b.header.size <= scan.moov_size &&
+               b.offset - scan.moov_offset <= scan.moov_size - b.header.size;
+    };
+    for (const auto& b : scan.moov_boxes)
+        require(inside_moov(b));
+    for (const auto& t : scan.tracks)
+        for (const auto& b : t.kept_boxes)
+            require(inside_moov(b));
     require(scan.kept_size <= file.size() && (scan.fragmented || scan.kept_size == file.size()));
     fuzz_samples(file, scan);
     if (scan.has_aac)

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "common/unique_fd.hpp"
@@ -37,12 +38,12 @@ int run_emit(const char* in, const char* out)
         std::fprintf(stderr, "emit: cannot open %s: %s\n", in, std::strerror(err));
         return 2;
     }
-    const MediaScan scan = scan_media(input.get());
+    MediaScan scan = scan_media(input.get());
     if (!scan.has_aac) {
         std::fprintf(stderr, "emit: %s has no AAC audio to rewrite\n", in);
         return 1;
     }
-    const auto layout = build_layout(input.get(), scan);
+    const auto layout = build_layout(input.get(), std::move(scan));
     if (!layout) {
         std::fprintf(stderr, "emit: failed to build layout for %s\n", in);
         return 2;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "common/full_io.hpp"
@@ -73,7 +74,7 @@ SourceAnalysis analyse_source_file(int fd)
     }
     const auto size = static_cast<std::uint64_t>(st.st_size);
     ScanReader reader(fd, size);
-    const MediaScan scan = scan_media_from(
+    MediaScan scan = scan_media_from(
         size, [&reader](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
             return reader.read(offset, dest, length);
         });
@@ -86,7 +87,7 @@ SourceAnalysis analyse_source_file(int fd)
     // The build reads the source again (box walk, a short decoding probe);
     // it reports only "no layout", so a read error is told by errno.
     errno = 0;
-    result.layout = build_layout(fd, scan);
+    result.layout = build_layout(fd, std::move(scan));
     const int err = errno;
     result.read_failed = !result.layout && (err == EIO || err == ENXIO || err == ESTALE || err == ETIMEDOUT ||
                                             err == ENOTCONN || err == EINTR || err == ENOMEM);

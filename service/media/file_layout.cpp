@@ -1,5 +1,7 @@
 #include "media/file_layout.hpp"
 
+#include "common/full_io.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <optional>
@@ -72,7 +74,7 @@ void add_region(FileLayout& l, LayoutRegion r)
     l.regions.push_back(r);
 }
 
-std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
+std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
 {
     if (!scan.has_aac)
         return nullptr;
@@ -86,10 +88,11 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
     auto overlays = source_overlays(scan, converted([](const TrackPlan& p) { return p.pcm.rate >= 65536; }));
     if (!overlays)
         return nullptr;
-    auto moov = [&] {
-        const std::vector<std::uint8_t> source_moov = read_movie_box(fd, scan);
-        return source_moov.empty() ? std::nullopt : build_moov(source_moov, scan, plans);
-    }();
+    const auto moov = build_moov(
+        [fd](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
+            return pread_full(fd, dest, length, offset);
+        },
+        scan, plans);
     if (!moov)
         return nullptr;
 
@@ -158,22 +161,14 @@ std::unique_ptr<FileLayout> build(int fd, const MediaScan& scan, bool decode)
 
 } // namespace
 
-std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan)
+std::unique_ptr<FileLayout> build_layout(int fd, MediaScan scan)
 {
     return build(fd, scan, true);
 }
 
-std::unique_ptr<FileLayout> build_silent_layout(int fd, const MediaScan& scan)
+std::unique_ptr<FileLayout> build_silent_layout(int fd, MediaScan scan)
 {
     return build(fd, scan, false);
-}
-
-std::unique_ptr<FileLayout> analyse_source(int fd)
-{
-    const MediaScan scan = scan_media(fd);
-    if (!scan.has_aac)
-        return nullptr;
-    return build_layout(fd, scan);
 }
 
 } // namespace kov

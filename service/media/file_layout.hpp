@@ -63,16 +63,15 @@ struct FileLayout {
 };
 
 // Builds the layout of the file open on `fd` (borrowed) from its analysis, or
-// nothing when the file cannot be rewritten.
-std::unique_ptr<FileLayout> build_layout(int fd, const MediaScan& scan);
+// nothing when the file cannot be rewritten. The layout takes over the sample
+// tables of the tracks it converts: pass the analysis on with std::move when
+// it is not needed afterwards, rather than copying it.
+std::unique_ptr<FileLayout> build_layout(int fd, MediaScan scan);
 
 // The same layout as a system without libavcodec gets: geometry from the
 // sample description alone and silent PCM. For callers that must not decode
 // (the fuzzer).
-std::unique_ptr<FileLayout> build_silent_layout(int fd, const MediaScan& scan);
+std::unique_ptr<FileLayout> build_silent_layout(int fd, MediaScan scan);
 
-// The rewrite decision of one source file: its layout when it has AAC tracks
-// to convert, else nothing.
-std::unique_ptr<FileLayout> analyse_source(int fd);
 
 } // namespace kov

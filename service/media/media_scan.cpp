@@ -379,11 +379,15 @@ void scan_tkhd(BeReader r, TrackScan& t)
     r.u16(h.volume);
 }
 
-TrackScan scan_trak(BeReader trak)
+// `payload_at`: the file offset of the trak's payload.
+TrackScan scan_trak(BeReader trak, std::uint64_t payload_at)
 {
     TrackState st;
     TrackScan& t = st.track;
     for_each_box(trak, [&](const BoxEntry& e, BeReader box) {
+        if (e.type() == fourcc("tref") || e.type() == fourcc("edts") || e.type() == fourcc("udta") ||
+            e.type() == fourcc("meta"))
+            t.kept_boxes.push_back({payload_at + e.offset, e.header});
         if (e.type() == fourcc("tkhd"))
             scan_tkhd(box, t);
         else if (e.type() == fourcc("mdia"))
@@ -440,9 +444,11 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
     const BeReader payload = box_payload(moov);
     const std::size_t payload_at = moov.size() - payload.remaining();
     for_each_box(payload, [&](const BoxEntry& e, BeReader child) {
+        const std::uint64_t at = scan.moov_offset + payload_at + e.offset;
+        scan.moov_boxes.push_back({at, e.header});
         if (e.type() != fourcc("trak"))
             return;
-        scan.tracks.push_back(scan_trak(child));
+        scan.tracks.push_back(scan_trak(child, at + e.header.header_size));
         scan.tracks.back().trak_offset = payload_at + e.offset;
         scan.tracks.back().trak_size = e.size();
     });
@@ -464,16 +470,6 @@ MediaScan scan_media(int fd)
                            [fd](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
                                return pread_full(fd, dest, length, offset);
                            });
-}
-
-std::vector<std::uint8_t> read_movie_box(int fd, const MediaScan& scan)
-{
-    if (scan.moov_size == 0 || scan.moov_size > max_moov_size)
-        return {};
-    std::vector<std::uint8_t> moov(static_cast<std::size_t>(scan.moov_size));
-    if (pread_full(fd, moov.data(), moov.size(), scan.moov_offset) != static_cast<std::int64_t>(moov.size()))
-        return {};
-    return moov;
 }
 
 } // namespace kov

@@ -19,6 +19,12 @@ namespace kov {
 // letting one hostile file make the service allocate gigabytes.
 constexpr std::uint64_t max_moov_size = 256u << 20;
 
+// One box of the file and where it starts.
+struct FileBox {
+    std::uint64_t offset = 0;
+    BoxHeader header;
+};
+
 struct TimeToSample {
     std::uint32_t count = 0;
     std::uint32_t delta = 0;
@@ -74,18 +80,14 @@ struct TrackScan {
     std::vector<CompositionOffset> composition_offsets;
     bool aac = false;
     TrackHeaders headers;
-    // Where the trak box lies inside the movie box, for copying what is kept.
+    // Where the trak box lies inside the movie box, and the boxes of it that a
+    // converted track keeps (tref, edts, udta, meta; file offsets).
     std::size_t trak_offset = 0;
     std::uint64_t trak_size = 0;
+    std::vector<FileBox> kept_boxes;
     // Decode time of the first sample, in the media timescale: not 0 only for
     // fragments that start late (their first tfdt).
     std::uint64_t start_time = 0;
-};
-
-// One top-level box of the file.
-struct FileBox {
-    std::uint64_t offset = 0;
-    BoxHeader header;
 };
 
 struct MediaScan {
@@ -98,6 +100,7 @@ struct MediaScan {
     // The top-level boxes in file order, as far as the walk went: they cover
     // the whole file only when the last one ends at file_size.
     std::vector<FileBox> boxes;
+    std::vector<FileBox> moov_boxes; // the children of the movie box
     std::vector<TrackScan> tracks;
     // The source bytes a rewritten file keeps: file_size, or less for a
     // fragmented recording cut off inside a fragment (left out, with
@@ -116,9 +119,5 @@ using ReadAtFn = std::function<std::int64_t(std::uint64_t offset, std::uint8_t* 
 // reader (scan_media is this over pread): one call per top-level box header and
 // one for the movie box.
 MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes);
-
-// Reads the movie box the scan found into memory; empty when it cannot be
-// read whole.
-std::vector<std::uint8_t> read_movie_box(int fd, const MediaScan& scan);
 
 } // namespace kov

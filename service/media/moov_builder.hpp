@@ -1,8 +1,8 @@
 #pragma once
 // Builds the movie box of a rewritten file from the source's movie box and the
 // rewrite plan: every child in its place, converted tracks replaced by their
-// PCM tracks, and only what would now be wrong left out. Pure computation on
-// bytes in memory; used by build_layout.
+// PCM tracks, and only what would now be wrong left out. Reads the parts it
+// keeps through a positional reader; used by build_layout.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,14 +21,15 @@ struct BuiltMoov {
     std::vector<std::size_t> chunk_offset_at;
 };
 
-// The movie timescale of the source movie box (the last mvhd decides), 0 when
-// there is none.
-std::uint32_t movie_timescale(std::span<const std::uint8_t> source_moov);
+// The movie timescale in one whole mvhd box, 0 when it has none.
+std::uint32_t movie_timescale_of(std::span<const std::uint8_t> mvhd);
 
-// The new movie box; `plans` has one entry per track of `scan`. Nothing when a
-// converted track's box is not where the scan saw it, or when the result would
-// not fit a 32-bit box size.
-std::optional<BuiltMoov> build_moov(std::span<const std::uint8_t> source_moov, const MediaScan& scan,
+// The new movie box from the children of the source's movie box the scan
+// listed, read through `read_bytes` (the last mvhd gives the movie timescale);
+// `plans` has one entry per track of `scan`. Nothing when a box cannot be read
+// or a converted track's box is not where the scan saw it, or when the result
+// would not fit a 32-bit box size.
+std::optional<BuiltMoov> build_moov(const ReadAtFn& read_bytes, const MediaScan& scan,
                                     const std::vector<TrackPlan>& plans);
 
 } // namespace kov

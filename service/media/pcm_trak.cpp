@@ -24,12 +24,16 @@ std::uint64_t scale_down(std::uint64_t value, std::uint64_t mul, std::uint64_t d
                                                          : static_cast<std::uint64_t>(r);
 }
 
-const BoxEntry* first_of(const std::vector<BoxEntry>& list, std::uint32_t type)
+// The first whole box of `type` among `boxes`, empty when there is none.
+std::span<const std::uint8_t> first_of(const std::vector<std::vector<std::uint8_t>>& boxes, std::uint32_t type)
 {
-    for (const auto& e : list)
-        if (e.type() == type)
-            return &e;
-    return nullptr;
+    for (const auto& b : boxes) {
+        BeReader r(b);
+        const auto h = read_box_header(r);
+        if (h && h->type == type && h->size == b.size())
+            return b;
+    }
+    return {};
 }
 
 // An elst whose entries get their media times moved from the source track's
@@ -164,8 +168,8 @@ void write_sample_entry(BeWriter& w, const PcmTrakParams& pcm)
 
 } // namespace
 
-std::size_t write_pcm_trak(BeWriter& w, std::span<const std::uint8_t> source_trak, const TrackHeaders& kept,
-                           const PcmTrakParams& pcm)
+std::size_t write_pcm_trak(BeWriter& w, const std::vector<std::vector<std::uint8_t>>& kept_boxes,
+                           const TrackHeaders& kept, const PcmTrakParams& pcm)
 {
     const std::uint64_t track_duration =
         pcm.movie_timescale ? scale_down(pcm.frames, pcm.movie_timescale, pcm.rate) : 0;
@@ -180,12 +184,7 @@ std::size_t write_pcm_trak(BeWriter& w, std::span<const std::uint8_t> source_tra
             w.u32(static_cast<std::uint32_t>(value));
     };
     const auto frames32 = static_cast<std::uint32_t>(pcm.frames);
-    const BeReader trak_payload = box_payload(source_trak);
-    const auto children = list_boxes(trak_payload.rest());
-    auto copy_child = [&](std::uint32_t type) {
-        if (const BoxEntry* e = first_of(children, type))
-            w.bytes(box_bytes(trak_payload.rest(), *e));
-    };
+    auto copy_child = [&](std::uint32_t type) { w.bytes(first_of(kept_boxes, type)); };
 
     const std::size_t trak = w.begin_box("trak");
     const std::size_t tkhd = w.begin_full_box("tkhd", tkhd_v, kept.tkhd_flags);
@@ -206,10 +205,9 @@ std::size_t write_pcm_trak(BeWriter& w, std::span<const std::uint8_t> source_tra
     w.end_box(tkhd);
 
     copy_child(fourcc("tref"));
-    if (const BoxEntry* edts = first_of(children, fourcc("edts"))) {
-        const auto bytes = box_bytes(trak_payload.rest(), *edts);
-        if (pcm.rate == pcm.media_timescale || !write_rescaled_elst(w, box_payload(bytes), pcm))
-            w.bytes(bytes);
+    if (const auto edts = first_of(kept_boxes, fourcc("edts")); !edts.empty()) {
+        if (pcm.rate == pcm.media_timescale || !write_rescaled_elst(w, box_payload(edts), pcm))
+            w.bytes(edts);
     }
 
     const std::size_t mdia = w.begin_box("mdia");

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "media/be_writer.hpp"
 #include "media/media_scan.hpp"
@@ -23,9 +24,10 @@ struct PcmTrakParams {
     std::uint32_t channel_config = 0; // AAC channelConfiguration
 };
 
-// Appends the trak; returns where its 64-bit chunk offset goes. `source_trak`
-// is the source track's whole box.
-std::size_t write_pcm_trak(BeWriter& w, std::span<const std::uint8_t> source_trak, const TrackHeaders& kept,
-                           const PcmTrakParams& pcm);
+// Appends the trak; returns where its 64-bit chunk offset goes. `kept_boxes`
+// are whole boxes of the source track (tref, edts, udta, meta; any other is
+// left out), in the source's order.
+std::size_t write_pcm_trak(BeWriter& w, const std::vector<std::vector<std::uint8_t>>& kept_boxes,
+                           const TrackHeaders& kept, const PcmTrakParams& pcm);
 
 } // namespace kov

@@ -11,18 +11,55 @@ namespace {
 
 constexpr std::uint64_t two_pow_32 = std::uint64_t{1} << 32;
 
+// What a decoding probe made of one configuration and the guesses it started
+// from. Tracks that share both decode to the same format, so a recording with
+// six tracks of one kind opens one decoder at build time, not six.
+struct Probed {
+    std::vector<std::uint8_t> asc;
+    std::uint32_t rate = 0, channels = 0, frames_per_unit = 0; // before
+    PcmTrack after;                                            // rate, channels, frames_per_unit
+};
+
+void probe_once(int fd, PcmTrack& p, std::vector<Probed>& probed)
+{
+    for (const Probed& done : probed) {
+        if (done.asc == p.asc && done.rate == p.rate && done.channels == p.channels &&
+            done.frames_per_unit == p.frames_per_unit) {
+            p.rate = done.after.rate;
+            p.channels = done.after.channels;
+            p.frames_per_unit = done.after.frames_per_unit;
+            return;
+        }
+    }
+    Probed entry{p.asc, p.rate, p.channels, p.frames_per_unit, {}};
+    probe_stream(fd, p);
+    entry.after.rate = p.rate;
+    entry.after.channels = p.channels;
+    entry.after.frames_per_unit = p.frames_per_unit;
+    probed.push_back(std::move(entry));
+}
+
 // The PCM track of one AAC track, or nothing when it cannot have one.
-bool plan_pcm(int fd, const MediaScan& scan, const TrackScan& track, bool decode, PcmTrack& p)
+bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Probed>* probed, PcmTrack& p)
 {
     p.asc = track.asc;
     p.rate = track.asc_rate ? track.asc_rate : track.sample_rate;
     p.channels = track.asc_channels ? track.asc_channels : track.channels;
     p.frames_per_unit = track.sbr ? 2048 : 1024;
-    const auto tables = std::make_shared<const TrackScan>(track);
+    // The unit list owns the tables from now on; the timing stays with the
+    // scan as well (it is small, and the movie box needs it).
+    auto owned = std::make_shared<TrackScan>();
+    owned->sample_count = track.sample_count;
+    owned->uniform_size = track.uniform_size;
+    owned->time_to_sample = track.time_to_sample;
+    owned->sample_sizes = std::move(track.sample_sizes);
+    owned->sample_to_chunk = std::move(track.sample_to_chunk);
+    owned->chunk_offsets = std::move(track.chunk_offsets);
+    const std::shared_ptr<const TrackScan> tables = owned;
     const bool timed = !track.time_to_sample.empty();
-    p.units = pcm_units(table_sample_list(tables, scan.file_size), 0);
-    if (decode)
-        probe_stream(fd, p);
+    p.units = pcm_units(table_sample_list(tables, file_size), 0);
+    if (probed)
+        probe_once(fd, p, *probed);
     if (p.rate == 0)
         p.rate = track.sample_rate ? track.sample_rate : 48000;
     if (p.channels == 0)
@@ -40,11 +77,17 @@ bool plan_pcm(int fd, const MediaScan& scan, const TrackScan& track, bool decode
         // No usable timing: the units are laid end to end, one decoded unit each.
         p.timescale = p.rate;
         p.total_frames = std::uint64_t{p.frames_per_unit} * track.sample_count;
-        p.units = pcm_units(table_sample_list(tables, scan.file_size), p.frames_per_unit);
+        p.units = pcm_units(table_sample_list(tables, file_size), p.frames_per_unit);
     }
     // The PCM track's tables count frames in 32 bits; a longer track (over a
     // day at 48 kHz) is left as it is rather than mislabelled.
-    return p.total_frames != 0 && p.total_frames < two_pow_32;
+    if (p.total_frames != 0 && p.total_frames < two_pow_32)
+        return true;
+    p = PcmTrack{}; // no unit list shares the tables any more: the track gets them back
+    track.sample_sizes = std::move(owned->sample_sizes);
+    track.sample_to_chunk = std::move(owned->sample_to_chunk);
+    track.chunk_offsets = std::move(owned->chunk_offsets);
+    return false;
 }
 
 } // namespace
@@ -64,13 +107,14 @@ PcmUnitList pcm_units(SampleList samples, std::uint32_t uniform_delta)
     };
 }
 
-std::vector<TrackPlan> plan_tracks(int fd, const MediaScan& scan, bool decode)
+std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
 {
-    decode = decode && codec_library_bound();
+    std::vector<Probed> probed;
+    std::vector<Probed>* probe = decode && codec_library_bound() ? &probed : nullptr;
     std::vector<TrackPlan> plans(scan.tracks.size());
     for (std::size_t i = 0; i < scan.tracks.size(); ++i) {
-        const TrackScan& track = scan.tracks[i];
-        if (!track.aac || !plan_pcm(fd, scan, track, decode, plans[i].pcm)) {
+        TrackScan& track = scan.tracks[i];
+        if (!track.aac || !plan_pcm(fd, scan.file_size, track, probe, plans[i].pcm)) {
             plans[i] = TrackPlan{};
             continue;
         }

@@ -27,7 +27,9 @@ PcmUnitList pcm_units(SampleList samples, std::uint32_t uniform_delta);
 
 // Plans every track of `scan`. With `decode` (and a codec library bound) a
 // short decoding probe settles each PCM track's rate, channels and frames per
-// unit; without, they come from the sample description.
-std::vector<TrackPlan> plan_tracks(int fd, const MediaScan& scan, bool decode);
+// unit; without, they come from the sample description. The unit lists of the
+// converted tracks take over their sample sizes and chunk tables: the scan's
+// tracks keep only their timing.
+std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode);
 
 } // namespace kov

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -83,18 +84,26 @@ std::vector<BoxEntry> list_children(std::span<const std::uint8_t> box)
     return list;
 }
 
-// What the scan records of each trak of `moov`: its place, numbered from 1.
+// Reads from bytes in memory, as from a file holding them.
+ReadAtFn reader_of(const Bytes& file)
+{
+    return [&file](std::uint64_t offset, std::uint8_t* dest, std::size_t length) -> std::int64_t {
+        if (offset > file.size())
+            return -1;
+        const std::size_t n = std::min<std::size_t>(length, file.size() - static_cast<std::size_t>(offset));
+        std::memcpy(dest, file.data() + offset, n);
+        return static_cast<std::int64_t>(n);
+    };
+}
+
+// The scan of a file that is just `moov`, with default headers and the
+// tracks numbered from 1 (the traks here hold filler, not real headers).
 MediaScan scan_of(const Bytes& moov)
 {
-    MediaScan scan;
-    for (const auto& e : list_children(moov)) {
-        if (e.type() != fourcc("trak"))
-            continue;
-        TrackScan t;
-        t.track_id = static_cast<std::uint32_t>(scan.tracks.size() + 1);
-        t.trak_offset = e.offset;
-        t.trak_size = e.size();
-        scan.tracks.push_back(t);
+    MediaScan scan = scan_media_from(moov.size(), reader_of(moov));
+    for (std::size_t i = 0; i < scan.tracks.size(); ++i) {
+        scan.tracks[i].track_id = static_cast<std::uint32_t>(i + 1);
+        scan.tracks[i].headers = TrackHeaders{};
     }
     return scan;
 }
@@ -116,7 +125,7 @@ std::optional<BuiltMoov> build(const Bytes& moov, const PcmTrakParams& p)
 {
     MediaScan scan = scan_of(moov);
     scan.tracks[1].timescale = p.media_timescale;
-    return build_moov(moov, scan, second_to_pcm(p, scan.tracks.size()));
+    return build_moov(reader_of(moov), scan, second_to_pcm(p, scan.tracks.size()));
 }
 
 std::span<const std::uint8_t> child(std::span<const std::uint8_t> parent, const char* type)
@@ -356,7 +365,7 @@ TEST(LayoutMoov, ConvertedTracksKeepTheirHeadersReferencesAndUserDataAndGetAChan
         plans[i].pcm.timescale = 48000;
         plans[i].channel_config = i == 0 ? 6 : 7;
     }
-    const auto built = build_moov(moov, scan, plans);
+    const auto built = build_moov(reader_of(moov), scan, plans);
     ASSERT_TRUE(built);
     ASSERT_EQ(built->chunk_offset_at.size(), 2u);
     const auto kids = list_children(built->bytes);
