@@ -11,6 +11,16 @@
 
 namespace kov {
 
+std::uint32_t movie_timescale(std::span<const std::uint8_t> source_moov)
+{
+    std::uint32_t timescale = 0;
+    const auto payload = box_payload(source_moov).rest();
+    for (const BoxEntry& e : list_boxes(payload))
+        if (e.type() == fourcc("mvhd"))
+            timescale = movie_timescale_of(box_bytes(payload, e));
+    return timescale;
+}
+
 std::uint32_t movie_timescale_of(std::span<const std::uint8_t> mvhd)
 {
     BeReader r = box_payload(mvhd);

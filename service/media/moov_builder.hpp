@@ -23,6 +23,8 @@ struct BuiltMoov {
 
 // The movie timescale in one whole mvhd box, 0 when it has none.
 std::uint32_t movie_timescale_of(std::span<const std::uint8_t> mvhd);
+// The movie timescale of a whole movie box (the last mvhd decides).
+std::uint32_t movie_timescale(std::span<const std::uint8_t> source_moov);
 
 // The new movie box from the children of the source's movie box the scan
 // listed, read through `read_bytes` (the last mvhd gives the movie timescale);
