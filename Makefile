@@ -18,7 +18,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-multitrack bench-probe bench-slow \
+.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-memory bench-multitrack bench-probe bench-slow \
 	bench-fragments fuzz screenshots clean
 
 run: deps build sample

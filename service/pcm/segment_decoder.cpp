@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <semaphore>
 
 #include "common/full_io.hpp"
 #include "pcm/aac_decoder.hpp"
@@ -28,6 +29,26 @@ constexpr std::uint64_t gather_gap = 16384;
 constexpr std::uint64_t gather_limit = 262144;
 // A read-ahead hint covers at most this much of the file.
 constexpr std::uint64_t prefetch_limit = 8u << 20;
+// Segments decoded at once in the whole process. Each holds a decoder (about
+// 600 KiB) and its buffers; without a bound every filesystem thread with a
+// read in flight decoded beside the workers (four readers at once: 50
+// decodes, 200 MiB resident). Two cores are busy with far fewer; the rest are
+// for the reads of a slow source, which the workers already cover.
+constexpr std::ptrdiff_t decodes_at_once = 12;
+
+std::counting_semaphore<decodes_at_once>& decode_slots()
+{
+    static std::counting_semaphore<decodes_at_once> slots(decodes_at_once);
+    return slots;
+}
+
+class DecodeSlot {
+  public:
+    DecodeSlot() { decode_slots().acquire(); }
+    ~DecodeSlot() { decode_slots().release(); }
+    DecodeSlot(const DecodeSlot&) = delete;
+    DecodeSlot& operator=(const DecodeSlot&) = delete;
+};
 
 // Whether decoders of this binding may come from and go to the process's
 // stock: the stock opens through the process-wide binding only.
@@ -218,6 +239,7 @@ std::size_t DecodedSegment::bytes() const
 
 int decode_segment(const SegmentInput& in, std::uint64_t first, std::uint64_t through, DecodedSegment& out)
 {
+    const DecodeSlot slot;
     out = DecodedSegment{};
     out.first_unit = first;
     const std::uint64_t pre = first >= in.preroll ? first - in.preroll : 0;
