@@ -75,9 +75,9 @@ void DecodedCache::recycle(std::list<Entry>& gone)
     }
 }
 
-std::vector<std::uint8_t> DecodedCache::buffer(std::size_t bytes)
+PcmBytes DecodedCache::buffer(std::size_t bytes)
 {
-    std::vector<std::uint8_t> out;
+    PcmBytes out;
     {
         std::lock_guard lock(mutex_);
         for (auto it = spare_.begin(); it != spare_.end(); ++it) {

@@ -44,7 +44,7 @@ class DecodedCache {
     // segment let go of lately had it. Reusing them keeps the process's heap
     // from fragmenting when segments are decoded on one thread and let go of
     // on another.
-    std::vector<std::uint8_t> buffer(std::size_t bytes);
+    PcmBytes buffer(std::size_t bytes);
 
   private:
     struct Key {
@@ -79,7 +79,7 @@ class DecodedCache {
     std::size_t held_ = 0;
     std::list<Entry> lru_; // most recently used first
     std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index_;
-    std::vector<std::vector<std::uint8_t>> spare_;
+    std::vector<PcmBytes> spare_;
     std::size_t spare_bytes_ = 0;
 };
 

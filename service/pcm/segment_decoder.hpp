@@ -6,7 +6,10 @@
 // is what makes every read of a byte give the same value.
 
 #include <cstddef>
+#include <sys/mman.h>
+
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -15,12 +18,33 @@
 
 namespace kov {
 
+// Allocates whole pages straight from the kernel. Decoded audio lives long and
+// comes and goes in large blocks while decoders come and go in between; in
+// one heap the decoders' holes stayed between live segments and the heap
+// grew to twice what was in use.
+template <class T> struct PageAllocator {
+    using value_type = T;
+    PageAllocator() = default;
+    template <class U> PageAllocator(const PageAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n)
+    {
+        void* p = ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept { ::munmap(p, n * sizeof(T)); }
+    template <class U> bool operator==(const PageAllocator<U>&) const noexcept { return true; }
+};
+
+using PcmBytes = std::vector<std::uint8_t, PageAllocator<std::uint8_t>>;
+
 // The output of units first_unit, first_unit + 1, ... of one segment.
 struct DecodedSegment {
     std::uint64_t first_unit = 0;
     std::vector<std::uint32_t> frames; // per unit: frames it fills, from its start
     std::vector<std::uint64_t> at;     // per unit: where its PCM starts in pcm
-    std::vector<std::uint8_t> pcm;     // interleaved 16-bit samples, unit after unit
+    PcmBytes pcm;                      // interleaved 16-bit samples, unit after unit
     bool complete = false;             // every unit of the segment is here
 
     std::uint64_t units() const { return frames.size(); }
