@@ -461,6 +461,17 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
     return scan;
 }
 
+TrackScan read_track(int fd, std::uint64_t offset, std::uint64_t size)
+{
+    if (size < 8 || size > max_moov_size)
+        return {};
+    std::vector<std::uint8_t> trak(static_cast<std::size_t>(size));
+    if (pread_full(fd, trak.data(), trak.size(), offset) != static_cast<std::int64_t>(trak.size()))
+        return {};
+    const BeReader payload = box_payload(trak);
+    return scan_trak(payload, offset + (trak.size() - payload.remaining()));
+}
+
 MediaScan scan_media(int fd)
 {
     struct stat st {};

@@ -115,6 +115,10 @@ MediaScan scan_media(int fd);
 // (short only at the end of the file) or -1 on failure.
 using ReadAtFn = std::function<std::int64_t(std::uint64_t offset, std::uint8_t* dest, std::size_t length)>;
 
+// The track whose trak box lies at `offset` (`size` bytes, header included) in
+// the file open on `fd`, analysed again; empty when it cannot be read.
+TrackScan read_track(int fd, std::uint64_t offset, std::uint64_t size);
+
 // The same analysis of a regular file of `file_size` bytes over any positional
 // reader (scan_media is this over pread): one call per top-level box header and
 // one for the movie box.

@@ -1,8 +1,12 @@
 #include "media/track_plan.hpp"
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <limits>
 #include <memory>
 
+#include "common/unique_fd.hpp"
 #include "pcm/codec_library.hpp"
 
 namespace kov {
@@ -40,8 +44,10 @@ void probe_once(int fd, PcmTrack& p, std::vector<Probed>& probed)
 }
 
 // The PCM track of one AAC track, or nothing when it cannot have one.
-bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Probed>* probed, PcmTrack& p)
+bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Probed>* probed, PcmTrack& p,
+              std::uint32_t& uniform_delta)
 {
+    uniform_delta = 0;
     p.asc = track.asc;
     p.rate = track.asc_rate ? track.asc_rate : track.sample_rate;
     p.channels = track.asc_channels ? track.asc_channels : track.channels;
@@ -77,7 +83,8 @@ bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Pro
         // No usable timing: the units are laid end to end, one decoded unit each.
         p.timescale = p.rate;
         p.total_frames = std::uint64_t{p.frames_per_unit} * track.sample_count;
-        p.units = pcm_units(table_sample_list(tables, file_size), p.frames_per_unit);
+        uniform_delta = p.frames_per_unit;
+        p.units = pcm_units(table_sample_list(tables, file_size), uniform_delta);
     }
     // The PCM track's tables count frames in 32 bits; a longer track (over a
     // day at 48 kHz) is left as it is rather than mislabelled.
@@ -90,36 +97,70 @@ bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Pro
     return false;
 }
 
+std::vector<PcmUnit> units_of(const std::vector<MediaSample>& samples, std::uint32_t uniform_delta)
+{
+    std::vector<PcmUnit> units;
+    units.reserve(samples.size());
+    std::uint64_t time = 0;
+    for (const MediaSample& s : samples) {
+        units.push_back({s.offset, s.size, time});
+        time += uniform_delta ? uniform_delta : s.duration;
+    }
+    return units;
+}
+
 } // namespace
 
 PcmUnitList pcm_units(SampleList samples, std::uint32_t uniform_delta)
 {
     return [samples = std::move(samples), uniform_delta](std::size_t limit) {
-        const std::vector<MediaSample> list = samples(limit);
-        std::vector<PcmUnit> units;
-        units.reserve(list.size());
-        std::uint64_t time = 0;
-        for (const MediaSample& s : list) {
-            units.push_back({s.offset, s.size, time});
-            time += uniform_delta ? uniform_delta : s.duration;
-        }
-        return units;
+        return units_of(samples(limit), uniform_delta);
     };
 }
+
+namespace {
+
+// A long recording's sample tables are megabytes per track, and a layout is
+// built for every clip a folder listing shows: the unit list of a track with
+// its tables in the movie box reads them again when it is first needed,
+// through a descriptor of its own shared by the layout's tracks, instead of
+// holding them from the analysis on.
+PcmUnitList reread_units(std::shared_ptr<const UniqueFd> fd, std::uint64_t trak_at, std::uint64_t trak_size,
+                         std::uint64_t file_size, std::uint32_t uniform_delta)
+{
+    return [fd = std::move(fd), trak_at, trak_size, file_size, uniform_delta](std::size_t limit) {
+        const TrackScan track = read_track(fd->get(), trak_at, trak_size);
+        return units_of(table_samples(track, std::min(limit, sample_limit(track.sample_count, file_size))),
+                        uniform_delta);
+    };
+}
+
+} // namespace
 
 std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
 {
     std::vector<Probed> probed;
     std::vector<Probed>* probe = decode && codec_library_bound() ? &probed : nullptr;
+    // Fragment samples exist only in the analysis: those tracks keep theirs.
+    std::shared_ptr<const UniqueFd> own_fd;
+    if (!scan.fragmented) {
+        auto dup = std::make_shared<UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (*dup)
+            own_fd = std::move(dup);
+    }
     std::vector<TrackPlan> plans(scan.tracks.size());
     for (std::size_t i = 0; i < scan.tracks.size(); ++i) {
         TrackScan& track = scan.tracks[i];
-        if (!track.aac || !plan_pcm(fd, scan.file_size, track, probe, plans[i].pcm)) {
+        std::uint32_t uniform_delta = 0;
+        if (!track.aac || !plan_pcm(fd, scan.file_size, track, probe, plans[i].pcm, uniform_delta)) {
             plans[i] = TrackPlan{};
             continue;
         }
         plans[i].action = TrackPlan::Action::to_pcm;
         plans[i].channel_config = track.channel_config;
+        if (own_fd)
+            plans[i].pcm.units = reread_units(own_fd, scan.moov_offset + track.trak_offset, track.trak_size,
+                                              scan.file_size, uniform_delta);
     }
     return plans;
 }
