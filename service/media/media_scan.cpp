@@ -281,7 +281,9 @@ void scan_stbl(BeReader stbl, TrackState& st)
                 return v;
             });
         } else if (type == fourcc("stss")) {
+            const std::size_t before = t.sync_samples.size();
             read_table(box, count, 4, t.sync_samples, read_u32);
+            t.sync_table = t.sync_table || count == 0 || t.sync_samples.size() != before;
         } else if (type == fourcc("ctts")) {
             read_table(box, count, 8, t.composition_offsets, [](BeReader& r) {
                 CompositionOffset x;

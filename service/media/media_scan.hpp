@@ -76,7 +76,8 @@ struct TrackScan {
     std::vector<TimeToSample> time_to_sample;
     std::vector<SampleToChunk> sample_to_chunk;
     std::vector<std::uint64_t> chunk_offsets;
-    std::vector<std::uint32_t> sync_samples; // stss, 1-based; empty when every sample is a sync sample
+    std::vector<std::uint32_t> sync_samples; // stss, 1-based
+    bool sync_table = false; // an stss was read: only the samples it lists are sync samples (none when empty)
     std::vector<CompositionOffset> composition_offsets;
     bool aac = false;
     TrackHeaders headers;

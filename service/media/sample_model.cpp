@@ -52,7 +52,7 @@ std::vector<MediaSample> table_samples(const TrackScan& track, std::size_t limit
     };
     auto is_sync = [&](std::uint64_t index) {
         const auto& list = track.sync_samples;
-        if (list.empty())
+        if (!track.sync_table)
             return true;
         while (sync_at < list.size() && list[sync_at] < index + 1)
             ++sync_at;

@@ -14,6 +14,7 @@ void set_sample_tables(TrackScan& t, std::span<const MediaSample> samples)
     t.sample_to_chunk.clear();
     t.chunk_offsets.clear();
     t.sync_samples.clear();
+    t.sync_table = false;
     t.composition_offsets.clear();
     if (samples.empty())
         return;
@@ -25,6 +26,7 @@ void set_sample_tables(TrackScan& t, std::span<const MediaSample> samples)
     else
         t.sample_sizes.reserve(samples.size());
     const bool all_sync = std::all_of(samples.begin(), samples.end(), [](const MediaSample& s) { return s.sync; });
+    t.sync_table = !all_sync;
     const bool composed =
         std::any_of(samples.begin(), samples.end(), [](const MediaSample& s) { return s.composition_offset != 0; });
 
@@ -83,7 +85,9 @@ void write_sample_tables(BeWriter& w, const TrackScan& t)
         w.end_box(at);
     }
 
-    if (!t.sync_samples.empty()) {
+    // A track with no sync sample at all still needs its (empty) table:
+    // without one every sample would count as a sync sample.
+    if (t.sync_table) {
         at = w.begin_full_box("stss", 0, 0);
         w.u32(static_cast<std::uint32_t>(t.sync_samples.size()));
         for (const std::uint32_t s : t.sync_samples)

@@ -49,6 +49,9 @@ TEST(SampleTables, ReadBackAsTheSamplesTheyDescribe)
     for (auto& s : positive)
         s.composition_offset = s.composition_offset < 0 ? 0 : s.composition_offset;
     std::vector<MediaSample> wide = interleaved((5ull << 32) - 1500, 7);
+    std::vector<MediaSample> no_sync = positive;
+    for (auto& s : no_sync)
+        s.sync = false;
 
     struct Case {
         const char* name;
@@ -64,6 +67,7 @@ TEST(SampleTables, ReadBackAsTheSamplesTheyDescribe)
         {"video: sizes, sync samples, negative composition", video, 0, 1, false, 1, true},
         {"video: positive composition", positive, 0, 1, false, 0, true},
         {"offsets past 4 GiB", wide, 7, 4, true, -1, false},
+        {"video: no sync sample at all, an empty table", no_sync, 0, 1, false, 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -381,6 +381,7 @@ TEST(SampleModel, FollowsTheChunkTimingSyncAndCompositionTables)
     t.chunk_offsets = {100, 200, 300, 400};
     t.time_to_sample = {{1, 3200}, {0, 7}, {3, 1024}}; // the empty run is skipped; the last sample has none
     t.sync_samples = {1, 4};
+    t.sync_table = true;
     t.composition_offsets = {{2, 512}, {1, -256}};
     const auto units = table_samples(t, max_track_samples);
     struct Want {
