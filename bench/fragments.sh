@@ -43,26 +43,7 @@ for f in frag-2h-1s.mp4 plain-2h.mp4 frag-10min-1s.mp4 plain-10min.mp4; do
 done
 cat "$SRC"/*.mp4 >/dev/null # warm page cache for every contender
 
-pid=""
-mount_fresh() {
-    "$PROGRAM" "$SRC" "$MNT" 2>"$WORK/service.log" &
-    pid=$!
-    for _ in $(seq 300); do
-        awk -v p="$(realpath "$MNT")" '$5 == p { f = 1 } END { exit !f }' /proc/self/mountinfo && return
-        sleep 0.05
-    done
-    echo "mount failed:" >&2
-    cat "$WORK/service.log" >&2
-    exit 1
-}
-unmount() {
-    kill -TERM "$pid"
-    wait "$pid" || { echo "service exited with $?" >&2; exit 1; }
-}
-trap '[[ -n "$pid" ]] && kill -TERM "$pid" 2>/dev/null; true' EXIT
-get() { sed -n "s/^$1=//p"; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-runs() { for _ in $(seq "$RUNS"); do "$@"; done | median; }
+. "$(dirname "$0")/mount-lib.sh"
 
 echo "== fragmented recordings benchmark (load average at start: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores)"
 echo "-- first lookup: analysis + layout build, warm page cache, median of 9 (target: fragmented < 100 ms)"
@@ -77,7 +58,7 @@ done
 rand() { # file -> p50 of random 4 KiB reads in its first PCM stream, fresh mount
     local -A R
     eval "$("$TOOL" regions "$SRC/$1" | sed 's/^/R[/; s/=/]=/')"
-    mount_fresh
+    mount_fresh "$SRC"
     "$TOOL" random "$MNT/$1" "${R[pcm_offset]}" $((R[pcm_offset] + R[pcm_size])) 4096 2000 | get p50_us
     unmount
 }
@@ -86,7 +67,7 @@ printf '  fragmented 2 h: %s   unfragmented 2 h: %s\n' "$(runs rand frag-2h-1s.m
 
 whole() { # file -> seconds to read the whole rewritten file through a fresh mount
     local size
-    mount_fresh
+    mount_fresh "$SRC"
     size=$(stat -c %s "$MNT/$1")
     "$TOOL" seq "$MNT/$1" 0 "$size" | get seconds
     unmount

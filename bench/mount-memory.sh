@@ -59,20 +59,7 @@ PY
     for i in $(seq 1 49); do cp "$CRAFTED/crafted-0.m4a" "$CRAFTED/crafted-$i.m4a"; done
 fi
 
-pid=""
-mount_fresh() {
-    "$PROGRAM" "$1" "$MNT" 2>"$WORK/service.log" &
-    pid=$!
-    for _ in $(seq 300); do
-        awk -v p="$(realpath "$MNT")" '$5 == p { f = 1 } END { exit !f }' /proc/self/mountinfo && return
-        sleep 0.05
-    done
-    echo "mount failed" >&2
-    cat "$WORK/service.log" >&2
-    exit 1
-}
-unmount() { kill -TERM "$pid"; wait "$pid" || true; pid=""; }
-trap '[[ -n "$pid" ]] && kill -TERM "$pid" 2>/dev/null; true' EXIT
+. "$(dirname "$0")/mount-lib.sh"
 kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 # Runs the command while sampling the service's VmRSS; prints "seconds max_rss_MiB hwm_MiB".
 sampled() {

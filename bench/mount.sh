@@ -35,27 +35,7 @@ if [[ ! -e "$SCALE/clip-1999.mp4" ]]; then
     for i in $(seq 0 1999); do cp "$CACHE/clip-1s-audio.mp4" "$SCALE/clip-$i.mp4"; done
 fi
 
-pid=""
-mount_fresh() { # source folder
-    "$PROGRAM" "$1" "$MNT" 2>"$WORK/service.log" &
-    pid=$!
-    for _ in $(seq 300); do
-        awk -v p="$(realpath "$MNT")" '$5 == p { f = 1 } END { exit !f }' /proc/self/mountinfo && return
-        sleep 0.05
-    done
-    echo "mount failed:" >&2
-    cat "$WORK/service.log" >&2
-    exit 1
-}
-unmount() {
-    kill -TERM "$pid"
-    wait "$pid" || { echo "service exited with $?" >&2; exit 1; }
-}
-trap '[[ -n "$pid" ]] && kill -TERM "$pid" 2>/dev/null; true' EXIT
-
-get() { sed -n "s/^$1=//p"; }               # one value of key=value output
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-vm() { awk -v k="$2:" '$1 == k { print int($2 / 1024) }' "/proc/$1/status"; } # MiB
+. "$(dirname "$0")/mount-lib.sh"
 
 declare -A R
 eval "$("$TOOL" regions "$CLIP" | sed 's/^/R[/; s/=/]=/')"
@@ -75,7 +55,6 @@ seq_mount() { # file offset length -> MB/s through a fresh mount
     unmount
 }
 seq_source() { "$TOOL" seq "$SRC/$1" "$2" "$3" | get mb_per_s; }
-runs() { for _ in $(seq "$RUNS"); do "$@"; done | median; }
 
 echo "-- sequential reads, MB/s (target: pass-through >= 2000)"
 printf '  pass-through region of the clip: mount %s   source %s\n' \

@@ -29,28 +29,7 @@ SIX="$SRC/six.mp4"
 # Distinct files (copies, not links: one node per source file) for parallel readers.
 for i in 1 2 3 4; do [[ -s "$SRC/six-$i.mp4" ]] || cp "$SIX" "$SRC/six-$i.mp4"; done
 
-get() { sed -n "s/^$1=//p"; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-vm() { awk -v k="$2:" '$1 == k { print int($2 / 1024) }' "/proc/$1/status"; } # MiB
-
-pid=""
-mount_fresh() { # program
-    "$1" "$SRC" "$MNT" 2>"$WORK/service.log" &
-    pid=$!
-    for _ in $(seq 300); do
-        awk -v p="$(realpath "$MNT")" '$5 == p { f = 1 } END { exit !f }' /proc/self/mountinfo && return
-        sleep 0.05
-    done
-    echo "mount failed:" >&2
-    cat "$WORK/service.log" >&2
-    exit 1
-}
-unmount() {
-    kill -TERM "$pid"
-    wait "$pid" || true
-    pid=""
-}
-trap '[[ -n "$pid" ]] && kill -TERM "$pid" 2>/dev/null; true' EXIT
+. "$(dirname "$0")/mount-lib.sh"
 
 declare -A L1 L6
 while IFS='=' read -r k v; do L1[$k]=$v; done < <("$LAYOUT" --layout-only "$ONE")
@@ -65,14 +44,14 @@ measure() { # program label
     # Where the PCM lies in this program's rewritten files: the last stream
     # ends each file; the six-track file's first stream is where this build
     # puts it, and only this build has one.
-    mount_fresh "$program"
+    mount_fresh "$SRC" "$program"
     local size1 size6
     size1=$(stat -c %s "$MNT/one.mp4")
     size6=$(stat -c %s "$MNT/six.mp4")
     unmount
     local last6=${L6[stream_5_size]:-${L6[stream_0_size]}}
     rand() { # file start end -> p50/p99
-        mount_fresh "$program"
+        mount_fresh "$SRC" "$program"
         local out
         out=$("$TOOL" random "$MNT/$1" "$2" "$3" 4096 2000)
         unmount
@@ -86,7 +65,7 @@ measure() { # program label
         "$(rand one.mp4 $((size1 - L1[stream_0_size])) "$size1")" "$first" \
         "$(rand six.mp4 $((size6 - last6)) "$size6")"
 
-    mount_fresh "$program"
+    mount_fresh "$SRC" "$program"
     local t0 t1
     t0=$(date +%s.%N)
     cat "$MNT/six.mp4" >/dev/null
@@ -97,7 +76,7 @@ measure() { # program label
     awk -v a="$t0" -v b="$t1" -v n="$bytes" \
         'BEGIN { printf "  whole six-track file through the mount: %.1f s (%.0f MB/s, %.2f GB)\n", b - a, n / (b - a) / 1e6, n / 1e9 }'
 
-    mount_fresh "$program"
+    mount_fresh "$SRC" "$program"
     for i in 1 2 3 4; do timeout "$READ_SECONDS" cat "$MNT/six-$i.mp4" >/dev/null & done
     local peak=0
     for _ in $(seq $((READ_SECONDS * 2))); do

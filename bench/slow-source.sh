@@ -30,13 +30,8 @@ for i in $(seq 0 299); do
     [[ -s "$SRC/many/clip-$i.mp4" ]] || cp "$CACHE/clip-1s-audio.mp4" "$SRC/many/clip-$i.mp4"
 done
 
-mounted() { awk -v p="$(realpath "$1")" '$5 == p { f = 1 } END { exit !f }' /proc/self/mountinfo; }
-wait_mount() {
-    for _ in $(seq 300); do mounted "$1" && return; sleep 0.05; done
-    echo "mount at $1 failed" >&2
-    exit 1
-}
-fpid="" pid=""
+. "$(dirname "$0")/mount-lib.sh"
+fpid=""
 # Mounts kov-orvane over the local source, or over a fresh faultfs layer with
 # every read delayed by 1 ms ("slow").
 up() {
@@ -64,9 +59,6 @@ down() {
 }
 trap '[[ -n "$pid" ]] && kill -TERM "$pid" 2>/dev/null; [[ -n "$fpid" ]] && umount -l "$SLOW" 2>/dev/null; true' EXIT
 
-get() { sed -n "s/^$1=//p"; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-runs() { for _ in $(seq "$RUNS"); do "$@"; done | median; }
 seconds() { date +%s.%N; }
 
 declare -A R
