@@ -18,26 +18,7 @@ MNT="$WORK/mnt"
 RUNS=${RUNS:-5}
 mkdir -p "$CACHE" "$SRC" "$MNT"
 
-EXACT=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1)
-once() { # name ffmpeg-arguments...
-    local out="$CACHE/$1"
-    shift
-    [[ -s "$out" ]] && return
-    echo "generating $(basename "$out") (once) ..." >&2
-    ffmpeg -nostdin -v error -y "$@" "$out.tmp.mp4"
-    mv "$out.tmp.mp4" "$out"
-}
-# One minute of 720p with a keyframe every second and two AAC tracks, then
-# looped: a recorder's 1-second fragments without encoding two hours.
-once frag-base-60s.mp4 -f lavfi -i "testsrc2=size=1280x720:rate=30:duration=60" \
-    -f lavfi -i "aevalsrc=0.3*sin(440*2*PI*t)+0.05*random(0)|0.3*sin(554*2*PI*t)+0.05*random(1):s=48000:d=60" \
-    -f lavfi -i "aevalsrc=0.3*sin(660*2*PI*t)+0.05*random(0):s=48000:d=60" -map 0 -map 1 -map 2 \
-    -c:v libx264 -preset ultrafast -b:v 1M -g 30 -keyint_min 30 -sc_threshold 0 -c:a aac -b:a 128k "${EXACT[@]}"
-FRAG=(-movflags +frag_keyframe+empty_moov+default_base_moof)
-once frag-2h-1s.mp4 -stream_loop 119 -i "$CACHE/frag-base-60s.mp4" -map 0 -c copy "${EXACT[@]}" "${FRAG[@]}"
-once plain-2h.mp4 -i "$CACHE/frag-2h-1s.mp4" -map 0 -c copy "${EXACT[@]}"
-once frag-10min-1s.mp4 -stream_loop 9 -i "$CACHE/frag-base-60s.mp4" -map 0 -c copy "${EXACT[@]}" "${FRAG[@]}"
-once plain-10min.mp4 -i "$CACHE/frag-10min-1s.mp4" -map 0 -c copy "${EXACT[@]}"
+"$(dirname "$0")/clips.sh" "$CACHE" frag-2h-1s.mp4 plain-2h.mp4 frag-10min-1s.mp4 plain-10min.mp4
 for f in frag-2h-1s.mp4 plain-2h.mp4 frag-10min-1s.mp4 plain-10min.mp4; do
     [[ -e "$SRC/$f" ]] || ln "$CACHE/$f" "$SRC/$f" 2>/dev/null || cp "$CACHE/$f" "$SRC/$f"
 done
