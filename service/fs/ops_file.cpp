@@ -83,6 +83,12 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         std::lock_guard lock(node->mutex);
         ++node->readers;
     }
+    // Where the units lie is found now rather than in the first read of
+    // audio, which an editor waits for.
+    if (reader && rewritten)
+        for (const PcmStream& stream : decision.layout->streams)
+            if (stream.source)
+                stream.source->prepare();
     if (fuse_reply_open(req, fi) != 0) {
         ::close(fd); // the request was interrupted: no release will follow
         if (reader)

@@ -24,8 +24,9 @@ constexpr std::uint64_t segment_units = 16;
 // borrowed; the source keeps a duplicate.
 std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, int fd, PcmTrack track);
 
-// Opens and frees one AAC decoder, so that the one-time set-up of libavcodec
-// happens now rather than inside the first read. Does nothing without a decoder.
+// Opens and frees one AAC decoder and starts the decoding threads, so that
+// the one-time set-up of libavcodec and of the threads happens now rather
+// than inside the first read. Does nothing without a decoder.
 void warm_up_aac_decoder();
 
 } // namespace kov

@@ -44,6 +44,7 @@ constexpr std::size_t lav_frame_linesize = 64; // right after the eight plane po
 constexpr std::size_t lav_frame_extended_data = 96;
 constexpr std::size_t lav_frame_nb_samples = 112;
 constexpr std::size_t lav_frame_format = 116;
+constexpr std::size_t lav_ctx_priv_data = 32; // AVCodecContext.priv_data
 
 struct CodecLibrary {
     DlHandle codec_handle; // bound when this is open

@@ -1,6 +1,7 @@
 #include "pcm/decoder_stock.hpp"
 
 #include "common/after_reply.hpp"
+#include "pcm/decoder_reset.hpp"
 
 #include <algorithm>
 #include <system_error>
@@ -48,6 +49,8 @@ DecoderStock::Config& DecoderStock::touch(std::span<const std::uint8_t> asc)
     std::rotate(configs_.begin(), it, it + 1);
     while (configs_.size() > max_configs) {
         for (DecoderContext& ctx : configs_.back().ready)
+            garbage_.push_back(std::move(ctx));
+        for (DecoderContext& ctx : configs_.back().reset)
             garbage_.push_back(std::move(ctx));
         configs_.pop_back();
     }
@@ -109,6 +112,53 @@ void DecoderStock::put(std::span<const std::uint8_t> asc, DecoderContext ctx)
     top_up();
 }
 
+DecoderContext DecoderStock::take_reset(std::span<const std::uint8_t> asc)
+{
+    std::lock_guard lock(mutex_);
+    Config* c = find(asc);
+    if (c == nullptr || c->reset.empty())
+        return {};
+    DecoderContext ctx = std::move(c->reset.back());
+    c->reset.pop_back();
+    return ctx;
+}
+
+void DecoderStock::give_back(std::span<const std::uint8_t> asc, DecoderContext ctx)
+{
+    if (!ctx || !threaded_)
+        return;
+    const DecoderReset& reset = DecoderReset::instance();
+    bool keep = false;
+    {
+        std::lock_guard lock(mutex_);
+        keep = keep_used_ && reset.available();
+    }
+    if (keep) // a flush and a store: cheap enough for the caller's thread
+        reset.apply(codec_library(), ctx.get());
+    {
+        std::lock_guard lock(mutex_);
+        Config* c = find(asc);
+        if (keep && keep_used_ && c != nullptr && c->reset.size() < reset_depth) {
+            c->reset.push_back(std::move(ctx));
+            return;
+        }
+        garbage_.push_back(std::move(ctx));
+    }
+    top_up();
+}
+
+void DecoderStock::keep_used(bool on)
+{
+    std::lock_guard lock(mutex_);
+    keep_used_ = on;
+    if (!on)
+        for (Config& c : configs_) {
+            for (DecoderContext& ctx : c.reset)
+                garbage_.push_back(std::move(ctx));
+            c.reset.clear();
+        }
+}
+
 void DecoderStock::discard(DecoderContext ctx)
 {
     if (!ctx || !threaded_)
@@ -127,6 +177,7 @@ std::size_t DecoderStock::ready(std::span<const std::uint8_t> asc)
 void DecoderStock::run()
 {
     const CodecLibrary& lib = codec_library();
+    DecoderReset::instance(); // learned here rather than in the first read
     std::vector<DecoderContext> dropped;
     std::vector<std::uint8_t> asc;
     for (;;) {

@@ -27,6 +27,9 @@ class DecoderStock {
     // decoders per configuration: at most 4 decoders, about 2.4 MiB.
     static constexpr std::size_t max_configs = 2;
     static constexpr std::size_t depth = 2;
+    // Used decoders kept, reset, per configuration: as many as decode at
+    // once for one straight reader (the pool's workers), about 4.8 MiB.
+    static constexpr std::size_t reset_depth = 8;
 
     // The process's stock, bound to codec_library(). Never destroyed.
     static DecoderStock& instance();
@@ -36,8 +39,19 @@ class DecoderStock {
     // `wait` is set, waits for that one: it is ready sooner than a second
     // opened beside it.
     DecoderContext take(std::span<const std::uint8_t> asc, bool wait = true);
+    // A used decoder for this configuration brought back to the state of a
+    // fresh one (see DecoderReset: only behind a pre-roll), or an empty one.
+    // Never waits.
+    DecoderContext take_reset(std::span<const std::uint8_t> asc);
     // Hands over a used decoder, to be freed.
     void discard(DecoderContext ctx);
+    // Hands over a used decoder that decoded every unit it was fed as the
+    // configuration says: kept, reset, for take_reset() when resetting is
+    // available and enabled; freed otherwise.
+    void give_back(std::span<const std::uint8_t> asc, DecoderContext ctx);
+    // Whether used decoders are reset and kept (on by default). Off, every
+    // segment has a freshly opened decoder, which must read the same bytes.
+    void keep_used(bool on);
     // Sets the stock's thread to free what was handed over and to make up
     // for what was taken, once the reply being served has gone out
     // (AfterReply): opening beside a read that is still decoding or replying
@@ -54,9 +68,10 @@ class DecoderStock {
   private:
     struct Config {
         std::vector<std::uint8_t> asc;
-        std::vector<DecoderContext> ready;
-        bool refused = false; // the library would not open it: never retried
-        bool opening = false; // the stock's thread is opening one for it
+        std::vector<DecoderContext> ready; // opened, never used
+        std::vector<DecoderContext> reset; // used, then reset
+        bool refused = false;              // the library would not open it: never retried
+        bool opening = false;              // the stock's thread is opening one for it
     };
 
     DecoderStock();
@@ -74,6 +89,7 @@ class DecoderStock {
     std::vector<Config> configs_;    // most recently used first
     std::vector<DecoderContext> garbage_;
     bool threaded_ = false; // the stock's thread runs; set once, before any use
+    bool keep_used_ = true;
 };
 
 } // namespace kov

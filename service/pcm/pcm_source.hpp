@@ -15,6 +15,9 @@ class PcmSource {
     // (-EIO) when source bytes under the range could not be read; nothing
     // decoded from a failed read is kept.
     virtual std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) = 0;
+    // A file that reads the stream was opened: set up now what its first
+    // read needs (where the units lie), so that the read only decodes.
+    virtual void prepare() {}
     // No open file reads the source any more: give back decoders, decoded
     // blocks and unit tables; a later read sets them up again.
     virtual void release() {}

@@ -10,7 +10,9 @@ namespace kov {
 
 std::uint64_t time_to_frame(std::uint64_t time, std::uint32_t timescale, std::uint32_t rate)
 {
-    if (timescale == 0)
+    // The usual case, a track timed in its own sample rate, needs no
+    // 128-bit division for each of its units.
+    if (timescale == 0 || timescale == rate)
         return time;
     using u128 = unsigned __int128;
     const u128 frames = (static_cast<u128>(time) * rate + timescale / 2) / timescale;

@@ -11,6 +11,7 @@
 #include "common/full_io.hpp"
 #include "pcm/aac_decoder.hpp"
 #include "pcm/decoded_cache.hpp"
+#include "pcm/decoder_reset.hpp"
 #include "pcm/decoder_stock.hpp"
 #include "pcm/sample_convert.hpp"
 
@@ -158,14 +159,23 @@ class Decode {
     ~Decode()
     {
         if (stocked(in_.lib) && ctx_) {
-            DecoderStock::instance().discard(std::move(ctx_));
-            DecoderStock::instance().top_up();
+            if (in_.reusable && clean_ && format_as_configured()) {
+                DecoderStock::instance().give_back(in_.asc, std::move(ctx_));
+            } else {
+                DecoderStock::instance().discard(std::move(ctx_));
+                DecoderStock::instance().top_up();
+            }
         }
     }
 
-    bool open()
+    // A decoder: a used one reset when `may_reuse`, else a fresh one.
+    bool open(bool may_reuse)
     {
-        if (stocked(in_.lib))
+        if (stocked(in_.lib) && may_reuse) {
+            ctx_ = DecoderStock::instance().take_reset(in_.asc);
+            reused_ = static_cast<bool>(ctx_);
+        }
+        if (!ctx_ && stocked(in_.lib))
             ctx_ = DecoderStock::instance().take(in_.asc, in_.wait_for_stock);
         if (!ctx_)
             ctx_ = open_aac_decoder(in_.lib, in_.asc);
@@ -175,24 +185,52 @@ class Decode {
     }
 
     // Feeds one unit's bytes; keeps its output when `keep` (it fills at most
-    // `room` frames).
-    void feed(std::uint8_t* data, std::uint32_t size, bool keep, std::uint64_t room)
+    // `room` frames). True when the unit decoded to one frame of the
+    // configuration's shape.
+    bool feed(std::uint8_t* data, std::uint32_t size, bool keep, std::uint64_t room)
     {
         point_packet_at(packet_.get(), data, size);
-        in_.lib.avcodec_send_packet(ctx_.get(), packet_.get());
+        const int sent = in_.lib.avcodec_send_packet(ctx_.get(), packet_.get());
         point_packet_at(packet_.get(), nullptr, 0);
         // A damaged unit is refused at send or at receive, after being
         // consumed either way: it simply gives no frame.
         std::uint64_t placed = 0;
+        int frames = 0;
+        bool as_configured = true;
         while (in_.lib.avcodec_receive_frame(ctx_.get(), frame_.get()) == 0) {
+            ++frames;
+            as_configured = as_configured && frame_as_configured();
             if (keep && placed < room)
                 placed += append(room - placed);
         }
         if (keep)
             out_.frames.back() = static_cast<std::uint32_t>(placed);
+        // A decoder that met anything else (a refused unit, a changed layout)
+        // may carry more than a reset clears: it is not used again.
+        const bool clean = sent == 0 && frames == 1 && as_configured;
+        clean_ = clean_ && clean;
+        return clean;
     }
 
+    bool reused() const { return reused_; }
+
   private:
+    bool frame_as_configured() const
+    {
+        return get_field<std::int32_t>(frame_.get(), lav_frame_nb_samples) ==
+               static_cast<std::int32_t>(in_.frames_per_unit);
+    }
+
+    // Asked once per use rather than per unit: asking by name walks the
+    // decoder's option list.
+    bool format_as_configured() const
+    {
+        std::uint32_t rate = 0;
+        std::uint32_t channels = 0;
+        read_decoder_format(in_.lib, ctx_.get(), rate, channels);
+        return rate == in_.rate && channels == in_.channels;
+    }
+
     std::uint64_t append(std::uint64_t room)
     {
         const LavFrame* frame = frame_.get();
@@ -227,7 +265,49 @@ class Decode {
     bool shape_known_ = false;
     FrameShape shape_;
     std::uint32_t decoder_channels_ = 0;
+    bool reused_ = false; // reset after an earlier use
+    bool clean_ = true;   // every unit fed decoded as configured
 };
+
+enum class Outcome { done, failed, again_fresh };
+
+Outcome decode_once(const SegmentInput& in, std::uint64_t first, std::uint64_t through, bool may_reuse,
+                    DecodedSegment& out)
+{
+    const std::uint64_t pre = first >= in.preroll ? first - in.preroll : 0;
+    const std::size_t count = static_cast<std::size_t>(through - first + 1);
+    out.first_unit = first;
+    out.frames.clear();
+    out.at.clear();
+    out.frames.reserve(count);
+    out.at.reserve(count);
+    if (out.pcm.capacity() == 0)
+        out.pcm = DecodedCache::instance().buffer(count * std::size_t{in.frames_per_unit} * in.channels * 2);
+    out.pcm.clear();
+
+    Decode decode(in, out);
+    if (!decode.open(may_reuse))
+        return Outcome::failed;
+    UnitReader reader(in.fd, in.table, through);
+    for (std::uint64_t u = pre; u <= through; ++u) {
+        const bool keep = u >= first;
+        if (keep) {
+            out.at.push_back(out.pcm.size());
+            out.frames.push_back(0);
+        }
+        const auto got = reader.load(u);
+        if (got == UnitReader::Got::error)
+            return Outcome::failed;
+        bool clean = false;
+        if (got == UnitReader::Got::bytes)
+            clean =
+                decode.feed(reader.data(), in.table.unit_size(u), keep, keep ? in.table.end(u) - in.table.start(u) : 0);
+        // A reset decoder equals a fresh one only behind a clean pre-roll.
+        if (!keep && !clean && decode.reused())
+            return Outcome::again_fresh;
+    }
+    return Outcome::done;
+}
 
 } // namespace
 
@@ -241,34 +321,16 @@ int decode_segment(const SegmentInput& in, std::uint64_t first, std::uint64_t th
 {
     const DecodeSlot slot;
     out = DecodedSegment{};
-    out.first_unit = first;
     const std::uint64_t pre = first >= in.preroll ? first - in.preroll : 0;
-    const std::size_t count = static_cast<std::size_t>(through - first + 1);
-    out.frames.reserve(count);
-    out.at.reserve(count);
-    out.pcm = DecodedCache::instance().buffer(count * std::size_t{in.frames_per_unit} * in.channels * 2);
-
-    Decode decode(in, out);
-    if (!decode.open())
-        return -EIO;
     // The units of a segment lie apart when video sits between them: one hint
     // for all of them lets a slow source fetch them at once rather than one
     // round trip each.
     prefetch_units(in.fd, in.table, pre, through);
-    UnitReader reader(in.fd, in.table, through);
-    for (std::uint64_t u = pre; u <= through; ++u) {
-        const bool keep = u >= first;
-        if (keep) {
-            out.at.push_back(out.pcm.size());
-            out.frames.push_back(0);
-        }
-        const auto got = reader.load(u);
-        if (got == UnitReader::Got::error)
-            return -EIO;
-        if (got == UnitReader::Got::bytes)
-            decode.feed(reader.data(), in.table.unit_size(u), keep, keep ? in.table.end(u) - in.table.start(u) : 0);
-    }
-    return 0;
+    const bool may_reuse = in.reusable && in.preroll >= DecoderReset::min_preroll && first >= in.preroll;
+    Outcome outcome = decode_once(in, first, through, may_reuse, out);
+    if (outcome == Outcome::again_fresh)
+        outcome = decode_once(in, first, through, false, out);
+    return outcome == Outcome::done ? 0 : -EIO;
 }
 
 void prefetch_units(int fd, const UnitTable& table, std::uint64_t first, std::uint64_t through)

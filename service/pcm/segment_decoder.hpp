@@ -61,10 +61,13 @@ struct SegmentInput {
     std::uint32_t frames_per_unit;
     std::uint64_t preroll; // units fed before the segment's first
     bool wait_for_stock;   // wait for a decoder the stock is opening rather than open one
+    bool reusable;         // used decoders may be reset for this stream (plain AAC-LC)
 };
 
 // Decodes units [first, through] (through < table size) into `out`, from a
-// fresh decoder fed the pre-roll first. A unit that is empty, damaged, past
+// fresh decoder fed the pre-roll first. A used decoder reset to a fresh one's
+// state serves instead when the whole pre-roll is there and decodes cleanly;
+// otherwise the segment is decoded again with a freshly opened one. A unit that is empty, damaged, past
 // the end of the file or refused by the decoder fills nothing (its frames are
 // silence). Returns 0, or -EIO when the bytes of a unit could not be read or
 // no decoder could be had; then `out` holds nothing of use.

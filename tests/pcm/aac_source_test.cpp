@@ -22,6 +22,7 @@
 #include "pcm/aac_source.hpp"
 #include "pcm/codec_library.hpp"
 #include "pcm/decoded_cache.hpp"
+#include "pcm/decoder_stock.hpp"
 #include "pcm/sample_convert.hpp"
 #include "pcm/silent_pcm.hpp"
 #include "pcm/stream_probe.hpp"
@@ -280,6 +281,15 @@ TEST_F(AacSource, EveryReadPatternReadsTheSameBytes)
         {"straight, odd pieces", [](Opened& o) { return read_all(*o.source, o.total_bytes, 10007); }},
         {"random, small", [&](Opened& o) { return random_reads(o, 1, 3 * o.block_bytes); }},
         {"random, large", [&](Opened& o) { return random_reads(o, 2, 300000); }},
+        // Used decoders are reset and used again: a fresh decoder for every
+        // segment must give the same bytes.
+        {"fresh decoders only",
+         [](Opened& o) {
+             DecoderStock::instance().keep_used(false);
+             auto got = read_all(*o.source, o.total_bytes, 65536);
+             DecoderStock::instance().keep_used(true);
+             return got;
+         }},
         {"straight after a release",
          [](Opened& o) {
              read_all(*o.source, o.total_bytes / 2, 8192);

@@ -11,6 +11,7 @@
 
 #include "common/after_reply.hpp"
 #include "pcm/codec_library.hpp"
+#include "pcm/decoder_reset.hpp"
 #include "pcm/decoder_stock.hpp"
 
 namespace kov {
@@ -114,6 +115,26 @@ TEST_F(Stock, UsedDecodersAreFreedAndRefusedConfigurationsAreNotRetried)
     EXPECT_LT(cpu_seconds() - before, 0.1);
     EXPECT_EQ(stock.ready(bogus), 0u);
     EXPECT_FALSE(stock.take(bogus));
+}
+
+// Resetting used decoders is proven on the library at hand, not assumed: it
+// works with this machine's libavcodec (whether the bytes stay the same is
+// the read-pattern tests' concern), and a binding without a library has none.
+TEST_F(Stock, UsedDecodersCanBeResetOnlyWhereProven)
+{
+    EXPECT_TRUE(DecoderReset::instance().available())
+        << "every segment opens a decoder of its own: the libavcodec at hand keeps its noise generator elsewhere";
+    const char* const missing[] = {"libavcodec-missing.so"};
+    EXPECT_FALSE(DecoderReset::learn(bind_codec_library(missing, missing)).available());
+
+    DecoderStock& stock = DecoderStock::instance();
+    DecoderContext used = stock.take(lc48_stereo);
+    if (!used)
+        used = open_aac_decoder(codec_library(), lc48_stereo);
+    ASSERT_TRUE(used);
+    stock.give_back(lc48_stereo, std::move(used));
+    EXPECT_TRUE(stock.take_reset(lc48_stereo));
+    EXPECT_FALSE(stock.take_reset(lc48_stereo)) << "one given back, one to take";
 }
 
 } // namespace
