@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,8 @@
 namespace kov {
 
 namespace {
+
+constexpr std::uint64_t large_file = 256u << 20;
 
 // Box headers sit at the start of the file and before each box; one read of
 // this size covers the file type, free and media data headers of a typical
@@ -73,6 +76,13 @@ SourceAnalysis analyse_source_file(int fd)
         return result;
     }
     const auto size = static_cast<std::uint64_t>(st.st_size);
+    // A long recording's sample tables take tens of MiB while its layout is
+    // built (a 2-hour file with six tracks: about 25 MiB); a listing of a
+    // folder of them analyses them one at a time, small files beside them.
+    static std::mutex large_files;
+    std::unique_lock<std::mutex> one_large_at_a_time;
+    if (size >= large_file)
+        one_large_at_a_time = std::unique_lock(large_files);
     ScanReader reader(fd, size);
     MediaScan scan = scan_media_from(
         size, [&reader](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {

@@ -9,16 +9,11 @@ std::size_t sample_limit(std::uint64_t claimed, std::uint64_t file_size)
     return static_cast<std::size_t>(std::min({claimed, file_size, max_track_samples}));
 }
 
-std::vector<MediaSample> table_samples(const TrackScan& track, std::size_t limit)
+std::size_t table_sample_bound(const TrackScan& track, std::size_t limit)
 {
-    std::vector<MediaSample> out;
     const auto& stsc = track.sample_to_chunk;
     const std::uint64_t n = track.chunk_offsets.size();
     const std::uint64_t wanted = std::min<std::uint64_t>(track.sample_count, limit);
-    if (wanted == 0 || n == 0 || stsc.empty())
-        return out;
-
-    // The chunk tables bound what can come out; reserve no more than that.
     std::uint64_t bound = 0;
     for (std::size_t e = 0; e < stsc.size() && bound < wanted; ++e) {
         const std::uint64_t a = stsc[e].first_chunk;
@@ -28,7 +23,24 @@ std::vector<MediaSample> table_samples(const TrackScan& track, std::size_t limit
         const std::uint64_t samples = (std::min(b, n + 1) - a) * stsc[e].samples_per_chunk; // < 2^64
         bound = samples > wanted - bound ? wanted : bound + samples;
     }
-    out.reserve(static_cast<std::size_t>(bound));
+    return static_cast<std::size_t>(bound);
+}
+
+std::vector<MediaSample> table_samples(const TrackScan& track, std::size_t limit)
+{
+    std::vector<MediaSample> out;
+    out.reserve(table_sample_bound(track, limit));
+    visit_table_samples(track, limit, [&out](const MediaSample& s) { out.push_back(s); });
+    return out;
+}
+
+void visit_table_samples(const TrackScan& track, std::size_t limit, const std::function<void(const MediaSample&)>& fn)
+{
+    const auto& stsc = track.sample_to_chunk;
+    const std::uint64_t n = track.chunk_offsets.size();
+    const std::uint64_t wanted = std::min<std::uint64_t>(track.sample_count, limit);
+    if (wanted == 0 || n == 0 || stsc.empty())
+        return;
 
     // Run-length tables are walked alongside the samples.
     std::size_t stts_at = 0, ctts_at = 0, sync_at = 0;
@@ -72,13 +84,12 @@ std::vector<MediaSample> table_samples(const TrackScan& track, std::size_t limit
                 std::uint32_t size = track.uniform_size;
                 if (size == 0)
                     size = i < track.sample_sizes.size() ? track.sample_sizes[static_cast<std::size_t>(i)] : 0;
-                out.push_back({offset, size, next_duration(), next_composition(), is_sync(i)});
+                fn({offset, size, next_duration(), next_composition(), is_sync(i)});
                 offset += size;
                 ++i;
             }
         }
     }
-    return out;
 }
 
 SampleList table_sample_list(std::shared_ptr<const TrackScan> track, std::uint64_t file_size)

@@ -37,6 +37,11 @@ std::size_t sample_limit(std::uint64_t claimed, std::uint64_t file_size);
 // when the tables run out. Durations past the end of the time-to-sample table
 // are 0.
 std::vector<MediaSample> table_samples(const TrackScan& track, std::size_t limit);
+// The same samples handed one by one, for a caller that keeps less of each
+// than the whole list would hold.
+void visit_table_samples(const TrackScan& track, std::size_t limit, const std::function<void(const MediaSample&)>& fn);
+// How many samples the tables can give at most (what to reserve for them).
+std::size_t table_sample_bound(const TrackScan& track, std::size_t limit);
 
 // table_samples over a shared copy of the track's tables, capped for a file of
 // `file_size` bytes.

@@ -21,6 +21,7 @@
 #include "pcm/decoder_stock.hpp"
 #include "pcm/segment_decoder.hpp"
 #include "pcm/silent_pcm.hpp"
+#include "pcm/table_budget.hpp"
 #include "pcm/unit_table.hpp"
 
 namespace kov {
@@ -50,7 +51,7 @@ bool stocked(const CodecLibrary& lib)
     return &lib == &codec_library();
 }
 
-class Core : public std::enable_shared_from_this<Core> {
+class Core : public std::enable_shared_from_this<Core>, public TableBudget::Holder {
   public:
     Core(const CodecLibrary& lib, UniqueFd fd, PcmTrack track, std::uint64_t preroll)
         : lib_(lib), fd_(std::move(fd)), track_(std::move(track)), id_(next_source_id++),
@@ -63,26 +64,53 @@ class Core : public std::enable_shared_from_this<Core> {
 
     void prepare()
     {
-        std::lock_guard lock(mutex_);
-        table_locked();
+        bool built = false;
+        {
+            std::lock_guard lock(mutex_);
+            table_locked(built);
+        }
+        if (built)
+            TableBudget::instance().trim(id_);
     }
 
     void release()
     {
         {
             std::lock_guard lock(mutex_);
-            table_.reset();
+            drop_table_locked();
             ++generation_;
             last_segment_ = none;
         }
         DecodedCache::instance().drop(id_);
     }
 
+    TableBudget::Clock::time_point table_used() const override
+    {
+        return TableBudget::Clock::time_point(TableBudget::Clock::duration(table_used_.load()));
+    }
+
+    bool drop_idle_table(TableBudget::Clock::time_point now) override
+    {
+        std::lock_guard lock(mutex_);
+        if (!table_ || now - table_used() < TableBudget::idle_after)
+            return false;
+        drop_table_locked();
+        return true;
+    }
+
   private:
     using Segment = std::shared_ptr<const DecodedSegment>;
     using Table = std::shared_ptr<const UnitTable>;
 
-    Table table_locked();
+    // The table, built when missing (then `built` is set).
+    Table table_locked(bool& built);
+    void drop_table_locked()
+    {
+        if (table_) {
+            table_.reset();
+            TableBudget::instance().set(id_, {}, 0);
+        }
+    }
     std::uint64_t last_unit(const UnitTable& table, std::uint64_t segment) const
     {
         return std::min<std::uint64_t>((segment + 1) * segment_units, table.size()) - 1;
@@ -100,20 +128,22 @@ class Core : public std::enable_shared_from_this<Core> {
     const std::uint64_t preroll_;
 
     // Lock order: a node's mutex in the filesystem, then this one, then the
-    // decoded cache's. The decoder stock's and the pool's are taken alone;
+    // decoded cache's or the table budget's. The decoder stock's and the pool's are taken alone;
     // no decoding and no source read happens under this one.
     std::mutex mutex_;
-    std::condition_variable settled_;   // a segment is no longer being decoded
-    Table table_;                       // built at the first open or read after creation or release
-    std::set<std::uint64_t> busy_;      // segments being decoded now
-    std::set<std::uint64_t> queued_;    // segments waiting for a worker
-    std::uint64_t generation_ = 0;      // release() moves it on: older decodes are not kept
-    std::uint64_t last_segment_ = none; // where the previous read ended
+    std::condition_variable settled_;                    // a segment is no longer being decoded
+    Table table_;                                        // built at the first open or read after creation or release
+    std::set<std::uint64_t> busy_;                       // segments being decoded now
+    std::set<std::uint64_t> queued_;                     // segments waiting for a worker
+    std::uint64_t generation_ = 0;                       // release() moves it on: older decodes are not kept
+    std::uint64_t last_segment_ = none;                  // where the previous read ended
+    std::atomic<TableBudget::Clock::rep> table_used_{0}; // when a read last used the table
 };
 
-Core::Table Core::table_locked()
+Core::Table Core::table_locked(bool& built)
 {
     if (!table_) {
+        built = true;
         // A unit takes at least one byte of the file: a table claiming more
         // units than that is damaged or hostile, and is cut there.
         struct stat st {};
@@ -121,7 +151,13 @@ Core::Table Core::table_locked()
         if (::fstat(fd_.get(), &st) == 0 && st.st_size > 0)
             limit = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
                                                                      std::numeric_limits<std::size_t>::max()));
+        // Building a long recording's table reads its sample tables again
+        // and holds several copies of them for a moment (tens of MiB for a
+        // 2-hour track): one build at a time keeps that from multiplying.
+        static std::mutex building;
+        std::lock_guard one_at_a_time(building);
         table_ = std::make_shared<const UnitTable>(UnitTable::build(track_, limit));
+        TableBudget::instance().set(id_, weak_from_this(), table_->bytes());
     }
     return table_;
 }
@@ -228,10 +264,12 @@ std::int64_t Core::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t 
     Table table;
     std::uint64_t generation = 0;
     bool straight = false;
+    bool built = false;
     std::uint64_t ua = 0, ub = 0, ka = 0, kb = 0;
+    table_used_.store(TableBudget::Clock::now().time_since_epoch().count());
     {
         std::lock_guard lock(mutex_);
-        table = table_locked();
+        table = table_locked(built);
         generation = generation_;
         ua = table->first_ending_after(first_frame);
         const std::size_t starting = table->count_starting_before(end_frame);
@@ -245,6 +283,8 @@ std::int64_t Core::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t 
         straight = last_segment_ != none && ka <= last_segment_ + 1 && ka + 1 >= last_segment_;
         last_segment_ = kb;
     }
+    if (built)
+        TableBudget::instance().trim(id_);
     // Segments between the first and the last that this read covers decode
     // beside it, and a reader going straight through has the next ones
     // decoded ahead. A read at a random place decodes its last segment only

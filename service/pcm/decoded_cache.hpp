@@ -22,7 +22,7 @@ class DecodedCache {
     // filesystem's request buffers (about 1 MiB per thread) and what the heap
     // cannot hand back between blocks (measured up to 30 MiB while reading):
     // 32 MiB keeps all of it well under 128 MiB.
-    static constexpr std::size_t process_budget = 32u << 20;
+    static constexpr std::size_t process_budget = 16u << 20;
 
     // The process's cache. Never destroyed.
     static DecodedCache& instance();

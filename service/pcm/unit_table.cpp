@@ -16,8 +16,8 @@ UnitTable UnitTable::build(const PcmTrack& track, std::size_t limit)
         units.resize(limit);
     t.offsets_.reserve(units.size());
     t.sizes_.reserve(units.size());
-    std::vector<std::uint64_t> starts;
-    starts.reserve(units.size());
+    // Unit starts are kept only for timing that is not uniform: the first
+    // unit that breaks it brings in the starts of those before it.
     bool uniform = true;
     std::uint64_t previous = 0;
     for (std::size_t i = 0; i < units.size(); ++i) {
@@ -26,12 +26,16 @@ UnitTable UnitTable::build(const PcmTrack& track, std::size_t limit)
         // Times must not go back; a table that does is held to its highest
         // time so far rather than letting units overlap.
         const std::uint64_t f = std::max(previous, time_to_frame(units[i].time, track.timescale, track.rate));
-        starts.push_back(f);
         previous = f;
-        uniform = uniform && f == i * t.step_;
+        if (uniform && f != i * t.step_) {
+            uniform = false;
+            t.starts_.reserve(units.size());
+            for (std::size_t j = 0; j < i; ++j)
+                t.starts_.push_back(j * t.step_);
+        }
+        if (!uniform)
+            t.starts_.push_back(f);
     }
-    if (!uniform)
-        t.starts_ = std::move(starts);
     return t;
 }
 
