@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/full_io.hpp"
+#include "common/table_work.hpp"
 #include "media/media_scan.hpp"
 
 namespace kov {
@@ -26,7 +27,7 @@ constexpr std::size_t read_ahead = 64 * 1024;
 // A positional reader over `fd` that keeps the last read-ahead window and
 // remembers whether any read failed.
 class ScanReader {
-public:
+  public:
     ScanReader(int fd, std::uint64_t file_size) : fd_(fd), file_size_(file_size) {}
 
     std::int64_t read(std::uint64_t offset, std::uint8_t* dest, std::size_t length)
@@ -36,7 +37,8 @@ public:
         if (!(offset >= window_start_ && offset - window_start_ + length <= window_.size())) {
             // Not in the window: fill it from here, as far as the file goes.
             const std::uint64_t left = offset < file_size_ ? file_size_ - offset : 0;
-            window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(read_ahead, std::max<std::uint64_t>(left, length))));
+            window_.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(read_ahead, std::max<std::uint64_t>(left, length))));
             const std::int64_t got = checked(pread_full(fd_, window_.data(), window_.size(), offset));
             window_start_ = offset;
             window_.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
@@ -51,7 +53,7 @@ public:
 
     bool failed() const { return failed_; }
 
-private:
+  private:
     std::int64_t checked(std::int64_t got)
     {
         failed_ = failed_ || got < 0;
@@ -77,17 +79,15 @@ SourceAnalysis analyse_source_file(int fd)
     }
     const auto size = static_cast<std::uint64_t>(st.st_size);
     // A long recording's sample tables take tens of MiB while its layout is
-    // built (a 2-hour file with six tracks: about 25 MiB); a listing of a
-    // folder of them analyses them one at a time, small files beside them.
-    static std::mutex large_files;
+    // built (a 2-hour file with six tracks: about 25 MiB): large files are
+    // analysed one at a time, small ones beside them.
     std::unique_lock<std::mutex> one_large_at_a_time;
     if (size >= large_file)
-        one_large_at_a_time = std::unique_lock(large_files);
+        one_large_at_a_time = std::unique_lock(table_work_mutex());
     ScanReader reader(fd, size);
-    MediaScan scan = scan_media_from(
-        size, [&reader](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
-            return reader.read(offset, dest, length);
-        });
+    MediaScan scan = scan_media_from(size, [&reader](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
+        return reader.read(offset, dest, length);
+    });
     if (reader.failed()) {
         result.read_failed = true;
         return result;

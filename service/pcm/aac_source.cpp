@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/table_work.hpp"
 #include "common/unique_fd.hpp"
 #include "pcm/aac_decoder.hpp"
 #include "pcm/decode_pool.hpp"
@@ -128,8 +129,9 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     const std::uint64_t preroll_;
 
     // Lock order: a node's mutex in the filesystem, then this one, then the
-    // decoded cache's or the table budget's. The decoder stock's and the pool's are taken alone;
-    // no decoding and no source read happens under this one.
+    // decoded cache's, the table budget's or the table work's. The decoder
+    // stock's and the pool's are taken alone. No decoding and no source read
+    // happens under this one; a table build does.
     std::mutex mutex_;
     std::condition_variable settled_;                    // a segment is no longer being decoded
     Table table_;                                        // built at the first open or read after creation or release
@@ -152,10 +154,8 @@ Core::Table Core::table_locked(bool& built)
             limit = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
                                                                      std::numeric_limits<std::size_t>::max()));
         // Building a long recording's table reads its sample tables again
-        // and holds several copies of them for a moment (tens of MiB for a
-        // 2-hour track): one build at a time keeps that from multiplying.
-        static std::mutex building;
-        std::lock_guard one_at_a_time(building);
+        // and holds them twice for a moment.
+        std::lock_guard one_at_a_time(table_work_mutex());
         table_ = std::make_shared<const UnitTable>(UnitTable::build(track_, limit));
         TableBudget::instance().set(id_, weak_from_this(), table_->bytes());
     }
