@@ -16,12 +16,14 @@ namespace kov {
 
 class DecodedCache {
   public:
-    // Decoded PCM kept for the whole process: about three minutes of stereo
-    // at 48 kHz. The one place this is set. Beyond it the process holds its
-    // libraries (about 18 MiB), decoders in use and ready (0.6 MiB each), the
-    // filesystem's request buffers (about 1 MiB per thread) and what the heap
-    // cannot hand back between blocks (measured up to 30 MiB while reading):
-    // 32 MiB keeps all of it well under 128 MiB.
+    // Decoded PCM kept for the whole process: about a minute and a half of
+    // stereo at 48 kHz, far more than the segments decoded ahead of four
+    // readers (3 MiB); the kernel's page cache keeps what was read. The one
+    // place this is set. Beyond it the process holds its libraries (about
+    // 18 MiB), decoders in use, ready and reset (0.6 MiB each), unit tables
+    // (see TableBudget), the filesystem's request buffers and what the heap
+    // cannot hand back between blocks: with 16 MiB four readers of six-track
+    // recordings stay under 96 MiB.
     static constexpr std::size_t process_budget = 16u << 20;
 
     // The process's cache. Never destroyed.
