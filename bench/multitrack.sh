@@ -50,7 +50,8 @@ measure() { # program label
     size6=$(stat -c %s "$MNT/six.mp4")
     unmount
     local last6=${L6[stream_5_size]:-${L6[stream_0_size]}}
-    rand() { # file start end -> p50/p99
+    rand() { # file start end -> p50/p99, the source read from the page cache
+        cat "$SRC/$1" >/dev/null
         mount_fresh "$SRC" "$program"
         local out
         out=$("$TOOL" random "$MNT/$1" "$2" "$3" 4096 2000)

@@ -1,6 +1,7 @@
 #include "pcm/unit_table.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace kov {
 
@@ -14,15 +15,13 @@ UnitTable UnitTable::build(const PcmTrack& track, std::size_t limit)
     std::vector<PcmUnit> units = track.units(limit);
     if (units.size() > limit)
         units.resize(limit);
-    t.offsets_.reserve(units.size());
-    t.sizes_.reserve(units.size());
+    t.count_ = units.size();
+    t.store_places(units);
     // Unit starts are kept only for timing that is not uniform: the first
     // unit that breaks it brings in the starts of those before it.
     bool uniform = true;
     std::uint64_t previous = 0;
     for (std::size_t i = 0; i < units.size(); ++i) {
-        t.offsets_.push_back(units[i].offset);
-        t.sizes_.push_back(units[i].size);
         // Times must not go back; a table that does is held to its highest
         // time so far rather than letting units overlap.
         const std::uint64_t f = std::max(previous, time_to_frame(units[i].time, track.timescale, track.rate));
@@ -37,6 +36,48 @@ UnitTable UnitTable::build(const PcmTrack& track, std::size_t limit)
             t.starts_.push_back(f);
     }
     return t;
+}
+
+void UnitTable::store_places(const std::vector<PcmUnit>& units)
+{
+    const std::size_t n = units.size();
+    bool near = true;
+    for (std::size_t b = 0; b < n && near; b += block) {
+        const std::size_t e = std::min(n, b + block);
+        const auto [lo, hi] = std::minmax_element(
+            units.begin() + static_cast<std::ptrdiff_t>(b), units.begin() + static_cast<std::ptrdiff_t>(e),
+            [](const PcmUnit& x, const PcmUnit& y) { return x.offset < y.offset; });
+        near = hi->offset - lo->offset <= std::numeric_limits<std::uint32_t>::max();
+    }
+    const bool short_sizes = std::all_of(units.begin(), units.end(), [](const PcmUnit& u) {
+        return u.size <= std::numeric_limits<std::uint16_t>::max();
+    });
+    if (near) {
+        bases_.reserve((n + block - 1) / block);
+        near_offsets_.reserve(n);
+        for (std::size_t b = 0; b < n; b += block) {
+            const std::size_t e = std::min(n, b + block);
+            std::uint64_t base = units[b].offset;
+            for (std::size_t i = b; i < e; ++i)
+                base = std::min(base, units[i].offset);
+            bases_.push_back(base);
+            for (std::size_t i = b; i < e; ++i)
+                near_offsets_.push_back(static_cast<std::uint32_t>(units[i].offset - base));
+        }
+    } else {
+        wide_offsets_.reserve(n);
+        for (const PcmUnit& u : units)
+            wide_offsets_.push_back(u.offset);
+    }
+    if (short_sizes) {
+        short_sizes_.reserve(n);
+        for (const PcmUnit& u : units)
+            short_sizes_.push_back(static_cast<std::uint16_t>(u.size));
+    } else {
+        wide_sizes_.reserve(n);
+        for (const PcmUnit& u : units)
+            wide_sizes_.push_back(u.size);
+    }
 }
 
 std::uint64_t UnitTable::start(std::size_t i) const
@@ -80,8 +121,9 @@ std::size_t UnitTable::count_starting_before(std::uint64_t frame) const
 
 std::size_t UnitTable::bytes() const
 {
-    return offsets_.capacity() * sizeof(std::uint64_t) + sizes_.capacity() * sizeof(std::uint32_t) +
-           starts_.capacity() * sizeof(std::uint64_t);
+    return bases_.capacity() * sizeof(std::uint64_t) + near_offsets_.capacity() * sizeof(std::uint32_t) +
+           wide_offsets_.capacity() * sizeof(std::uint64_t) + short_sizes_.capacity() * sizeof(std::uint16_t) +
+           wide_sizes_.capacity() * sizeof(std::uint32_t) + starts_.capacity() * sizeof(std::uint64_t);
 }
 
 } // namespace kov

@@ -15,9 +15,12 @@ class UnitTable {
     // At most `limit` units of the track, each placed by its time.
     static UnitTable build(const PcmTrack& track, std::size_t limit);
 
-    std::size_t size() const { return offsets_.size(); }
-    std::uint64_t offset(std::size_t i) const { return offsets_[i]; }
-    std::uint32_t unit_size(std::size_t i) const { return sizes_[i]; }
+    std::size_t size() const { return count_; }
+    std::uint64_t offset(std::size_t i) const
+    {
+        return wide_offsets_.empty() ? bases_[i / block] + near_offsets_[i] : wide_offsets_[i];
+    }
+    std::uint32_t unit_size(std::size_t i) const { return wide_sizes_.empty() ? short_sizes_[i] : wide_sizes_[i]; }
     // Unit i fills at most frames [start(i), end(i)): from its own start to
     // the next unit's, the last one to the end of the stream.
     std::uint64_t start(std::size_t i) const;
@@ -30,9 +33,21 @@ class UnitTable {
     std::size_t bytes() const;
 
   private:
-    std::vector<std::uint64_t> offsets_;
-    std::vector<std::uint32_t> sizes_;
-    std::vector<std::uint64_t> starts_; // empty when unit i starts at i * step_
+    void store_places(const std::vector<PcmUnit>& units);
+
+    // A 2-hour track has 337,500 units, and a recording may have several
+    // tracks open at once: offsets are kept as 32-bit distances from the
+    // nearest unit of their block of 16 and sizes in 16 bits, 6.5 bytes a
+    // unit instead of 12. Tables that do not fit (units of one block over
+    // 4 GiB apart, a unit of 64 KiB or more) keep them whole.
+    static constexpr std::size_t block = 16;
+    std::size_t count_ = 0;
+    std::vector<std::uint64_t> bases_;        // per block: its lowest offset
+    std::vector<std::uint32_t> near_offsets_; // per unit: from its block's base
+    std::vector<std::uint64_t> wide_offsets_; // instead of the two above
+    std::vector<std::uint16_t> short_sizes_;
+    std::vector<std::uint32_t> wide_sizes_; // instead of short_sizes_
+    std::vector<std::uint64_t> starts_;     // empty when unit i starts at i * step_
     std::uint64_t step_ = 0;
     std::uint64_t total_ = 0;
 };
