@@ -47,11 +47,6 @@ constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
 
 std::atomic<std::uint64_t> next_source_id{1};
 
-bool stocked(const CodecLibrary& lib)
-{
-    return &lib == &codec_library();
-}
-
 class Core : public std::enable_shared_from_this<Core>, public TableBudget::Holder {
   public:
     Core(const CodecLibrary& lib, UniqueFd fd, PcmTrack track, std::uint64_t preroll)
@@ -347,7 +342,7 @@ class LavAacPcm final : public PcmSource {
 // other with the same configuration.
 bool decoder_available(const CodecLibrary& lib, std::span<const std::uint8_t> asc)
 {
-    if (!stocked(lib))
+    if (!DecoderStock::serves(lib))
         return static_cast<bool>(open_aac_decoder(lib, asc));
     DecoderContext ctx = DecoderStock::instance().take(asc);
     if (!ctx)

@@ -33,6 +33,9 @@ class DecoderStock {
 
     // The process's stock, bound to codec_library(). Never destroyed.
     static DecoderStock& instance();
+    // Whether decoders of this binding may come from and go to the stock:
+    // it opens through the process-wide binding only.
+    static bool serves(const CodecLibrary& lib) { return &lib == &codec_library(); }
 
     // A ready decoder for this configuration, or an empty one when none is
     // ready. When the stock's thread is opening one for it right now and

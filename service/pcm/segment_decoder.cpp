@@ -51,13 +51,6 @@ class DecodeSlot {
     DecodeSlot& operator=(const DecodeSlot&) = delete;
 };
 
-// Whether decoders of this binding may come from and go to the process's
-// stock: the stock opens through the process-wide binding only.
-bool stocked(const CodecLibrary& lib)
-{
-    return &lib == &codec_library();
-}
-
 // The bytes of the units of one decode, fetched in as few reads as they allow.
 class UnitReader {
   public:
@@ -158,7 +151,7 @@ class Decode {
 
     ~Decode()
     {
-        if (stocked(in_.lib) && ctx_) {
+        if (DecoderStock::serves(in_.lib) && ctx_) {
             if (in_.reusable && clean_ && format_as_configured()) {
                 DecoderStock::instance().give_back(in_.asc, std::move(ctx_));
             } else {
@@ -171,11 +164,11 @@ class Decode {
     // A decoder: a used one reset when `may_reuse`, else a fresh one.
     bool open(bool may_reuse)
     {
-        if (stocked(in_.lib) && may_reuse) {
+        if (DecoderStock::serves(in_.lib) && may_reuse) {
             ctx_ = DecoderStock::instance().take_reset(in_.asc);
             reused_ = static_cast<bool>(ctx_);
         }
-        if (!ctx_ && stocked(in_.lib))
+        if (!ctx_ && DecoderStock::serves(in_.lib))
             ctx_ = DecoderStock::instance().take(in_.asc, in_.wait_for_stock);
         if (!ctx_)
             ctx_ = open_aac_decoder(in_.lib, in_.asc);

@@ -15,11 +15,6 @@ constexpr std::size_t probe_units = 4;
 constexpr std::uint32_t max_probe_unit_bytes = 1u << 20;
 constexpr std::uint64_t max_frames_per_unit = 8192;
 
-bool stocked(const CodecLibrary& lib)
-{
-    return &lib == &codec_library();
-}
-
 } // namespace
 
 void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
@@ -30,7 +25,7 @@ void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
     if (units.empty())
         return;
     DecoderContext ctx;
-    if (stocked(lib))
+    if (DecoderStock::serves(lib))
         ctx = DecoderStock::instance().take(track.asc);
     if (!ctx)
         ctx = open_aac_decoder(lib, track.asc);
@@ -70,7 +65,7 @@ void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
         }
     }
     ctx.reset();
-    if (stocked(lib))
+    if (DecoderStock::serves(lib))
         DecoderStock::instance().top_up(); // make up for the one taken above
     if (!decoded)
         return;
