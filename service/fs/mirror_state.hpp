@@ -51,33 +51,18 @@ int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e);
 // apply_decision waits up to `wait` for the decision and fills it in.
 int lookup_undecided(fuse_ino_t parent, const char* name, fuse_entry_param& e);
 void apply_decision(fuse_entry_param& e, std::chrono::milliseconds wait);
-// A rewrite decision as a caller sees it.
-struct LayoutDecision {
-    std::shared_ptr<const FileLayout> layout; // empty: shown unchanged
-    // False while the decision is still being made (the source is slow or
-    // stalled) or when a read error spoilt it: the answer is provisional and
-    // must not be cached by the kernel.
-    bool settled = true;
-    bool read_failed = false;
-};
-
 // How long a lookup or getattr waits for a file's decision before it answers
 // with the source's own attributes, provisionally; a listing, which speaks
 // for a whole folder, waits less for the files of one reply together.
 constexpr std::chrono::milliseconds decision_wait{2000};
 constexpr std::chrono::milliseconds listing_decision_wait{500};
 
-// The node's decision, made on the analysis pool when the source changed (size,
-// modification or change time) or was never decided; waits at most `wait`.
-LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait);
-// The node's layout when the file is shown rewritten, else empty; waits for
-// the decision as long as it takes.
-std::shared_ptr<const FileLayout> current_layout(MirrorNode& node);
-// For a read through `fd` (an open handle of the node): 0 with the layout to
-// read (empty for a file shown unchanged), decided again when the source of a
-// rewritten file changed since its decision; -EIO when it changed so that it
-// is no longer shown rewritten, since the file the reader opened is gone.
-int layout_for_read(MirrorNode& node, int fd, std::shared_ptr<const FileLayout>& layout);
+// The file of an open handle (fh), and the handle a write-side create keeps
+// for a descriptor it opened.
+int handle_fd(const fuse_file_info* fi);
+std::uint64_t new_handle(UniqueFd fd);
+// Ends a handle the kernel never took.
+void end_handle(const fuse_file_info* fi);
 
 // Operation handlers, gathered into the table by mirror_operations().
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept;

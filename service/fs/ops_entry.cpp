@@ -1,13 +1,11 @@
-// Names to nodes, attributes, and the per-node rewrite decision.
+// Names to nodes, and attributes.
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "fs/analysis_pool.hpp"
 #include "fs/mirror_state.hpp"
-#include "fs/source_analysis.hpp"
 #include "shares/share_table.hpp"
 
 namespace kov {
@@ -27,121 +25,7 @@ int enter_node(UniqueFd fd, fuse_entry_param& e, MirrorNode*& node)
     return 0;
 }
 
-SourceStamp stamp_of(const struct stat& st)
-{
-    return SourceStamp{st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
-}
-
-// Starts a decision for the node's source as `stamp` describes it, on the
-// analysis pool. Called under the node's mutex; reads nothing itself.
-std::shared_ptr<PendingDecision> start_decision(MirrorNode& node, const SourceStamp& stamp)
-{
-    const int fd = reopen_node(node.fd.get(), O_RDONLY);
-    if (fd < 0)
-        return nullptr;
-    auto job = std::make_shared<PendingDecision>();
-    job->stamp = stamp;
-    run_in_analysis_pool([job, source = std::make_shared<UniqueFd>(fd)] {
-        const SourceAnalysis analysis = analyse_source_file(source->get());
-        source->reset();
-        std::lock_guard lock(job->mutex);
-        job->layout = analysis.layout;
-        job->read_failed = analysis.read_failed;
-        job->done = true;
-        job->finished.notify_all();
-    });
-    return job;
-}
-
-// A finished decision that a read error spoilt; nobody has picked it up yet,
-// but the next request tries afresh rather than take it.
-bool failed_already(PendingDecision& job)
-{
-    std::lock_guard lock(job.mutex); // lock order: node mutex, then a decision's
-    return job.done && job.read_failed;
-}
-
 } // namespace
-
-LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
-{
-    std::shared_ptr<PendingDecision> job;
-    {
-        std::lock_guard lock(node.mutex);
-        struct stat st {};
-        if (stat_node(node.fd.get(), st) < 0) {
-            // Without a file type nothing may be reopened (it could be a FIFO),
-            // so an undecided node stays undecided and shows unchanged.
-            return {node.state == LayoutState::rewritten ? node.layout : nullptr, true, false};
-        }
-        const SourceStamp stamp = stamp_of(st);
-        if (stamp != node.stamp) {
-            node.state = LayoutState::undecided;
-            node.layout.reset();
-            node.stamp = stamp;
-        } else if (node.state != LayoutState::undecided) {
-            return {node.layout, true, false};
-        }
-        // Only regular files are ever reopened: opening a FIFO blocks and
-        // opening a device may have side effects.
-        if (!S_ISREG(st.st_mode)) {
-            node.state = LayoutState::pass_through;
-            return {};
-        }
-        if (!node.pending || node.pending->stamp != stamp || failed_already(*node.pending))
-            node.pending = start_decision(node, stamp);
-        if (!node.pending) {
-            node.state = LayoutState::pass_through;
-            return {};
-        }
-        job = node.pending;
-    }
-    {
-        std::unique_lock lock(job->mutex);
-        const auto finished = [&] { return job->done; };
-        if (wait == std::chrono::milliseconds::max())
-            job->finished.wait(lock, finished);
-        else if (!job->finished.wait_for(lock, wait, finished))
-            return {nullptr, false, false};
-    }
-    std::lock_guard lock(node.mutex);
-    if (node.pending == job) {
-        node.pending.reset();
-        // A decision spoilt by a read error is not kept: the next request
-        // decides again.
-        if (node.stamp == job->stamp && !job->read_failed) {
-            node.layout = job->layout;
-            node.state = job->layout ? LayoutState::rewritten : LayoutState::pass_through;
-        }
-    }
-    return {job->layout, !job->read_failed, job->read_failed};
-}
-
-std::shared_ptr<const FileLayout> current_layout(MirrorNode& node)
-{
-    return decide_layout(node, std::chrono::milliseconds::max()).layout;
-}
-
-int layout_for_read(MirrorNode& node, int fd, std::shared_ptr<const FileLayout>& layout)
-{
-    SourceStamp decided;
-    {
-        std::lock_guard lock(node.mutex);
-        if (node.state != LayoutState::rewritten) {
-            layout.reset();
-            return 0;
-        }
-        layout = node.layout;
-        decided = node.stamp;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && stamp_of(st) == decided)
-        return 0;
-    // Changed under the reader: bytes past a new end must not read as
-    // zeros, nor old and new mixed.
-    layout = current_layout(node);
-    return layout ? 0 : -EIO;
-}
 
 int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e)
 {

@@ -1,6 +1,7 @@
-// Open files. The handle's fh is a descriptor of the source reopened for it;
-// the layout of a rewritten file is taken from its node at every read, so a
-// re-decision between reads is seen at once.
+// Open files. The handle's fh is an OpenFile: the source reopened for it and
+// a reference to the file's decision state; the layout of a rewritten file is
+// taken from its node at every read, so a re-decision between reads is seen
+// at once.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,18 +27,22 @@ void reply_from_source(fuse_req_t req, int fd, std::size_t size, off_t off)
     fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
 }
 
-// One read-only handle of the node is gone. With the last one the PCM source
+OpenFile* open_file(const fuse_file_info* fi)
+{
+    return reinterpret_cast<OpenFile*>(fi->fh);
+}
+
+// One read-only handle of the file is gone. With the last one the PCM source
 // of a rewritten file gives back its decoded blocks and tables: the kernel may
 // keep the node for a long time, but nothing reads it now.
-void drop_reader(MirrorNode& node)
+void drop_reader(FileForms& forms)
 {
     std::shared_ptr<const FileLayout> layout;
     {
-        std::lock_guard lock(node.mutex);
-        // A read-only create also ends here without having been counted.
-        if (node.readers == 0 || --node.readers > 0)
+        std::lock_guard lock(forms.mutex);
+        if (forms.readers == 0 || --forms.readers > 0)
             return;
-        layout = node.layout;
+        layout = forms.layout;
     }
     if (layout)
         for (const PcmStream& stream : layout->streams)
@@ -45,7 +50,32 @@ void drop_reader(MirrorNode& node)
                 stream.source->release();
 }
 
+// Ends a handle: closes its descriptor and lets go of what it held, touching
+// nothing of the node, which the kernel may already have forgotten.
+void close_handle(std::unique_ptr<OpenFile> handle)
+{
+    if (handle->forms)
+        drop_reader(*handle->forms);
+}
+
 } // namespace
+
+int handle_fd(const fuse_file_info* fi)
+{
+    return open_file(fi)->fd.get();
+}
+
+std::uint64_t new_handle(UniqueFd fd)
+{
+    auto handle = std::make_unique<OpenFile>();
+    handle->fd = std::move(fd);
+    return reinterpret_cast<std::uint64_t>(handle.release());
+}
+
+void end_handle(const fuse_file_info* fi)
+{
+    close_handle(std::unique_ptr<OpenFile>(open_file(fi)));
+}
 
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
 {
@@ -77,11 +107,15 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         fuse_reply_err(req, -fd);
         return;
     }
-    fi->fh = static_cast<std::uint64_t>(fd);
+    auto handle = std::make_unique<OpenFile>();
+    handle->fd.reset(fd);
     const bool reader = (fi->flags & O_ACCMODE) == O_RDONLY;
     if (reader) {
-        std::lock_guard lock(node->mutex);
-        ++node->readers;
+        handle->forms = node->forms.load(); // none unless a regular file
+        if (handle->forms) {
+            std::lock_guard lock(handle->forms->mutex);
+            ++handle->forms->readers;
+        }
     }
     // Where the units lie is found now rather than in the first read of
     // audio, which an editor waits for.
@@ -89,17 +123,18 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         for (const PcmStream& stream : decision.layout->streams)
             if (stream.source)
                 stream.source->prepare();
+    fi->fh = reinterpret_cast<std::uint64_t>(handle.get());
     if (fuse_reply_open(req, fi) != 0) {
-        ::close(fd); // the request was interrupted: no release will follow
-        if (reader)
-            drop_reader(*node);
+        close_handle(std::move(handle)); // the request was interrupted: no release will follow
+        return;
     }
+    handle.release();
 }
 
 void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept
 {
     MirrorNode* node = inode_table().node_of(ino);
-    const int fd = static_cast<int>(fi->fh);
+    const int fd = handle_fd(fi);
     std::shared_ptr<const FileLayout> layout;
     if (const int rc = layout_for_read(*node, fd, layout); rc < 0) {
         fuse_reply_err(req, -rc);
@@ -128,24 +163,23 @@ void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_f
 
 void op_write(fuse_req_t req, fuse_ino_t, const char* buf, std::size_t size, off_t off, fuse_file_info* fi) noexcept
 {
-    const ssize_t written = ::pwrite(static_cast<int>(fi->fh), buf, size, off);
+    const ssize_t written = ::pwrite(handle_fd(fi), buf, size, off);
     if (written < 0)
         fuse_reply_err(req, errno);
     else
         fuse_reply_write(req, static_cast<std::size_t>(written));
 }
 
-void op_release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
+void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) noexcept
 {
-    ::close(static_cast<int>(fi->fh));
+    std::unique_ptr<OpenFile> handle(open_file(fi));
     fuse_reply_err(req, 0);
-    if ((fi->flags & O_ACCMODE) == O_RDONLY)
-        drop_reader(*inode_table().node_of(ino));
+    close_handle(std::move(handle));
 }
 
 void op_fsync(fuse_req_t req, fuse_ino_t, int datasync, fuse_file_info* fi) noexcept
 {
-    const int fd = static_cast<int>(fi->fh);
+    const int fd = handle_fd(fi);
     const int rc = datasync ? ::fdatasync(fd) : ::fsync(fd);
     fuse_reply_err(req, rc < 0 ? errno : 0);
 }

@@ -63,8 +63,8 @@ int apply_with_descriptor(MirrorNode& node, const struct stat& attr, int to_set,
 {
     if (!(to_set & (FUSE_SET_ATTR_SIZE | FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)))
         return 0;
-    if (fi != nullptr && static_cast<int>(fi->fh) != -1)
-        return apply_attributes(static_cast<int>(fi->fh), attr, to_set);
+    if (fi != nullptr && fi->fh != 0)
+        return apply_attributes(handle_fd(fi), attr, to_set);
     int opened = reopen_node(node.fd.get(), O_RDWR);
     if (opened < 0 && !(to_set & FUSE_SET_ATTR_SIZE))
         opened = reopen_node(node.fd.get(), O_RDONLY);
@@ -122,10 +122,10 @@ void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
         fuse_reply_err(req, -rc);
         return;
     }
-    fi->fh = static_cast<std::uint64_t>(fd);
+    fi->fh = new_handle(UniqueFd(fd));
     if (fuse_reply_create(req, &e, fi) != 0) {
         // Interrupted: the kernel takes neither the handle nor the lookup.
-        ::close(fd);
+        end_handle(fi);
         inode_table().forget_node(inode_table().node_of(e.ino), 1);
     }
 }

@@ -76,7 +76,7 @@ TEST_F(InodeTableTest, HardLinkedAacFileSharesOneLayoutUntilItChanges)
     // Cut short, it no longer scans as a complete movie and passes through.
     ASSERT_EQ(::truncate(src.file("a.m4a").c_str(), 100), 0);
     EXPECT_EQ(current_layout(node), nullptr);
-    EXPECT_EQ(node.state, LayoutState::pass_through);
+    EXPECT_EQ(forms_of(node)->state, LayoutState::pass_through);
 }
 
 TEST_F(InodeTableTest, NameLeadingBackToTheRootAnswersInodeOne)
