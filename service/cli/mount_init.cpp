@@ -1,5 +1,7 @@
 #include "cli/mount_init.hpp"
 
+#include <sys/resource.h>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -32,6 +34,18 @@ void set_up_the_heap()
 #endif
 }
 
+// The soft descriptor limit up to the hard one: the node table caches
+// descriptors in proportion to it, and open files and listings take theirs
+// beside it.
+void raise_descriptor_limit()
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+
 } // namespace
 
 void op_init(void*, fuse_conn_info* conn) noexcept
@@ -46,6 +60,7 @@ void op_init(void*, fuse_conn_info* conn) noexcept
     const unsigned wanted = FUSE_CAP_AUTO_INVAL_DATA | FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE;
     conn->want |= wanted & conn->capable;
     set_up_the_heap();
+    raise_descriptor_limit();
 }
 
 } // namespace kov

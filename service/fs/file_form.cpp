@@ -23,7 +23,7 @@ SourceStamp stamp_of(const struct stat& st)
 // analysis pool. Called under the forms' mutex; reads nothing itself.
 std::shared_ptr<PendingDecision> start_decision(MirrorNode& node, const SourceStamp& stamp)
 {
-    const int fd = reopen_node(node.fd.get(), O_RDONLY);
+    const int fd = reopen_node(node, O_RDONLY);
     if (fd < 0)
         return nullptr;
     auto job = std::make_shared<PendingDecision>();
@@ -70,7 +70,7 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
         // Only regular files are ever reopened: opening a FIFO blocks and
         // opening a device may have side effects. Without a file type
         // nothing may be reopened either, so such a node shows unchanged.
-        if (stat_node(node.fd.get(), st) < 0 || !S_ISREG(st.st_mode))
+        if (stat_node(node, st) < 0 || !S_ISREG(st.st_mode))
             return {};
         forms = forms_of(node);
     }
@@ -79,7 +79,7 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
         // Examined under the lock, so that a later look never stores an
         // older stamp over a newer one.
         std::lock_guard lock(forms->mutex);
-        if (stat_node(node.fd.get(), st) < 0)
+        if (stat_node(node, st) < 0)
             return {forms->state == LayoutState::rewritten ? forms->layout : nullptr, true, false};
         const SourceStamp stamp = stamp_of(st);
         if (stamp != forms->stamp) {

@@ -1,7 +1,9 @@
 #pragma once
-// One source object the kernel knows: its O_PATH descriptor, identity, lookup
-// count and, for a regular file, its rewrite decision. Owned by the
-// InodeTable; the kernel refers to it by its address (inode number).
+// One source object the kernel knows: its identity, lookup count, where it is
+// reached again (the folder and name it was last looked up as) and, for a
+// regular file, its rewrite decision. Owned by the InodeTable; the kernel
+// refers to it by its address (inode number). A node holds no descriptor of
+// its own: the table lends one out while a request needs it.
 
 #include <atomic>
 #include <cstdint>
@@ -12,16 +14,28 @@
 
 namespace kov {
 
+// An O_PATH descriptor lent out by the InodeTable: it stays open while a
+// request holds it, even when the table lets go of it meanwhile.
+using HeldFd = std::shared_ptr<const UniqueFd>;
+
 struct MirrorNode {
-    MirrorNode(int descriptor, std::uint64_t dev, std::uint64_t ino) : fd(descriptor), device(dev), inode(ino) {}
+    MirrorNode(std::uint64_t dev, std::uint64_t ino) : device(dev), inode(ino) {}
     MirrorNode(const MirrorNode&) = delete;
     MirrorNode& operator=(const MirrorNode&) = delete;
 
-    UniqueFd fd;               // O_PATH | O_NOFOLLOW; empty only for the shares-mode root
-    std::uint64_t lookups = 1; // guarded by the table mutex
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
+    static constexpr std::uint32_t no_slot = UINT32_MAX;
+
+    std::uint64_t device = 0; // never changed
+    std::uint64_t inode = 0;  // never changed
     std::uint64_t number = 0; // the inode number programs see; see InodeTable
+    // Guarded by the table mutex, up to `forms`.
+    std::uint64_t lookups = 1;
+    // The folder and name it was last looked up as; the parent stays in the
+    // table while any node names it here (its `children`).
+    MirrorNode* parent = nullptr;
+    std::unique_ptr<char[]> name;
+    std::uint32_t children = 0;      // nodes whose parent this is, and reaches under way
+    std::uint32_t fd_slot = no_slot; // its descriptor in the table's cache, if any
 
     // The rewrite decision of a regular file, made on first use (see
     // file_form.hpp for who owns it).

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -37,11 +38,25 @@ inline bool is_shares_root(fuse_ino_t ino)
 constexpr double attr_timeout = 1.0;
 constexpr double entry_timeout = 1.0;
 
-// Opens the object behind an O_PATH descriptor anew through /proc/self/fd.
-// Returns the new descriptor or -errno.
-int reopen_node(int fd, int flags);
-// fstatat of the descriptor itself, links not followed. 0 or -errno.
-int stat_node(int fd, struct stat& st);
+// Opens the node's source object anew (through /proc/self/fd and the
+// descriptor the table lends). Returns the new descriptor or -errno.
+int reopen_node(MirrorNode& node, int flags);
+// fstatat of the node's source object itself, links not followed. 0 or -errno.
+int stat_node(MirrorNode& node, struct stat& st);
+// The same for a descriptor.
+int stat_fd(int fd, struct stat& st);
+
+// Runs `open` (a descriptor or -errno) once more after the table let go of
+// the descriptors it caches, when the process had none left.
+template <class Open> int open_with_room(Open open)
+{
+    int fd = open();
+    if (fd == -EMFILE || fd == -ENFILE) {
+        inode_table().shed_descriptors();
+        fd = open();
+    }
+    return fd;
+}
 
 // Resolves `name` below `parent` into a node and counts one lookup on it.
 // 0 or -errno.

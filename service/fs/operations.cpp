@@ -35,17 +35,30 @@ void set_mirror_shares(ShareTable* table)
     inode_table().set_root(-1, 0, 0);
 }
 
-int reopen_node(int fd, int flags)
+int reopen_node(MirrorNode& node, int flags)
 {
+    HeldFd held;
+    if (const int rc = inode_table().descriptor(node, held); rc < 0)
+        return rc;
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    const int opened = ::open(path, flags | O_CLOEXEC);
-    return opened < 0 ? -errno : opened;
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", held->get());
+    return open_with_room([&] {
+        const int opened = ::open(path, flags | O_CLOEXEC);
+        return opened < 0 ? -errno : opened;
+    });
 }
 
-int stat_node(int fd, struct stat& st)
+int stat_fd(int fd, struct stat& st)
 {
     return ::fstatat(fd, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) < 0 ? -errno : 0;
+}
+
+int stat_node(MirrorNode& node, struct stat& st)
+{
+    HeldFd held;
+    if (const int rc = inode_table().descriptor(node, held); rc < 0)
+        return rc;
+    return stat_fd(held->get(), st);
 }
 
 fuse_lowlevel_ops mirror_operations()

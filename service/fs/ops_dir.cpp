@@ -196,7 +196,10 @@ constexpr std::size_t decisions_ahead = 512;
 void start_decisions_ahead(fuse_ino_t ino, DirHandle& h)
 {
     h.read_ahead = true;
-    for (std::size_t n = 0; n < decisions_ahead;) {
+    // A decision waiting for the pool holds its file open: no more of them
+    // than the descriptor cache has room for.
+    const std::size_t ahead = std::min(decisions_ahead, inode_table().descriptor_capacity() / 2);
+    for (std::size_t n = 0; n < ahead;) {
         const dirent* d = ::readdir(h.stream);
         if (d == nullptr)
             break;
@@ -238,15 +241,21 @@ int list_folder_plus(fuse_ino_t ino, DirHandle& h, DirReply& out, std::size_t si
         if (!l.dot)
             l.rc = lookup_undecided(ino, l.name.c_str(), l.e);
     const auto deadline = std::chrono::steady_clock::now() + listing_decision_wait;
+    int reached_error = 0;
     for (std::size_t i = 0; i < batch.size(); ++i) {
         Listed& l = batch[i];
-        if (l.rc < 0) {
+        if (l.rc == -ENOENT) {
             h.offset = static_cast<std::uint64_t>(l.next); // vanished meanwhile: leave it out
             continue;
         }
         bool added = false;
         if (l.dot) {
             added = out.add_plus(l.name.c_str(), dot_entry(inode_table().number_of(h.device, l.d_ino)), l.next);
+        } else if (l.rc < 0) {
+            // Not reached (no descriptor left, the folder gone stale): never
+            // left out silently. The reply ends before it, and the request
+            // that starts with it fails with the errno when it fails again.
+            reached_error = l.rc;
         } else {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                                    std::chrono::steady_clock::now());
@@ -260,7 +269,7 @@ int list_folder_plus(fuse_ino_t ino, DirHandle& h, DirReply& out, std::size_t si
                 if (!batch[j].dot && batch[j].rc == 0)
                     give_back(batch[j].e);
             ::seekdir(h.stream, static_cast<long>(h.offset));
-            return 0;
+            return out.empty() ? reached_error : 0;
         }
         h.offset = static_cast<std::uint64_t>(l.next);
     }
@@ -302,11 +311,17 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         h->share_listing = true;
         h->shares = mirror_settings().shares->snapshot();
     } else {
-        const MirrorNode* node = inode_table().node_of(ino);
-        h->device = node->device;
-        const int fd = ::openat(node->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        MirrorNode& node = *inode_table().node_of(ino);
+        h->device = node.device;
+        HeldFd own;
+        int fd = inode_table().descriptor(node, own);
+        if (fd == 0)
+            fd = open_with_room([&] {
+                const int opened = ::openat(own->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                return opened < 0 ? -errno : opened;
+            });
         if (fd < 0) {
-            fuse_reply_err(req, errno);
+            fuse_reply_err(req, -fd);
             return;
         }
         h->stream = ::fdopendir(fd);
@@ -344,12 +359,16 @@ void op_statfs(fuse_req_t req, fuse_ino_t ino) noexcept
     int rc = 0;
     if (is_shares_root(ino)) {
         const auto shares = mirror_settings().shares->snapshot();
-        rc = shares.empty() ? ::statvfs("/", &sv) : ::fstatvfs(shares.front().folder->get(), &sv);
+        if ((shares.empty() ? ::statvfs("/", &sv) : ::fstatvfs(shares.front().folder->get(), &sv)) < 0)
+            rc = -errno;
     } else {
-        rc = ::fstatvfs(inode_table().node_of(ino)->fd.get(), &sv);
+        HeldFd own;
+        rc = inode_table().descriptor(*inode_table().node_of(ino), own);
+        if (rc == 0 && ::fstatvfs(own->get(), &sv) < 0)
+            rc = -errno;
     }
     if (rc < 0)
-        fuse_reply_err(req, errno);
+        fuse_reply_err(req, -rc);
     else
         fuse_reply_statfs(req, &sv);
 }
@@ -359,7 +378,12 @@ void op_readlink(fuse_req_t req, fuse_ino_t ino) noexcept
     // One byte more than the longest target, so the terminator always fits
     // and a target that fills the buffer is recognised as too long.
     char target[4097];
-    const ssize_t n = ::readlinkat(inode_table().node_of(ino)->fd.get(), "", target, sizeof target);
+    HeldFd own;
+    if (const int rc = inode_table().descriptor(*inode_table().node_of(ino), own); rc < 0) {
+        fuse_reply_err(req, -rc);
+        return;
+    }
+    const ssize_t n = ::readlinkat(own->get(), "", target, sizeof target);
     if (n < 0) {
         fuse_reply_err(req, errno);
         return;
@@ -383,8 +407,13 @@ void op_access(fuse_req_t req, fuse_ino_t ino, int mask) noexcept
         fuse_reply_err(req, 0);
         return;
     }
+    HeldFd own;
+    if (const int rc = inode_table().descriptor(*inode_table().node_of(ino), own); rc < 0) {
+        fuse_reply_err(req, -rc);
+        return;
+    }
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", inode_table().node_of(ino)->fd.get());
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", own->get());
     const int rc = ::faccessat(AT_FDCWD, path, mask, AT_EACCESS);
     fuse_reply_err(req, rc < 0 ? errno : 0);
 }

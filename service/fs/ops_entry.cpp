@@ -12,13 +12,14 @@ namespace kov {
 
 namespace {
 
-// Resolves an opened O_PATH descriptor into a counted node and its entry.
-int enter_node(UniqueFd fd, fuse_entry_param& e, MirrorNode*& node)
+// Resolves an O_PATH descriptor of `name` in `parent` into a counted node
+// and its entry.
+int enter_node(MirrorNode& parent, const char* name, UniqueFd fd, fuse_entry_param& e)
 {
     struct stat st {};
-    if (const int rc = stat_node(fd.get(), st); rc < 0)
+    if (const int rc = stat_fd(fd.get(), st); rc < 0)
         return rc;
-    node = inode_table().find_or_add(fd.release(), st.st_dev, st.st_ino);
+    MirrorNode* node = inode_table().find_or_add(parent, name, std::move(fd), st.st_dev, st.st_ino);
     e.ino = inode_table().ino_of(node);
     e.attr = st;
     e.attr.st_ino = static_cast<ino_t>(node->number);
@@ -32,22 +33,22 @@ int lookup_entry(fuse_ino_t parent, const char* name, fuse_entry_param& e)
     e = fuse_entry_param{};
     e.attr_timeout = attr_timeout;
     e.entry_timeout = entry_timeout;
-    MirrorNode* node = nullptr;
-
     if (is_shares_root(parent)) {
         const auto share = mirror_settings().shares->find(name);
         if (!share)
             return -ENOENT;
         // The folder validated at install, never its path again.
-        const int fd = ::fcntl(share->folder->get(), F_DUPFD_CLOEXEC, 0);
+        const int fd = open_with_room([&] {
+            const int dup = ::fcntl(share->folder->get(), F_DUPFD_CLOEXEC, 0);
+            return dup < 0 ? -errno : dup;
+        });
         if (fd < 0)
-            return -errno;
+            return fd;
+        UniqueFd folder(fd);
         struct stat st {};
-        if (const int rc = stat_node(fd, st); rc < 0 || st.st_nlink == 0) {
-            ::close(fd);
+        if (const int rc = stat_fd(fd, st); rc < 0 || st.st_nlink == 0)
             return rc < 0 ? rc : -ENOENT; // the folder was removed since install
-        }
-        return enter_node(UniqueFd(fd), e, node);
+        return enter_node(inode_table().root(), name, std::move(folder), e);
     }
 
     if (const int rc = lookup_undecided(parent, name, e); rc < 0)
@@ -61,12 +62,17 @@ int lookup_undecided(fuse_ino_t parent, const char* name, fuse_entry_param& e)
     e = fuse_entry_param{};
     e.attr_timeout = attr_timeout;
     e.entry_timeout = entry_timeout;
-    MirrorNode* dir = inode_table().node_of(parent);
-    const int fd = ::openat(dir->fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    MirrorNode& dir = *inode_table().node_of(parent);
+    HeldFd dir_fd;
+    if (const int rc = inode_table().descriptor(dir, dir_fd); rc < 0)
+        return rc;
+    const int fd = open_with_room([&] {
+        const int opened = ::openat(dir_fd->get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        return opened < 0 ? -errno : opened;
+    });
     if (fd < 0)
-        return -errno;
-    MirrorNode* node = nullptr;
-    return enter_node(UniqueFd(fd), e, node);
+        return fd;
+    return enter_node(dir, name, UniqueFd(fd), e);
 }
 
 void apply_decision(fuse_entry_param& e, std::chrono::milliseconds wait)
@@ -117,7 +123,7 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) noexcept
         return;
     }
     MirrorNode* node = inode_table().node_of(ino);
-    if (const int rc = stat_node(node->fd.get(), st); rc < 0) {
+    if (const int rc = stat_node(*node, st); rc < 0) {
         fuse_reply_err(req, -rc);
         return;
     }

@@ -91,7 +91,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
     // O_TRUNC changes the content even with O_RDONLY, and the kernel leaves
     // the truncation to this open.
     if ((fi->flags & O_ACCMODE) == O_RDONLY && !(fi->flags & O_TRUNC)) {
-        fd = reopen_node(node->fd.get(), O_RDONLY);
+        fd = reopen_node(*node, O_RDONLY);
         fi->keep_cache = 1;
     } else if (!mirror_settings().writable) {
         fuse_reply_err(req, EROFS);
@@ -101,7 +101,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         fuse_reply_err(req, EACCES);
         return;
     } else {
-        fd = reopen_node(node->fd.get(), fi->flags & ~O_NOFOLLOW);
+        fd = reopen_node(*node, fi->flags & ~O_NOFOLLOW);
     }
     if (fd < 0) {
         fuse_reply_err(req, -fd);

@@ -19,9 +19,19 @@ int write_refusal(fuse_ino_t ino)
     return mirror_settings().writable ? 0 : EROFS;
 }
 
-int parent_fd(fuse_ino_t parent)
+// The folder's descriptor for a change in it: 0 or -errno.
+int folder_fd(fuse_ino_t parent, HeldFd& out)
 {
-    return inode_table().node_of(parent)->fd.get();
+    return inode_table().descriptor(*inode_table().node_of(parent), out);
+}
+
+// 0 or an errno, for unlink and rmdir.
+int unlink_in(fuse_ino_t parent, const char* name, int flags)
+{
+    HeldFd dir;
+    if (const int rc = folder_fd(parent, dir); rc < 0)
+        return -rc;
+    return ::unlinkat(dir->get(), name, flags) < 0 ? errno : 0;
 }
 
 // 0 or -errno. Owner and group are changed on the object itself (a link
@@ -65,9 +75,9 @@ int apply_with_descriptor(MirrorNode& node, const struct stat& attr, int to_set,
         return 0;
     if (fi != nullptr && fi->fh != 0)
         return apply_attributes(handle_fd(fi), attr, to_set);
-    int opened = reopen_node(node.fd.get(), O_RDWR);
+    int opened = reopen_node(node, O_RDWR);
     if (opened < 0 && !(to_set & FUSE_SET_ATTR_SIZE))
-        opened = reopen_node(node.fd.get(), O_RDONLY);
+        opened = reopen_node(node, O_RDONLY);
     if (opened < 0)
         return opened;
     const UniqueFd own(opened);
@@ -89,12 +99,15 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, f
         fuse_reply_err(req, EACCES);
         return;
     }
-    int rc = apply_owner(node.fd.get(), *attr, to_set);
+    HeldFd own;
+    int rc = inode_table().descriptor(node, own);
+    if (rc == 0)
+        rc = apply_owner(own->get(), *attr, to_set);
     if (rc == 0)
         rc = apply_with_descriptor(node, *attr, to_set, fi);
     struct stat st {};
     if (rc == 0)
-        rc = stat_node(node.fd.get(), st);
+        rc = stat_fd(own->get(), st);
     if (rc < 0) {
         fuse_reply_err(req, -rc);
         return;
@@ -111,9 +124,15 @@ void op_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
         fuse_reply_err(req, err);
         return;
     }
-    const int fd = ::openat(parent_fd(parent), name, (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC, mode);
+    HeldFd dir;
+    int fd = folder_fd(parent, dir);
+    if (fd == 0)
+        fd = open_with_room([&] {
+            const int opened = ::openat(dir->get(), name, (fi->flags & ~O_NOFOLLOW) | O_CREAT | O_CLOEXEC, mode);
+            return opened < 0 ? -errno : opened;
+        });
     if (fd < 0) {
-        fuse_reply_err(req, errno);
+        fuse_reply_err(req, -fd);
         return;
     }
     fuse_entry_param e{};
@@ -136,12 +155,16 @@ void op_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) 
         fuse_reply_err(req, err);
         return;
     }
-    if (::mkdirat(parent_fd(parent), name, mode) < 0) {
-        fuse_reply_err(req, errno);
+    HeldFd dir;
+    int rc = folder_fd(parent, dir);
+    if (rc == 0 && ::mkdirat(dir->get(), name, mode) < 0)
+        rc = -errno;
+    if (rc < 0) {
+        fuse_reply_err(req, -rc);
         return;
     }
     fuse_entry_param e{};
-    if (const int rc = lookup_entry(parent, name, e); rc < 0) {
+    if (rc = lookup_entry(parent, name, e); rc < 0) {
         fuse_reply_err(req, -rc);
         return;
     }
@@ -154,7 +177,7 @@ void op_unlink(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept
         fuse_reply_err(req, err);
         return;
     }
-    fuse_reply_err(req, ::unlinkat(parent_fd(parent), name, 0) < 0 ? errno : 0);
+    fuse_reply_err(req, unlink_in(parent, name, 0));
 }
 
 void op_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept
@@ -163,7 +186,7 @@ void op_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) noexcept
         fuse_reply_err(req, err);
         return;
     }
-    fuse_reply_err(req, ::unlinkat(parent_fd(parent), name, AT_REMOVEDIR) < 0 ? errno : 0);
+    fuse_reply_err(req, unlink_in(parent, name, AT_REMOVEDIR));
 }
 
 void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newparent, const char* newname,
@@ -177,8 +200,13 @@ void op_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
         fuse_reply_err(req, EINVAL);
         return;
     }
-    const int rc = ::renameat(parent_fd(parent), name, parent_fd(newparent), newname);
-    fuse_reply_err(req, rc < 0 ? errno : 0);
+    HeldFd from, to;
+    int rc = folder_fd(parent, from);
+    if (rc == 0)
+        rc = folder_fd(newparent, to);
+    if (rc == 0 && ::renameat(from->get(), name, to->get(), newname) < 0)
+        rc = -errno;
+    fuse_reply_err(req, -rc);
 }
 
 // The mirror makes no links and no special files. One answer for all three:
