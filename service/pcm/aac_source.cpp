@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -135,6 +138,7 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     std::uint64_t generation_ = 0;                       // release() moves it on: older decodes are not kept
     std::uint64_t last_segment_ = none;                  // where the previous read ended
     std::atomic<TableBudget::Clock::rep> table_used_{0}; // when a read last used the table
+    std::atomic<bool> damaged_{false};                   // a unit failed to decode (see SegmentInput)
 };
 
 Core::Table Core::table_locked(bool& built)
@@ -187,7 +191,8 @@ int Core::obtain(const Table& table, std::uint64_t generation, std::uint64_t seg
                               track_.frames_per_unit,
                               preroll_,
                               reader,
-                              preroll_ == lc_preroll};
+                              preroll_ == lc_preroll,
+                              &damaged_};
         rc = decode_segment(in, segment * segment_units, through, *decoded);
         decoded->complete = through == last_unit(*table, segment);
     } catch (...) {
@@ -285,7 +290,10 @@ std::int64_t Core::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t 
     // decoded ahead. A read at a random place decodes its last segment only
     // as far as it needs, itself: handing that to a worker and waiting for
     // the whole segment took twice as long.
-    if (straight)
+    // Nothing is decoded ahead in a damaged stream: its decodes go a few at a
+    // time in the whole process (see SegmentInput::damaged) and would hold
+    // the workers up.
+    if (straight && !damaged_.load(std::memory_order_relaxed))
         decode_ahead(table, generation, ka + 1, kb + ahead_segments);
     else if (kb > ka + 1)
         decode_ahead(table, generation, ka + 1, kb - 1);
@@ -374,6 +382,13 @@ std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, int fd, PcmT
 
 void warm_up_aac_decoder()
 {
+#if defined(__GLIBC__)
+    // Decoders are opened on the workers and the filesystem's threads and
+    // freed on others. With an arena per thread each kept the high-water mark
+    // of its own decoders: a damaged recording read once left three arenas of
+    // 20 to 30 MiB. Two arenas are enough for two decoding cores.
+    ::mallopt(M_ARENA_MAX, 2);
+#endif
     const CodecLibrary& lib = codec_library();
     if (!lib.bound())
         return;

@@ -36,6 +36,54 @@ constexpr std::uint64_t prefetch_limit = 8u << 20;
 // decodes, 200 MiB resident). Two cores are busy with far fewer; the rest are
 // for the reads of a slow source, which the workers already cover.
 constexpr std::ptrdiff_t decodes_at_once = 12;
+// libavcodec's AAC decoder allocates a channel element (535 KiB) for every
+// element a program configuration element names, up to 64, and keeps them
+// until it is closed. A damaged unit often reads as one: a decoder fed a
+// damaged stream grew to 35 MiB, and twelve of them decoding at once took the
+// service past 200 MiB. So a decoder that may have grown by more than this
+// many elements is closed at once and a fresh one decodes on.
+constexpr std::uint32_t max_grown_elements = 4;
+
+// The channel elements a unit of `size` bytes can make the decoder allocate:
+// a program configuration element takes 45 bits before its list, which must
+// fit in the unit at 4 bits or more an element, or it is refused unread.
+std::uint32_t elements_within(std::uint32_t size)
+{
+    const std::uint64_t bits = std::uint64_t{size} * 8;
+    return bits <= 45 ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>((bits - 45) / 4, 64));
+}
+
+// Units of damaged streams fed to decoders at once in the whole process: each
+// may make its decoder allocate up to 64 channel elements before it is
+// replaced.
+constexpr std::ptrdiff_t damaged_feeds_at_once = 2;
+
+std::counting_semaphore<damaged_feeds_at_once>& damaged_feeds()
+{
+    static std::counting_semaphore<damaged_feeds_at_once> slots(damaged_feeds_at_once);
+    return slots;
+}
+
+// Holds one of the damaged-feed slots while a unit of a damaged stream is fed.
+class DamagedFeed {
+  public:
+    explicit DamagedFeed(const std::atomic<bool>* damaged)
+        : held_(damaged != nullptr && damaged->load(std::memory_order_relaxed))
+    {
+        if (held_)
+            damaged_feeds().acquire();
+    }
+    ~DamagedFeed()
+    {
+        if (held_)
+            damaged_feeds().release();
+    }
+    DamagedFeed(const DamagedFeed&) = delete;
+    DamagedFeed& operator=(const DamagedFeed&) = delete;
+
+  private:
+    bool held_;
+};
 
 std::counting_semaphore<decodes_at_once>& decode_slots()
 {
@@ -164,6 +212,7 @@ class Decode {
     // A decoder: a used one reset when `may_reuse`, else a fresh one.
     bool open(bool may_reuse)
     {
+        grown_ = 0;
         if (DecoderStock::serves(in_.lib) && may_reuse) {
             ctx_ = DecoderStock::instance().take_reset(in_.asc);
             reused_ = static_cast<bool>(ctx_);
@@ -202,7 +251,25 @@ class Decode {
         // may carry more than a reset clears: it is not used again.
         const bool clean = sent == 0 && frames == 1 && as_configured;
         clean_ = clean_ && clean;
+        if (!clean)
+            grown_ += elements_within(size);
         return clean;
+    }
+
+    // Whether the decoder may have grown past max_grown_elements; a unit it
+    // decoded cleanly added none.
+    bool grown() const { return grown_ > max_grown_elements; }
+
+    // Closes the decoder here and now (the stock's thread may be far behind)
+    // and opens a fresh one to decode on: the same for every read, as what
+    // led to it depends on the file alone.
+    bool replace()
+    {
+        ctx_.reset();
+        shape_known_ = false;
+        clean_ = true;
+        reused_ = false;
+        return open(false);
     }
 
     bool reused() const { return reused_; }
@@ -258,8 +325,9 @@ class Decode {
     bool shape_known_ = false;
     FrameShape shape_;
     std::uint32_t decoder_channels_ = 0;
-    bool reused_ = false; // reset after an earlier use
-    bool clean_ = true;   // every unit fed decoded as configured
+    bool reused_ = false;     // reset after an earlier use
+    bool clean_ = true;       // every unit fed decoded as configured
+    std::uint32_t grown_ = 0; // channel elements damaged units may have added
 };
 
 enum class Outcome { done, failed, again_fresh };
@@ -292,12 +360,18 @@ Outcome decode_once(const SegmentInput& in, std::uint64_t first, std::uint64_t t
         if (got == UnitReader::Got::error)
             return Outcome::failed;
         bool clean = false;
-        if (got == UnitReader::Got::bytes)
-            clean =
-                decode.feed(reader.data(), in.table.unit_size(u), keep, keep ? in.table.end(u) - in.table.start(u) : 0);
+        if (got == UnitReader::Got::bytes) {
+            const std::uint32_t size = in.table.unit_size(u);
+            const DamagedFeed gate(in.damaged);
+            clean = decode.feed(reader.data(), size, keep, keep ? in.table.end(u) - in.table.start(u) : 0);
+            if (!clean && elements_within(size) > 0 && in.damaged != nullptr)
+                in.damaged->store(true, std::memory_order_relaxed);
+        }
         // A reset decoder equals a fresh one only behind a clean pre-roll.
         if (!keep && !clean && decode.reused())
             return Outcome::again_fresh;
+        if (decode.grown() && !decode.replace())
+            return Outcome::failed;
     }
     return Outcome::done;
 }

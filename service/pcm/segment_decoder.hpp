@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -62,6 +63,10 @@ struct SegmentInput {
     std::uint64_t preroll; // units fed before the segment's first
     bool wait_for_stock;   // wait for a decoder the stock is opening rather than open one
     bool reusable;         // used decoders may be reset for this stream (plain AAC-LC)
+    // Set once a unit of the stream has been found damaged: its units are then
+    // fed to decoders only a few at a time in the whole process (see
+    // decode_segment). May be null for a one-off decode.
+    std::atomic<bool>* damaged = nullptr;
 };
 
 // Decodes units [first, through] (through < table size) into `out`, from a
@@ -69,7 +74,8 @@ struct SegmentInput {
 // state serves instead when the whole pre-roll is there and decodes cleanly;
 // otherwise the segment is decoded again with a freshly opened one. A unit that is empty, damaged, past
 // the end of the file or refused by the decoder fills nothing (its frames are
-// silence). Returns 0, or -EIO when the bytes of a unit could not be read or
+// silence); after a refused unit large enough to have made the decoder grow,
+// a fresh decoder decodes on. Returns 0, or -EIO when the bytes of a unit could not be read or
 // no decoder could be had; then `out` holds nothing of use.
 int decode_segment(const SegmentInput& in, std::uint64_t first, std::uint64_t through, DecodedSegment& out);
 

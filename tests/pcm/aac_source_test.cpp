@@ -428,6 +428,42 @@ TEST_F(AacSource, DamagedOrMissingUnitsAreSilenceAtAnyReadSize)
     }
 }
 
+// A stream damaged all through (every third unit garbled; garbled units read
+// as anything, channel configurations included) decodes with fresh decoders
+// after its damaged units and without decoding ahead: it still reads the
+// same in any order and at any read size, and is as clean as the undamaged
+// stream before its first damage.
+TEST_F(AacSource, BadlyDamagedSurroundReadsTheSameInAnyOrder)
+{
+    const AacClip& clip = clip_named("surround.mp4");
+    auto bytes = test::read_file(clip.path);
+    std::mt19937 rng(11);
+    const std::size_t first_damaged = 7;
+    for (std::size_t u = first_damaged; u < clip.units.size(); u += 3)
+        for (std::uint32_t i = 0; i < clip.units[u].size; ++i)
+            bytes[clip.units[u].offset + i] = static_cast<std::uint8_t>(rng());
+    const std::string damaged = dir().file("damaged-surround.mp4");
+    ASSERT_TRUE(test::write_file(damaged, bytes));
+
+    Opened first = open_source(clip, 0, damaged);
+    const auto reference = read_all(*first.source, first.total_bytes, 4096 * 3 + 1);
+    Opened big = open_source(clip, 0, damaged);
+    EXPECT_TRUE(read_all(*big.source, big.total_bytes, 1 << 20) == reference);
+    Opened backwards = open_source(clip, 0, damaged);
+    std::vector<std::uint8_t> got(backwards.total_bytes);
+    const std::uint64_t piece = 5000;
+    for (std::uint64_t end = backwards.total_bytes; end > 0;) {
+        const std::uint64_t at = end > piece ? end - piece : 0;
+        ASSERT_EQ(backwards.source->read(got.data() + at, end - at, at), static_cast<std::int64_t>(end - at));
+        end = at;
+    }
+    EXPECT_TRUE(got == reference);
+
+    Opened clean = open_source(clip);
+    const auto expected = read_all(*clean.source, clean.total_bytes, 1 << 20);
+    EXPECT_EQ(0, std::memcmp(reference.data(), expected.data(), first_damaged * first.block_bytes));
+}
+
 // A source that cannot be read answers -EIO, and reads right afterwards once
 // it can: nothing of the failed read was kept.
 TEST_F(AacSource, UnreadableSourceGivesEio)
