@@ -18,10 +18,10 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 
 CMAKE_FLAGS ?=
 
-.PHONY: run test deps build build-asan sample package bench bench-rewrite bench-mount bench-memory bench-multitrack bench-probe bench-slow \
+.PHONY: run test deps build service build-asan sample package bench bench-rewrite bench-mount bench-memory bench-multitrack bench-probe bench-slow \
 	bench-fragments fuzz screenshots clean
 
-run: deps build sample
+run: deps service sample
 	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
 
 test: deps build build-asan
@@ -35,6 +35,11 @@ deps:
 build:
 	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The service alone: what the demo runs.
+service:
+	cmake -S . -B $(BUILD) -G Ninja -DKOV_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target kov-orvane
 
 build-asan:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DKOV_WERROR=ON -DKOV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)

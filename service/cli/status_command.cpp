@@ -5,6 +5,7 @@
 
 #include "common/version.hpp"
 #include "pcm/codec_library.hpp"
+#include "pcm/decoder_reset.hpp"
 
 namespace kov {
 
@@ -15,7 +16,10 @@ int run_status()
     std::string decoder = description.substr(0, description.find(' '));
     if (decoder.empty())
         decoder = "none";
-    std::printf("decoder=%s version=%s\n", decoder.c_str(), version_string);
+    // Whether used decoders are reset instead of opened anew: the bytes are
+    // the same either way, only the cost differs.
+    const bool reset = decoder != "none" && DecoderReset::instance().available();
+    std::printf("decoder=%s version=%s reset=%s\n", decoder.c_str(), version_string, reset ? "on" : "off");
     std::fflush(stdout);
     return 0;
 }

@@ -27,8 +27,10 @@ struct LavDictionary;
 constexpr int lav_codec_id_aac = 0x15002;
 constexpr int lav_media_type_audio = 1;
 constexpr int lav_sample_fmt_s16 = 1;
+constexpr int lav_sample_fmt_s32 = 2;
 constexpr int lav_sample_fmt_flt = 3;
 constexpr int lav_sample_fmt_s16p = 6;
+constexpr int lav_sample_fmt_s32p = 7;
 constexpr int lav_sample_fmt_fltp = 8;
 constexpr int lav_error_again = -11; // AVERROR(EAGAIN)
 

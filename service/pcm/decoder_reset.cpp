@@ -3,9 +3,11 @@
 #include <malloc.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "pcm/aac_decoder.hpp"
@@ -74,8 +76,10 @@ std::vector<std::uint8_t> decode_probe(const CodecLibrary& lib, LavCodecContext*
         const auto format = get_field<std::int32_t>(frame.get(), lav_frame_format);
         const auto samples = get_field<std::int32_t>(frame.get(), lav_frame_nb_samples);
         const auto* plane = get_field<const std::uint8_t*>(frame.get(), lav_frame_data);
-        if ((format != lav_sample_fmt_fltp && format != lav_sample_fmt_flt) || samples <= 0 || samples > 8192 ||
-            plane == nullptr)
+        // Four bytes a sample in every format either decoder gives.
+        const bool wide = format == lav_sample_fmt_fltp || format == lav_sample_fmt_flt ||
+                          format == lav_sample_fmt_s32p || format == lav_sample_fmt_s32;
+        if (!wide || samples <= 0 || samples > 8192 || plane == nullptr)
             return {};
         if (i >= probe_preroll)
             out.insert(out.end(), plane, plane + std::size_t{4} * static_cast<std::size_t>(samples));
@@ -87,20 +91,32 @@ std::vector<std::uint8_t> decode_probe(const CodecLibrary& lib, LavCodecContext*
 
 const DecoderReset& DecoderReset::instance()
 {
-    static const DecoderReset reset = learn(codec_library());
+    static const DecoderReset reset = [] {
+        const char* const setting = std::getenv("KOV_DECODER_RESET");
+        if (setting != nullptr && std::string_view(setting) == "0")
+            return off("switched off by KOV_DECODER_RESET=0");
+        return learn(codec_library());
+    }();
     return reset;
+}
+
+DecoderReset DecoderReset::off(const char* why)
+{
+    DecoderReset none;
+    none.reason_ = why;
+    return none;
 }
 
 DecoderReset DecoderReset::learn(const CodecLibrary& lib)
 {
-    DecoderReset none;
     DecoderContext ctx = open_aac_decoder(lib, probe_asc);
     if (!ctx || lib.avcodec_flush_buffers == nullptr)
-        return none;
+        return off("no AAC decoder to reset");
     const auto* state = get_field<const std::uint8_t*>(ctx.get(), lav_ctx_priv_data);
     if (state == nullptr)
-        return none;
-    // The private state comes from libavutil's allocator, which is the C
+        return off("the decoder has no private state");
+    // Where a fresh decoder holds the seed, looked for before it decodes. The
+    // private state comes from libavutil's allocator, which is the C
     // library's: its usable size bounds the search.
     const std::size_t size = ::malloc_usable_size(const_cast<std::uint8_t*>(state));
     std::size_t found = 0;
@@ -111,28 +127,31 @@ DecoderReset DecoderReset::learn(const CodecLibrary& lib)
             learned.seed_offset_ = at;
         }
     }
-    if (found != 1)
-        return none;
 
     const auto fresh = decode_probe(lib, ctx.get());
+    if (fresh.empty())
+        return off("the decoder refused the probe units");
     lib.avcodec_flush_buffers(ctx.get());
-    const auto flushed = decode_probe(lib, ctx.get());
-    // The probe must show that the generator matters, or it shows nothing.
-    if (fresh.empty() || flushed.empty() || flushed == fresh)
-        return none;
-    learned.available_ = true;
+    if (decode_probe(lib, ctx.get()) == fresh) {
+        learned.mode_ = Mode::flush;
+        return learned;
+    }
+    if (found != 1)
+        return off("the noise generator's seed was not found in the decoder");
+    learned.mode_ = Mode::reseed;
     learned.apply(lib, ctx.get());
     if (decode_probe(lib, ctx.get()) != fresh)
-        return none;
+        return off("a reseeded decoder does not decode like a fresh one");
     return learned;
 }
 
 void DecoderReset::apply(const CodecLibrary& lib, LavCodecContext* ctx) const
 {
-    if (!available_)
+    if (mode_ == Mode::off)
         return;
     lib.avcodec_flush_buffers(ctx);
-    set_field<std::uint32_t>(get_field<std::uint8_t*>(ctx, lav_ctx_priv_data), seed_offset_, noise_seed);
+    if (mode_ == Mode::reseed)
+        set_field<std::uint32_t>(get_field<std::uint8_t*>(ctx, lav_ctx_priv_data), seed_offset_, noise_seed);
 }
 
 } // namespace kov

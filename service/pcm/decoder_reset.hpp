@@ -10,8 +10,9 @@
 // it back at the one place a fresh decoder's own state holds it. Whether that
 // is enough is not assumed: it is shown once per process, on a few real
 // noise-substituted units, that a reset decoder decodes exactly like a fresh
-// one (and a merely flushed one does not). Otherwise nothing is reset, and
-// every segment has a fresh decoder as before.
+// one. A libavcodec whose flush alone already does that needs no reseed.
+// Otherwise nothing is reset, and every segment has a fresh decoder as before;
+// so too when the environment says KOV_DECODER_RESET=0.
 
 #include <cstddef>
 
@@ -25,18 +26,26 @@ class DecoderReset {
     // before it decodes as a fresh one.
     static constexpr std::size_t min_preroll = 2;
 
-    // Learned for the process binding, once, on first use.
+    // Learned for the process binding, once, on first use, unless switched
+    // off by the environment.
     static const DecoderReset& instance();
     // Learns for one binding (the process's or a test's).
     static DecoderReset learn(const CodecLibrary& lib);
 
-    bool available() const { return available_; }
-    // Flushes the decoder and reseeds its noise generator. Only when
-    // available(), on a decoder of the binding this was learned for.
+    bool available() const { return mode_ != Mode::off; }
+    // Why used decoders are not reset, when they are not.
+    const char* reason() const { return reason_; }
+    // Flushes the decoder and, where that is not enough, reseeds its noise
+    // generator. Only when available(), on a decoder of the binding this was
+    // learned for.
     void apply(const CodecLibrary& lib, LavCodecContext* ctx) const;
 
   private:
-    bool available_ = false;
+    enum class Mode { off, flush, reseed };
+    static DecoderReset off(const char* why);
+
+    Mode mode_ = Mode::off;
+    const char* reason_ = "";
     std::size_t seed_offset_ = 0; // in the decoder's private state
 };
 

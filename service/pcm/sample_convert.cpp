@@ -91,6 +91,13 @@ void interleave_two(const float* __restrict left, const float* __restrict right,
     }
 }
 
+// 32-bit integers (the fixed-point decoders' output) keep their top 16 bits,
+// as libswresample converts them.
+inline std::int16_t s32_to_s16(std::int32_t x)
+{
+    return static_cast<std::int16_t>(x >> 16);
+}
+
 // Places one converted channel at every `stride`-th sample of `out`.
 void scatter(const std::int16_t* __restrict in, std::int16_t* __restrict out, std::size_t n, std::size_t stride)
 {
@@ -141,6 +148,20 @@ void stage_chunk(const std::uint8_t* const* planes, int format, const Shape& s, 
         for (std::size_t k = 0; k < s.copied; ++k)
             scatter(reinterpret_cast<const std::int16_t*>(planes[k]) + s.first, out + k, n, s.ch);
         break;
+    case lav_sample_fmt_s32: {
+        const auto* in = reinterpret_cast<const std::int32_t*>(planes[0]) + s.first * s.dch;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t k = 0; k < s.copied; ++k)
+                out[i * s.ch + k] = s32_to_s16(in[i * s.dch + k]);
+        break;
+    }
+    case lav_sample_fmt_s32p:
+        for (std::size_t k = 0; k < s.copied; ++k) {
+            const auto* in = reinterpret_cast<const std::int32_t*>(planes[k]) + s.first;
+            for (std::size_t i = 0; i < n; ++i)
+                out[i * s.ch + k] = s32_to_s16(in[i]);
+        }
+        break;
     case lav_sample_fmt_flt: {
         const auto* in = reinterpret_cast<const float*>(planes[0]) + s.first * s.dch;
         if (s.dch == s.ch) {
@@ -172,8 +193,8 @@ void stage_chunk(const std::uint8_t* const* planes, int format, const Shape& s, 
 
 bool known_format(int format)
 {
-    return format == lav_sample_fmt_s16 || format == lav_sample_fmt_s16p || format == lav_sample_fmt_flt ||
-           format == lav_sample_fmt_fltp;
+    return format == lav_sample_fmt_s16 || format == lav_sample_fmt_s16p || format == lav_sample_fmt_s32 ||
+           format == lav_sample_fmt_s32p || format == lav_sample_fmt_flt || format == lav_sample_fmt_fltp;
 }
 
 } // namespace

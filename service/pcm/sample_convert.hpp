@@ -7,7 +7,7 @@
 namespace kov {
 
 // Writes one decoded frame as a block of interleaved 16-bit samples with
-// `channels` channels: planar or interleaved, 16-bit or float input with
+// `channels` channels: planar or interleaved, 16-bit, 32-bit or float input with
 // `decoder_channels` channels. Every byte of the block is written: channels and
 // frames the input lacks are zero, and an unknown format gives a silent block.
 void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t nb_samples,

@@ -29,15 +29,22 @@ test::CommandResult run_without_libavcodec(const std::vector<std::string>& args)
     return run_command(argv);
 }
 
-TEST(StatusCommand, NamesTheBoundSonameAndTheVersion)
+TEST(StatusCommand, NamesTheBoundSonameTheVersionAndWhetherDecodersAreReset)
 {
     const auto r = run_command({test::program_path(), "--status", "ignored"});
     EXPECT_EQ(r.status, 0);
     if (test::run_shell("ls /usr/lib/*/libavcodec.so.* >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "no libavcodec installed";
     EXPECT_TRUE(r.out.rfind("decoder=libavcodec.so.", 0) == 0) << r.out;
-    EXPECT_EQ(r.out.find(' '), r.out.find(" version=2026.10.28\n"));
-    EXPECT_EQ(r.out.back(), '\n');
+    const std::size_t rest = r.out.find(' ');
+    EXPECT_TRUE(r.out.substr(rest) == " version=2026.10.28 reset=on\n" ||
+                r.out.substr(rest) == " version=2026.10.28 reset=off\n")
+        << r.out;
+
+    // The environment switches the reset off; nothing else changes.
+    const auto off = run_command({"env", "KOV_DECODER_RESET=0", test::program_path(), "--status"});
+    EXPECT_EQ(off.status, 0);
+    EXPECT_EQ(off.out, r.out.substr(0, rest) + " version=2026.10.28 reset=off\n");
 }
 
 TEST(StatusCommand, SaysNoneWhenLibavcodecCannotBeLoaded)
@@ -46,7 +53,7 @@ TEST(StatusCommand, SaysNoneWhenLibavcodecCannotBeLoaded)
         GTEST_SKIP() << "needs root and unshare";
     const auto r = run_without_libavcodec({"--status"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "decoder=none version=2026.10.28\n");
+    EXPECT_EQ(r.out, "decoder=none version=2026.10.28 reset=off\n");
 }
 
 TEST(EmitCommand, WithoutLibavcodecWritesTheSameFileWithSilentPcm)

@@ -613,7 +613,7 @@ TEST(SampleConversion, MapsEveryFormatOntoTheStreamChannels)
         }
     }
     std::vector<std::uint8_t> block(24, 0);
-    convert_samples(s16_planes, 2 /* 32-bit integer */, samples, dch, 2, block);
+    convert_samples(s16_planes, 4 /* 64-bit float: no decoder of ours gives it */, samples, dch, 2, block);
     EXPECT_TRUE(std::all_of(block.begin(), block.end(), [](auto b) { return b == 0; }));
 }
 

@@ -117,15 +117,15 @@ TEST_F(Stock, UsedDecodersAreFreedAndRefusedConfigurationsAreNotRetried)
     EXPECT_FALSE(stock.take(bogus));
 }
 
-// Resetting used decoders is proven on the library at hand, not assumed: it
-// works with this machine's libavcodec (whether the bytes stay the same is
-// the read-pattern tests' concern), and a binding without a library has none.
+// Resetting used decoders is proven on the library at hand, not assumed
+// (whether the bytes stay the same is the read-pattern tests' concern), and a
+// binding without a library has none.
 TEST_F(Stock, UsedDecodersCanBeResetOnlyWhereProven)
 {
-    EXPECT_TRUE(DecoderReset::instance().available())
-        << "every segment opens a decoder of its own: the libavcodec at hand keeps its noise generator elsewhere";
     const char* const missing[] = {"libavcodec-missing.so"};
     EXPECT_FALSE(DecoderReset::learn(bind_codec_library(missing, missing)).available());
+    if (!DecoderReset::instance().available())
+        GTEST_SKIP() << "every segment opens a decoder of its own here: " << DecoderReset::instance().reason();
 
     DecoderStock& stock = DecoderStock::instance();
     DecoderContext used = stock.take(lc48_stereo);

@@ -57,7 +57,16 @@ struct Frame {
     std::vector<float> flt;
     std::vector<std::vector<std::int16_t>> s16p;
     std::vector<std::int16_t> s16;
+    std::vector<std::vector<std::int32_t>> s32p;
+    std::vector<std::int32_t> s32;
     std::vector<const std::uint8_t*> planes;
+
+    // A 32-bit sample whose top half is `x`, with low bits that must not count.
+    static std::int32_t wide(float x, std::size_t i)
+    {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int32_t>(x)) << 16 |
+                                         ((i * 40503u) & 0xffffu));
+    }
 
     Frame(int format, const std::vector<std::vector<float>>& samples)
     {
@@ -79,6 +88,21 @@ struct Frame {
                 s16p.emplace_back(p.begin(), p.end());
             for (auto& p : s16p)
                 planes.push_back(reinterpret_cast<const std::uint8_t*>(p.data()));
+            break;
+        case lav_sample_fmt_s32p:
+            for (const auto& p : samples) {
+                s32p.emplace_back();
+                for (std::size_t i = 0; i < n; ++i)
+                    s32p.back().push_back(wide(p[i], i));
+            }
+            for (auto& p : s32p)
+                planes.push_back(reinterpret_cast<const std::uint8_t*>(p.data()));
+            break;
+        case lav_sample_fmt_s32:
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t k = 0; k < dch; ++k)
+                    s32.push_back(wide(samples[k][i], i + k));
+            planes.push_back(reinterpret_cast<const std::uint8_t*>(s32.data()));
             break;
         default:
             for (std::size_t i = 0; i < n; ++i)
@@ -109,7 +133,8 @@ TEST(SampleConversion, EqualsThePerSampleReference)
                               std::numeric_limits<float>::quiet_NaN(),
                               std::numeric_limits<float>::max(),
                               std::numeric_limits<float>::denorm_min()};
-    const int formats[] = {lav_sample_fmt_fltp, lav_sample_fmt_flt, lav_sample_fmt_s16p, lav_sample_fmt_s16};
+    const int formats[] = {lav_sample_fmt_fltp, lav_sample_fmt_flt, lav_sample_fmt_s16p,
+                           lav_sample_fmt_s16,  lav_sample_fmt_s32p, lav_sample_fmt_s32};
     for (int format : formats) {
         const bool is_float = format == lav_sample_fmt_flt || format == lav_sample_fmt_fltp;
         for (std::uint32_t dch = 1; dch <= 8; ++dch) {
