@@ -264,7 +264,9 @@ int run_mount(const MountSettings& settings, const std::string& invocation)
         std::fprintf(stderr, "kov-orvane: mirroring '%s' at '%s' (%s)\n", settings.source_dir.c_str(),
                      settings.mount_point.c_str(), mode_word);
 
+    set_form_notices(session);
     const int loop_result = serve(session, opts, stop_set);
+    set_form_notices(nullptr);
 
     reloader.stop();
     fuse_session_unmount(session);

@@ -19,21 +19,57 @@ SourceStamp stamp_of(const struct stat& st)
     return SourceStamp{st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
+// The form of the file open on `fd` as the decision for `stamp` found it. A
+// source that changed while it was examined keeps the form only when the
+// bytes sampled before the examination are still there (it grew); otherwise
+// the examination may have read old and new bytes mixed, and counts as
+// spoilt, to be made again.
+std::shared_ptr<const FileForm> examine(int fd, const SourceStamp& stamp, bool& read_failed)
+{
+    SourceSample before;
+    read_failed = !take_sample(fd, static_cast<std::uint64_t>(stamp.size), before);
+    if (read_failed)
+        return nullptr;
+    const SourceAnalysis analysis = analyse_source_file(fd);
+    read_failed = analysis.read_failed;
+    if (read_failed)
+        return nullptr;
+    auto form = std::make_shared<FileForm>();
+    form->layout = analysis.layout;
+    form->stamp = stamp;
+    SourceStamp after;
+    if (!stamp_fd(fd, after) || after != stamp) {
+        read_failed = !sample_holds(fd, before);
+        if (read_failed)
+            return nullptr;
+    }
+    if (form->layout && !take_sample(fd, form->layout->source_size, form->sample)) {
+        read_failed = true;
+        return nullptr;
+    }
+    return form;
+}
+
 // Starts a decision for the node's source as `stamp` describes it, on the
 // analysis pool. Called under the forms' mutex; reads nothing itself.
 std::shared_ptr<PendingDecision> start_decision(MirrorNode& node, const SourceStamp& stamp)
 {
-    const int fd = reopen_node(node, O_RDONLY);
+    // Looking at a file is not reading it: its access time stays, where the
+    // owner's rights allow.
+    int fd = reopen_node(node, O_RDONLY | O_NOATIME);
+    if (fd == -EPERM)
+        fd = reopen_node(node, O_RDONLY);
     if (fd < 0)
         return nullptr;
     auto job = std::make_shared<PendingDecision>();
     job->stamp = stamp;
     run_in_analysis_pool([job, source = std::make_shared<UniqueFd>(fd)] {
-        const SourceAnalysis analysis = analyse_source_file(source->get());
+        bool read_failed = false;
+        auto form = examine(source->get(), job->stamp, read_failed);
         source->reset();
         std::lock_guard lock(job->mutex);
-        job->layout = analysis.layout;
-        job->read_failed = analysis.read_failed;
+        job->form = std::move(form);
+        job->read_failed = read_failed;
         job->done = true;
         job->finished.notify_all();
     });
@@ -62,6 +98,15 @@ std::shared_ptr<FileForms> forms_of(MirrorNode& node)
     return forms;
 }
 
+bool stamp_fd(int fd, SourceStamp& stamp)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    stamp = stamp_of(st);
+    return true;
+}
+
 LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
 {
     std::shared_ptr<FileForms> forms = node.forms.load();
@@ -79,20 +124,23 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
         // Examined under the lock, so that a later look never stores an
         // older stamp over a newer one.
         std::lock_guard lock(forms->mutex);
-        if (stat_node(node, st) < 0)
-            return {forms->state == LayoutState::rewritten ? forms->layout : nullptr, true, false};
+        if (stat_node(node, st) < 0) {
+            if (forms->state != LayoutState::rewritten)
+                return {};
+            return {forms->form->layout, forms->form, true, false};
+        }
         const SourceStamp stamp = stamp_of(st);
         if (stamp != forms->stamp) {
             forms->state = LayoutState::undecided;
-            forms->layout.reset();
             forms->stamp = stamp;
         } else if (forms->state != LayoutState::undecided) {
-            return {forms->layout, true, false};
+            return {forms->form->layout, forms->form, true, false};
         }
         if (!forms->pending || forms->pending->stamp != stamp || failed_already(*forms->pending))
             forms->pending = start_decision(node, stamp);
         if (!forms->pending) {
-            forms->state = LayoutState::pass_through;
+            // Not even reopened: shown unchanged, and decided again next time.
+            forms->stamp = SourceStamp{};
             return {};
         }
         job = forms->pending;
@@ -103,19 +151,27 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
         if (wait == std::chrono::milliseconds::max())
             job->finished.wait(lock, finished);
         else if (!job->finished.wait_for(lock, wait, finished))
-            return {nullptr, false, false};
+            return {nullptr, nullptr, false, false};
     }
-    std::lock_guard lock(forms->mutex);
-    if (forms->pending == job) {
-        forms->pending.reset();
-        // A decision spoilt by a read error is not kept: the next request
-        // decides again.
-        if (forms->stamp == job->stamp && !job->read_failed) {
-            forms->layout = job->layout;
-            forms->state = job->layout ? LayoutState::rewritten : LayoutState::pass_through;
+    bool changed = false;
+    {
+        std::lock_guard lock(forms->mutex);
+        if (forms->pending == job) {
+            forms->pending.reset();
+            // A decision spoilt by a read error is not kept: the next request
+            // decides again.
+            if (forms->stamp == job->stamp && !job->read_failed) {
+                changed = forms->form != nullptr;
+                forms->form = job->form;
+                forms->state = job->form->layout ? LayoutState::rewritten : LayoutState::pass_through;
+            }
         }
     }
-    return {job->layout, !job->read_failed, job->read_failed};
+    if (changed)
+        notify_form_changed(inode_table().ino_of(&node));
+    if (job->read_failed)
+        return {nullptr, nullptr, false, true};
+    return {job->form->layout, job->form, true, false};
 }
 
 std::shared_ptr<const FileLayout> current_layout(MirrorNode& node)
@@ -123,27 +179,36 @@ std::shared_ptr<const FileLayout> current_layout(MirrorNode& node)
     return decide_layout(node, std::chrono::milliseconds::max()).layout;
 }
 
-int layout_for_read(MirrorNode& node, int fd, std::shared_ptr<const FileLayout>& layout)
+int open_form(OpenFile& handle, std::shared_ptr<const FileForm> form)
 {
-    const std::shared_ptr<FileForms> forms = node.forms.load();
-    layout.reset();
-    if (!forms)
+    // No request knows the handle yet: nothing to lock.
+    handle.form = std::move(form);
+    if (!handle.form || !handle.form->layout)
         return 0;
-    SourceStamp decided;
-    {
-        std::lock_guard lock(forms->mutex);
-        if (forms->state != LayoutState::rewritten)
-            return 0;
-        layout = forms->layout;
-        decided = forms->stamp;
+    handle.verified_ = handle.form->stamp;
+    return handle.check_source() == 0 ? 0 : -ESTALE;
+}
+
+int OpenFile::check_source()
+{
+    if (!form || !form->layout)
+        return 0;
+    std::lock_guard lock(mutex_);
+    SourceStamp now;
+    if (spoilt_ || !stamp_fd(fd.get(), now)) {
+        spoilt_ = true;
+        return -EIO;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && stamp_of(st) == decided)
+    if (now == verified_)
         return 0;
-    // Changed under the reader: bytes past a new end must not read as
-    // zeros, nor old and new mixed.
-    layout = current_layout(node);
-    return layout ? 0 : -EIO;
+    // The source moved on since it was last looked at. Appending keeps every
+    // byte the form refers to; anything else spoils the form for good.
+    if (static_cast<std::uint64_t>(now.size) < form->sample.covered || !sample_holds(fd.get(), form->sample)) {
+        spoilt_ = true;
+        return -EIO;
+    }
+    verified_ = now;
+    return 0;
 }
 
 } // namespace kov

@@ -22,6 +22,8 @@
 #include <mutex>
 
 #include "common/unique_fd.hpp"
+#include "fs/fuse_api.hpp"
+#include "fs/source_sample.hpp"
 #include "media/file_layout.hpp"
 
 namespace kov {
@@ -40,13 +42,26 @@ struct SourceStamp {
     bool operator==(const SourceStamp&) const = default;
 };
 
+// One form of a file, as one decision saw the source: what every handle
+// opened on it reads, to the end, whatever the source does meanwhile.
+struct FileForm {
+    std::shared_ptr<const FileLayout> layout; // empty: the source shown unchanged
+    SourceStamp stamp;                        // the source the decision examined
+    // Rewritten forms: the bytes the layout refers to ([0, source_size)), to
+    // tell growth from change once the source moved on.
+    SourceSample sample;
+    // Read-only handles open on this form; the last one to close lets its
+    // PCM sources give back what they hold.
+    mutable std::atomic<std::uint32_t> readers{0};
+};
+
 // A rewrite decision running on the analysis pool. Shared by the decision
 // state, the pool thread and whoever waits for it.
 struct PendingDecision {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false; // guarded by mutex, with the two below
-    std::shared_ptr<const FileLayout> layout;
+    std::shared_ptr<const FileForm> form;
     bool read_failed = false;
     SourceStamp stamp; // set before the decision starts, never changed
 };
@@ -58,10 +73,13 @@ struct FileForms {
     // source is read and never while replying.
     std::mutex mutex;
     LayoutState state = LayoutState::undecided;
-    std::shared_ptr<const FileLayout> layout; // set only when rewritten
-    SourceStamp stamp;                         // the source when last examined
-    std::shared_ptr<PendingDecision> pending;  // a decision being made for `stamp`
-    std::uint32_t readers = 0;                 // read-only handles open
+    std::shared_ptr<const FileForm> form; // set once decided
+    SourceStamp stamp;                    // the source when last examined
+    std::shared_ptr<PendingDecision> pending; // a decision being made for `stamp`
+    // The form whose pages the kernel may hold in its page cache: a file
+    // shown unchanged. Rewritten forms are read around the cache (see
+    // op_open), so the cache never holds their bytes.
+    std::shared_ptr<const FileForm> cached;
 };
 
 // The node's decision state, made on first use. Only for regular files.
@@ -69,13 +87,32 @@ std::shared_ptr<FileForms> forms_of(MirrorNode& node);
 
 // One open file, kept in fh from open or create to release.
 struct OpenFile {
-    UniqueFd fd;                       // the source, opened for this handle
-    std::shared_ptr<FileForms> forms;  // read-only handles of regular files: counted in forms->readers
+    UniqueFd fd;                          // the source, opened for this handle
+    std::shared_ptr<FileForms> forms;     // read-only handles of regular files
+    std::shared_ptr<const FileForm> form; // what it reads; empty for writers and special files
+
+    // For a rewritten form: 0 while the source still holds the bytes the form
+    // refers to (unchanged, or only grown), else -EIO, for good.
+    int check_source();
+
+  private:
+    std::mutex mutex_;
+    SourceStamp verified_; // the source as last found to hold the form's bytes
+    bool spoilt_ = false;
+
+    friend int open_form(OpenFile& handle, std::shared_ptr<const FileForm> form);
 };
+
+// Gives a freshly opened handle the form to read: 0 when the source it opened
+// holds that form's bytes, -ESTALE when it changed since the decision.
+int open_form(OpenFile& handle, std::shared_ptr<const FileForm> form);
+// The stamp of a descriptor's file, or false.
+bool stamp_fd(int fd, SourceStamp& stamp);
 
 // A rewrite decision as a caller sees it.
 struct LayoutDecision {
     std::shared_ptr<const FileLayout> layout; // empty: shown unchanged
+    std::shared_ptr<const FileForm> form;     // empty for anything but a regular file
     // False while the decision is still being made (the source is slow or
     // stalled) or when a read error spoilt it: the answer is provisional and
     // must not be cached by the kernel.
@@ -89,10 +126,10 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait);
 // The node's layout when the file is shown rewritten, else empty; waits for
 // the decision as long as it takes.
 std::shared_ptr<const FileLayout> current_layout(MirrorNode& node);
-// For a read through `fd` (an open handle of the node): 0 with the layout to
-// read (empty for a file shown unchanged), decided again when the source of a
-// rewritten file changed since its decision; -EIO when it changed so that it
-// is no longer shown rewritten, since the file the reader opened is gone.
-int layout_for_read(MirrorNode& node, int fd, std::shared_ptr<const FileLayout>& layout);
+// Where a form changes, the kernel is told to drop what it holds of the old
+// one: pages and attributes. Done on the thread set_form_notices starts,
+// never inside a request (the kernel may wait for pages that requests in the
+// queue hold).
+void notify_form_changed(std::uint64_t ino);
 
 } // namespace kov

@@ -18,6 +18,11 @@ void set_mirror_root(UniqueFd root, dev_t device, ino_t inode);
 // Shares mode: the root is the virtual list of `table`'s shares.
 void set_mirror_shares(ShareTable* table);
 
+// Starts the thread that tells the kernel of files whose form changed, for
+// `session` once it is mounted; nullptr stops it, before the session is
+// destroyed.
+void set_form_notices(fuse_session* session);
+
 // lookup, forget, getattr, forget_multi, setattr, readlink, mkdir, unlink, rmdir,
 // rename, link, symlink, mknod, open, read, write, release, fsync, opendir, readdir, releasedir,
 // statfs, access, create, readdirplus. The runtime adds init.

@@ -1,7 +1,5 @@
 // Open files. The handle's fh is an OpenFile: the source reopened for it and
-// a reference to the file's decision state; the layout of a rewritten file is
-// taken from its node at every read, so a re-decision between reads is seen
-// at once.
+// the form its open saw, which it reads to the end (see file_form.hpp).
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,30 +30,66 @@ OpenFile* open_file(const fuse_file_info* fi)
     return reinterpret_cast<OpenFile*>(fi->fh);
 }
 
-// One read-only handle of the file is gone. With the last one the PCM source
-// of a rewritten file gives back its decoded blocks and tables: the kernel may
-// keep the node for a long time, but nothing reads it now.
-void drop_reader(FileForms& forms)
+// One read-only handle of a form is gone. With the last one its PCM sources
+// give back their decoded blocks and tables: the kernel may keep the node
+// for a long time, but nothing reads that form now.
+void drop_reader(const FileForm& form)
 {
-    std::shared_ptr<const FileLayout> layout;
-    {
-        std::lock_guard lock(forms.mutex);
-        if (forms.readers == 0 || --forms.readers > 0)
-            return;
-        layout = forms.layout;
-    }
-    if (layout)
-        for (const PcmStream& stream : layout->streams)
-            if (stream.source)
-                stream.source->release();
+    if (form.readers.fetch_sub(1) != 1 || !form.layout)
+        return;
+    for (const PcmStream& stream : form.layout->streams)
+        if (stream.source)
+            stream.source->release();
 }
 
 // Ends a handle: closes its descriptor and lets go of what it held, touching
 // nothing of the node, which the kernel may already have forgotten.
 void close_handle(std::unique_ptr<OpenFile> handle)
 {
-    if (handle->forms)
-        drop_reader(*handle->forms);
+    if (handle->form)
+        drop_reader(*handle->form);
+}
+
+// How the kernel's page cache serves this open. It holds one cache and one
+// size per file, whatever form each handle reads: a handle reading an older
+// form through it would meet pages of the new one, or be cut short (or
+// filled with zeros) at the new size. So a rewritten form is read around
+// the cache, each read answered from the handle's own form. A file shown
+// unchanged keeps its cached pages while it stays the form they came from,
+// and drops them at the first open after it changed.
+void choose_caching(OpenFile& handle, fuse_file_info* fi)
+{
+    if (handle.form && handle.form->layout) {
+        fi->direct_io = 1;
+        return;
+    }
+    fi->keep_cache = 1;
+    if (!handle.forms || !handle.form)
+        return;
+    std::lock_guard lock(handle.forms->mutex);
+    if (handle.forms->cached != handle.form) {
+        handle.forms->cached = handle.form;
+        fi->keep_cache = 0;
+    }
+}
+
+// Opens the source for reading as the form `decision` describes. -ESTALE when
+// the source changed since that decision (other than by growing).
+int open_reader(MirrorNode& node, const LayoutDecision& decision, std::unique_ptr<OpenFile>& handle)
+{
+    const int fd = reopen_node(node, O_RDONLY);
+    if (fd < 0)
+        return fd;
+    handle = std::make_unique<OpenFile>();
+    handle->fd.reset(fd);
+    handle->forms = node.forms.load(); // none unless a regular file
+    if (const int rc = open_form(*handle, decision.form); rc < 0) {
+        handle->form.reset();
+        return rc;
+    }
+    if (handle->form)
+        handle->form->readers.fetch_add(1);
+    return 0;
 }
 
 } // namespace
@@ -80,49 +114,59 @@ void end_handle(const fuse_file_info* fi)
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
 {
     MirrorNode* node = inode_table().node_of(ino);
-    const LayoutDecision decision = decide_layout(*node, std::chrono::milliseconds::max());
-    if (decision.read_failed) {
-        // Opened now, the file would read as the unchanged source.
-        fuse_reply_err(req, EIO);
-        return;
-    }
-    const bool rewritten = decision.layout != nullptr;
-    int fd = -1;
     // O_TRUNC changes the content even with O_RDONLY, and the kernel leaves
     // the truncation to this open.
-    if ((fi->flags & O_ACCMODE) == O_RDONLY && !(fi->flags & O_TRUNC)) {
-        fd = reopen_node(*node, O_RDONLY);
-        fi->keep_cache = 1;
-    } else if (!mirror_settings().writable) {
-        fuse_reply_err(req, EROFS);
-        return;
-    } else if (rewritten) {
-        // The rewritten bytes exist nowhere on disk: there is nothing to write to.
-        fuse_reply_err(req, EACCES);
-        return;
-    } else {
-        fd = reopen_node(*node, fi->flags & ~O_NOFOLLOW);
+    const bool reader = (fi->flags & O_ACCMODE) == O_RDONLY && !(fi->flags & O_TRUNC);
+    std::unique_ptr<OpenFile> handle;
+    LayoutDecision decision;
+    int rc = -EIO;
+    // A source rewritten between its decision and this open is decided
+    // again; one that keeps changing faster than that fails the open.
+    for (int attempt = 0; attempt < 3 && rc == -EIO; ++attempt) {
+        decision = decide_layout(*node, std::chrono::milliseconds::max());
+        // Opened now, a file whose decision failed would read as the
+        // unchanged source.
+        if (decision.read_failed)
+            continue;
+        if (!reader)
+            break;
+        rc = open_reader(*node, decision, handle);
+        if (rc == -ESTALE)
+            rc = -EIO;
     }
-    if (fd < 0) {
-        fuse_reply_err(req, -fd);
+    if (reader && rc < 0) {
+        fuse_reply_err(req, -rc);
         return;
     }
-    auto handle = std::make_unique<OpenFile>();
-    handle->fd.reset(fd);
-    const bool reader = (fi->flags & O_ACCMODE) == O_RDONLY;
-    if (reader) {
-        handle->forms = node->forms.load(); // none unless a regular file
-        if (handle->forms) {
-            std::lock_guard lock(handle->forms->mutex);
-            ++handle->forms->readers;
+    if (!reader) {
+        int fd = -1;
+        if (decision.read_failed) {
+            fuse_reply_err(req, EIO);
+            return;
+        } else if (!mirror_settings().writable) {
+            fuse_reply_err(req, EROFS);
+            return;
+        } else if (decision.layout) {
+            // The rewritten bytes exist nowhere on disk: there is nothing to write to.
+            fuse_reply_err(req, EACCES);
+            return;
         }
+        fd = reopen_node(*node, fi->flags & ~O_NOFOLLOW);
+        if (fd < 0) {
+            fuse_reply_err(req, -fd);
+            return;
+        }
+        handle = std::make_unique<OpenFile>();
+        handle->fd.reset(fd);
+    } else {
+        choose_caching(*handle, fi);
+        // Where the units lie is found now rather than in the first read of
+        // audio, which an editor waits for.
+        if (handle->form && handle->form->layout)
+            for (const PcmStream& stream : handle->form->layout->streams)
+                if (stream.source)
+                    stream.source->prepare();
     }
-    // Where the units lie is found now rather than in the first read of
-    // audio, which an editor waits for.
-    if (reader && rewritten)
-        for (const PcmStream& stream : decision.layout->streams)
-            if (stream.source)
-                stream.source->prepare();
     fi->fh = reinterpret_cast<std::uint64_t>(handle.get());
     if (fuse_reply_open(req, fi) != 0) {
         close_handle(std::move(handle)); // the request was interrupted: no release will follow
@@ -131,17 +175,21 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
     handle.release();
 }
 
-void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept
+void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off, fuse_file_info* fi) noexcept
 {
-    MirrorNode* node = inode_table().node_of(ino);
-    const int fd = handle_fd(fi);
-    std::shared_ptr<const FileLayout> layout;
-    if (const int rc = layout_for_read(*node, fd, layout); rc < 0) {
-        fuse_reply_err(req, -rc);
+    OpenFile& handle = *open_file(fi);
+    const int fd = handle.fd.get();
+    const FileLayout* layout = handle.form ? handle.form->layout.get() : nullptr;
+    if (layout == nullptr) {
+        reply_from_source(req, fd, size, off);
         return;
     }
-    if (!layout || layout->is_plain_source_range(static_cast<std::uint64_t>(off), size)) {
-        reply_from_source(req, fd, size, off);
+    // A rewritten form is read into a buffer, source ranges too: the source is
+    // checked before and after, so a read never mixes its bytes with those of
+    // a source changed meanwhile, and never stops short (which the kernel
+    // would fill with zeros) where the source was cut.
+    if (handle.check_source() < 0) {
+        fuse_reply_err(req, EIO);
         return;
     }
     // Work the read hands over (decoders to make up, decodes ahead) waits
@@ -153,7 +201,7 @@ void op_read(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_f
         return;
     }
     const std::int64_t got = layout->read_at(fd, buf, size, static_cast<std::uint64_t>(off));
-    if (got < 0)
+    if (got < 0 || handle.check_source() < 0)
         fuse_reply_err(req, EIO);
     else
         fuse_reply_buf(req, reinterpret_cast<const char*>(buf), static_cast<std::size_t>(got));

@@ -14,17 +14,11 @@ namespace kov {
 namespace {
 
 // Reads count source bytes at offset. A file that has shrunk since the layout
-// was built ends the read early; the rest of the stretch reads as zeros so no
-// stale buffer contents leak out.
+// was built no longer holds what the layout refers to: that is a failure,
+// not zeros.
 bool read_source(int fd, std::uint8_t* dest, std::uint64_t count, std::uint64_t offset)
 {
-    const std::int64_t got = pread_full(fd, dest, static_cast<std::size_t>(count), offset);
-    if (got < 0)
-        return false;
-    const auto done = static_cast<std::uint64_t>(got);
-    if (done < count)
-        std::memset(dest + done, 0, static_cast<std::size_t>(count - done));
-    return true;
+    return pread_full(fd, dest, static_cast<std::size_t>(count), offset) == static_cast<std::int64_t>(count);
 }
 
 } // namespace

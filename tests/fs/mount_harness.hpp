@@ -105,6 +105,7 @@ public:
             session_ = nullptr;
             return;
         }
+        set_form_notices(session_);
         loop_ = std::thread([this, single = opts.single_thread] {
             if (single) {
                 fuse_session_loop(session_);
@@ -127,6 +128,7 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         unmount_lazily(dir_.path());
         loop_.join();
+        set_form_notices(nullptr);
         fuse_session_unmount(session_);
         fuse_session_destroy(session_);
         inode_table().clear();
