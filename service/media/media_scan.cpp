@@ -29,11 +29,10 @@ constexpr std::array<std::uint32_t, 16> frequency_table{96000, 88200, 64000, 480
                                                         16000, 12000, 11025, 8000,  7350,  0,     0,     0};
 constexpr std::array<std::uint32_t, 16> channel_table{0, 1, 2, 3, 4, 5, 6, 8, 0, 0, 0, 7, 8, 0, 8, 0};
 
-// One track while its boxes are walked, with the signs that decide `aac`.
+// One track while its boxes are walked, with what decides `aac`.
 struct TrackState {
     TrackScan track;
-    bool aac_sign = false;     // DecoderConfigDescriptor 0x40 or a non-empty DecoderSpecificInfo
-    bool mpeg12_audio = false; // DecoderConfigDescriptor 0x69 / 0x6B: MP3 stored in MP4
+    int object_type_indication = -1; // of the DecoderConfigDescriptor; -1 when none was read
 };
 
 std::string four_chars(std::uint32_t type)
@@ -56,11 +55,46 @@ std::uint32_t asc_bits(std::span<const std::uint8_t> asc, std::size_t first, uns
     return v;
 }
 
+// An audio object type at bit `q`, which moves past it (31 escapes to 32 and up).
+std::uint32_t object_type_at(std::span<const std::uint8_t> asc, std::size_t& q)
+{
+    const std::uint32_t aot = asc_bits(asc, q, 5);
+    q += 5;
+    if (aot != 31)
+        return aot;
+    q += 6;
+    return 32 + asc_bits(asc, q - 6, 6);
+}
+
+// Main, LC, SSR, LTP, scalable and their error-resilient, low-delay forms.
+bool is_aac_core(std::uint32_t aot)
+{
+    constexpr std::array<std::uint32_t, 10> core{1, 2, 3, 4, 6, 17, 19, 20, 23, 39};
+    return std::find(core.begin(), core.end(), aot) != core.end();
+}
+
+// Whether the AudioSpecificConfig is of an AAC object: a core type, or SBR or
+// parametric stereo (5, 29) signalled explicitly over an AAC core.
+bool asc_is_aac(std::span<const std::uint8_t> asc)
+{
+    if (asc.empty())
+        return false;
+    std::size_t q = 0;
+    const std::uint32_t aot = object_type_at(asc, q);
+    if (aot != 5 && aot != 29)
+        return is_aac_core(aot);
+    auto skip_frequency = [&] { q += asc_bits(asc, q, 4) == 15 ? 28 : 4; };
+    skip_frequency();
+    q += 4;           // channel configuration
+    skip_frequency(); // of the extension
+    return is_aac_core(object_type_at(asc, q));
+}
+
 void parse_asc(TrackScan& t)
 {
     const std::span<const std::uint8_t> asc(t.asc);
-    const std::uint32_t aot = asc_bits(asc, 0, 5);
-    std::size_t q = aot == 31 ? 11 : 5;
+    std::size_t q = 0;
+    const std::uint32_t aot = object_type_at(asc, q);
     const std::uint32_t index = asc_bits(asc, q, 4);
     q += 4;
     std::uint32_t rate = 0;
@@ -114,23 +148,13 @@ void walk_descriptors(std::span<const std::uint8_t> p, TrackState& st)
                 next += 2;
             pos = next;
         } else if (tag == 4) {
-            if (content < n) {
-                const std::uint8_t oti = p[content];
-                if (oti == 0x40)
-                    st.aac_sign = true;
-                else if (oti == 0x69 || oti == 0x6b)
-                    st.mpeg12_audio = true;
-            }
+            if (content < n && st.object_type_indication < 0)
+                st.object_type_indication = p[content];
             pos = content + 13;
         } else {
-            if (tag == 5) {
+            if (tag == 5 && st.track.asc.empty())
                 st.track.asc.assign(p.begin() + static_cast<std::ptrdiff_t>(content),
                                     p.begin() + static_cast<std::ptrdiff_t>(content + length));
-                if (!st.track.asc.empty())
-                    st.aac_sign = true;
-                if (st.track.asc.size() >= 2)
-                    parse_asc(st.track);
-            }
             pos = content + length;
         }
     }
@@ -347,11 +371,14 @@ void scan_hdlr(BeReader r, TrackScan& t)
 void scan_mdia(BeReader mdia, TrackState& st)
 {
     TrackScan& t = st.track;
+    // The handler first, wherever it stands: it says how to read the sample entry.
+    for_each_box(mdia, [&](const BoxEntry& e, BeReader box) {
+        if (e.type() == fourcc("hdlr"))
+            scan_hdlr(box, t);
+    });
     for_each_box(mdia, [&](const BoxEntry& e, BeReader box) {
         if (e.type() == fourcc("mdhd")) {
             scan_mdhd(box, t);
-        } else if (e.type() == fourcc("hdlr")) {
-            scan_hdlr(box, t);
         } else if (e.type() == fourcc("minf")) {
             for_each_box(box, [&](const BoxEntry& inner, BeReader stbl) {
                 if (inner.type() == fourcc("stbl"))
@@ -395,11 +422,14 @@ TrackScan scan_trak(BeReader trak, std::uint64_t payload_at)
         else if (e.type() == fourcc("mdia"))
             scan_mdia(box, st);
     });
-    t.aac = st.aac_sign || (t.handler == "soun" && t.format == "mp4a");
-    // MP3 stored in MP4 also uses the "mp4a" entry; the editor decodes it
-    // itself, so it must stay untouched rather than become silence.
-    if (st.mpeg12_audio)
-        t.aac = false;
+    // "mp4a" stands for any MPEG-4 audio: MP3, Vorbis, AC-3 and others use it
+    // too, and only the object type tells. Those are left as they are.
+    const int oti = st.object_type_indication;
+    t.aac = (oti == 0x40 && asc_is_aac(t.asc)) || (oti >= 0x66 && oti <= 0x68);
+    if (t.aac && t.asc.size() >= 2)
+        parse_asc(t);
+    else if (!t.aac)
+        t.asc.clear();
     return std::move(st.track);
 }
 

@@ -48,6 +48,8 @@ const std::vector<Sample>& samples()
         {"fragmented.mp4",
          join({tone, picture, {"-c:a", "aac", "-c:v", "mpeg4", "-shortest", "-movflags", "frag_keyframe+empty_moov"}})},
         {"mp3_audio.mp4", join({tone, picture, {"-c:a", "libmp3lame", "-c:v", "mpeg4", "-shortest"}})},
+        // "mp4a" with object type 0xDD: not AAC, whatever its entry is called.
+        {"vorbis_audio.mp4", join({tone, picture, {"-c:a", "libvorbis", "-c:v", "mpeg4", "-shortest"}})},
         {"video_only.mp4", join({picture, {"-c:v", "mpeg4"}})},
     };
     return all;
@@ -190,6 +192,10 @@ TEST_F(RealMedia, AgreesWithFfprobe)
             }
         }
         EXPECT_EQ(scan.has_aac, any_aac);
+        // --probe says the same; a file it does not call AAC is not rewritten.
+        const auto probe = run_command({program_path(), "--probe", path});
+        EXPECT_EQ(probe.status, any_aac ? 0 : 1);
+        EXPECT_NE(probe.out.find(any_aac ? "has_aac=1" : "has_aac=0"), std::string::npos) << probe.out;
     }
 }
 

@@ -279,7 +279,7 @@ TEST(MediaScan, ChunkOffsetBoxesAppendInFileOrder)
     EXPECT_FALSE(s.has_aac);
 }
 
-TEST(MediaScan, HandlerAfterMinfSkipsTheAudioEntry)
+TEST(MediaScan, HandlerAfterMinfStillReadsTheAudioEntry)
 {
     TrackSpec t = aac_track();
     t.hdlr_after_minf = true;
@@ -288,9 +288,9 @@ TEST(MediaScan, HandlerAfterMinfSkipsTheAudioEntry)
     EXPECT_EQ(s.tracks[0].handler, "soun");
     EXPECT_EQ(s.tracks[0].format, "mp4a");
     EXPECT_TRUE(s.tracks[0].aac);
-    EXPECT_TRUE(s.tracks[0].asc.empty());
-    EXPECT_EQ(s.tracks[0].channels, 0u);
-    EXPECT_EQ(s.tracks[0].sample_rate, 0u);
+    EXPECT_EQ(s.tracks[0].asc, t.asc);
+    EXPECT_EQ(s.tracks[0].channels, 2u);
+    EXPECT_EQ(s.tracks[0].sample_rate, 44100u);
 }
 
 TEST(MediaScan, DecoderConfiguration)
@@ -313,15 +313,24 @@ TEST(MediaScan, DecoderConfiguration)
     add("HE-AAC", [](TrackSpec& t) { t.asc = {0x2b, 0x92, 0x08, 0x00}; }, true, 4, 44100, 2, true);
     add("one-byte DSI", [](TrackSpec& t) { t.asc = {0x12}; }, true, 1, 0, 0, false);
     add("explicit rate", [](TrackSpec& t) { t.asc = {0x17, 0x80, 0x5d, 0xc0, 0x08}; }, true, 5, 48000, 1, false);
-    add("escaped object type", [](TrackSpec& t) { t.asc = {0xf8, 0x06, 0x40}; }, true, 3, 48000, 2, false);
+    // Object type 31 + 7: ER AAC ELD.
+    add("escaped object type", [](TrackSpec& t) { t.asc = {0xf8, 0xe6, 0x40}; }, true, 3, 48000, 2, false);
+    // SBR and parametric stereo over an AAC-LC core, explicitly: 24 kHz mono core, 48 kHz out.
+    add("SBR, explicit", [](TrackSpec& t) { t.asc = {0x2b, 0x09, 0x88, 0x00}; }, true, 4, 48000, 1, true);
+    add("PS, explicit", [](TrackSpec& t) { t.asc = {0xeb, 0x09, 0x88, 0x00}; }, true, 4, 48000, 1, true);
+    add("MPEG-2 AAC LC 0x67", [](TrackSpec& t) { t.object_type = 0x67; }, true, 2, 44100, 2, false);
     add("inside wave, QuickTime version 1", [](TrackSpec& t) {
         t.sound_version = 1;
         t.esds_in_wave = true;
     }, true, 2, 44100, 2, false);
-    add("no DSI, object type 0x40, other format", [](TrackSpec& t) {
-        t.format = "enca";
-        t.asc.clear();
-    }, true, 0, 0, 0, false);
+    // Only the object type inside the configuration tells AAC from the rest of MPEG-4 audio.
+    add("0x40 without a configuration", [](TrackSpec& t) { t.asc.clear(); }, false, 0, 0, 0, false);
+    add("0x40, MPEG-1 layer 1 (escaped 32)", [](TrackSpec& t) { t.asc = {0xf8, 0x06, 0x40}; }, false, 0, 0, 0, false);
+    add("0x40, SBR over a non-AAC core", [](TrackSpec& t) { t.asc = {0x2b, 0x09, 0x9c, 0x00}; }, false, 0, 0, 0, false);
+    add("Vorbis 0xDD", [](TrackSpec& t) {
+        t.object_type = 0xdd;
+        t.asc = {0x02, 0x1e, 0x5b, 0x01, 0x76, 0x6f, 0x72, 0x62};
+    }, false, 0, 0, 0, false);
     add("other format, other object type", [](TrackSpec& t) {
         t.format = "ac-3";
         t.object_type = 0xa5;
@@ -332,7 +341,7 @@ TEST(MediaScan, DecoderConfiguration)
         t.object_type = 0x6b;
         t.asc.clear();
     }, false, 0, 0, 0, false);
-    add("MPEG-2 audio 0x69", [](TrackSpec& t) { t.object_type = 0x69; }, false, 2, 44100, 2, false);
+    add("MPEG-2 audio 0x69", [](TrackSpec& t) { t.object_type = 0x69; }, false, 0, 0, 0, false);
     add("not a sound track", [](TrackSpec& t) { t.handler = "vide"; }, false, 0, 0, 0, false);
 
     for (const auto& c : cases) {
