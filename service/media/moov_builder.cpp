@@ -140,6 +140,9 @@ std::optional<BuiltMoov> build_moov(const ReadAtFn& read_bytes, const MediaScan&
         params.media_timescale = track.timescale ? track.timescale : pcm.rate;
         params.movie_timescale = movie_ts;
         params.channel_config = plans[index].channel_config;
+        params.frame_at = [&track, &plan = plans[index], file_size = scan.file_size](std::uint64_t time) {
+            return frame_at_media_time(track, plan, file_size, time);
+        };
         if (track.start_time != 0)
             kept = with_start_edit(std::move(kept), track, movie_ts);
         out.chunk_offset_at.push_back(write_pcm_trak(w, kept, track.headers, params));

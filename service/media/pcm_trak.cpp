@@ -36,10 +36,11 @@ std::span<const std::uint8_t> first_of(const std::vector<std::vector<std::uint8_
     return {};
 }
 
-// An elst whose entries get their media times moved from the source track's
-// timescale to the PCM rate, by the rule that places the PCM units. Segment
-// durations count in the movie timescale and stay as they are.
-bool write_rescaled_elst(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
+// An elst whose entries' media times are moved to the PCM frame at which that
+// media time plays (the rescaling by rate, and the placement of the units).
+// Segment durations count in the movie timescale and stay as they are. False,
+// with nothing written, when there is no usable elst or it would not change.
+bool write_placed_elst(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
 {
     std::optional<BeReader> elst;
     for_each_box(edts, [&](const BoxEntry& e, BeReader payload) {
@@ -55,36 +56,48 @@ bool write_rescaled_elst(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
     if (std::uint64_t{count} * entry_size > r.remaining())
         return false;
 
-    const std::size_t edts_at = w.begin_box("edts");
-    const std::size_t elst_at = w.begin_full_box("elst", 1, 0);
-    w.u32(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
+    struct Entry {
         std::uint64_t duration = 0;
         std::int64_t media_time = 0;
         std::uint32_t media_rate = 0;
+    };
+    std::vector<Entry> entries(count);
+    bool changed = false;
+    for (Entry& e : entries) {
         if (version == 1) {
             std::uint64_t t = 0;
-            r.u64(duration);
+            r.u64(e.duration);
             r.u64(t);
-            media_time = static_cast<std::int64_t>(t);
+            e.media_time = static_cast<std::int64_t>(t);
         } else {
             std::uint32_t d = 0, t = 0;
             r.u32(d);
             r.u32(t);
-            duration = d;
-            media_time = static_cast<std::int32_t>(t);
+            e.duration = d;
+            e.media_time = static_cast<std::int32_t>(t);
         }
-        r.u32(media_rate);
-        if (media_time >= 0) {
-            const std::uint64_t scaled =
-                time_to_frame(static_cast<std::uint64_t>(media_time), pcm.media_timescale, pcm.rate);
-            media_time = scaled > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                             ? std::numeric_limits<std::int64_t>::max()
-                             : static_cast<std::int64_t>(scaled);
+        r.u32(e.media_rate);
+        if (e.media_time >= 0) {
+            const auto time = static_cast<std::uint64_t>(e.media_time);
+            const std::uint64_t frame =
+                pcm.frame_at ? pcm.frame_at(time) : time_to_frame(time, pcm.media_timescale, pcm.rate);
+            const std::int64_t placed = frame > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                                            ? std::numeric_limits<std::int64_t>::max()
+                                            : static_cast<std::int64_t>(frame);
+            changed = changed || placed != e.media_time;
+            e.media_time = placed;
         }
-        w.u64(duration);
-        w.u64(static_cast<std::uint64_t>(media_time));
-        w.u32(media_rate);
+    }
+    if (!changed && pcm.rate == pcm.media_timescale)
+        return false;
+
+    const std::size_t edts_at = w.begin_box("edts");
+    const std::size_t elst_at = w.begin_full_box("elst", 1, 0);
+    w.u32(count);
+    for (const Entry& e : entries) {
+        w.u64(e.duration);
+        w.u64(static_cast<std::uint64_t>(e.media_time));
+        w.u32(e.media_rate);
     }
     w.end_box(elst_at);
     w.end_box(edts_at);
@@ -206,7 +219,7 @@ std::size_t write_pcm_trak(BeWriter& w, const std::vector<std::vector<std::uint8
 
     copy_child(fourcc("tref"));
     if (const auto edts = first_of(kept_boxes, fourcc("edts")); !edts.empty()) {
-        if (pcm.rate == pcm.media_timescale || !write_rescaled_elst(w, box_payload(edts), pcm))
+        if (!write_placed_elst(w, box_payload(edts), pcm))
             w.bytes(edts);
     }
 

@@ -145,6 +145,30 @@ PcmUnitList reread_units(std::shared_ptr<const UniqueFd> fd, std::uint64_t trak_
 
 } // namespace
 
+std::uint64_t frame_at_media_time(const TrackScan& track, const TrackPlan& plan, std::uint64_t file_size,
+                                  std::uint64_t time)
+{
+    const PcmTrack& p = plan.pcm;
+    const std::uint64_t at = time_to_frame(time, p.timescale, p.rate);
+    if (plan.end_to_end)
+        return at;
+    // The last unit that starts at or before `time`, walked as the unit list
+    // would be (no further than its units go).
+    std::uint64_t units = sample_limit(track.sample_count, file_size);
+    UnitPlacer placer(p.timescale, p.rate, p.frames_per_unit);
+    std::uint64_t unit_time = 0, timed_at = 0, placed_at = 0;
+    for (const TimeToSample& e : track.time_to_sample) {
+        for (std::uint32_t k = 0; k < e.count && units > 0 && unit_time <= time; ++k, --units) {
+            placed_at = placer.place(unit_time);
+            timed_at = time_to_frame(unit_time, p.timescale, p.rate);
+            unit_time += e.delta;
+        }
+        if (units == 0 || unit_time > time)
+            break;
+    }
+    return placed_at + (at - timed_at);
+}
+
 std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
 {
     std::vector<Probed> probed;
@@ -166,6 +190,7 @@ std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
         }
         plans[i].action = TrackPlan::Action::to_pcm;
         plans[i].channel_config = track.channel_config;
+        plans[i].end_to_end = uniform_delta != 0;
         if (own_fd)
             plans[i].pcm.units = reread_units(own_fd, scan.moov_offset + track.trak_offset, track.trak_size,
                                               scan.file_size, uniform_delta);

@@ -18,7 +18,14 @@ struct TrackPlan {
     Action action = Action::copy;
     PcmTrack pcm;                     // to_pcm only
     std::uint32_t channel_config = 0; // AAC channelConfiguration, for the channel layout box
+    bool end_to_end = false;          // no usable timing: units laid end to end
 };
+
+// The frame of a converted track's PCM at which its media time `time` plays:
+// inside the unit that holds that time, as far on from where the decoding
+// side places the unit. The edit list needs it to start where the source's did.
+std::uint64_t frame_at_media_time(const TrackScan& track, const TrackPlan& plan, std::uint64_t file_size,
+                                  std::uint64_t time);
 
 // The PCM units of a track, with each unit's decode time summed from the
 // sample durations; `uniform_delta`, when not 0, stands for every duration

@@ -1,5 +1,6 @@
 #include "pcm/pcm_track.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "pcm/aac_source.hpp"
@@ -18,6 +19,38 @@ std::uint64_t time_to_frame(std::uint64_t time, std::uint32_t timescale, std::ui
     const u128 frames = (static_cast<u128>(time) * rate + timescale / 2) / timescale;
     constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
     return frames > most ? most : static_cast<std::uint64_t>(frames);
+}
+
+namespace {
+
+bool within_half(std::uint64_t a, std::uint64_t b, std::uint32_t step)
+{
+    return (a > b ? a - b : b - a) <= step / 2;
+}
+
+// Where a unit timed at frame `at` starts when the previous one started at
+// `last`: right where that one's audio ends while within half a unit, else at
+// its own time.
+std::uint64_t follow_or_jump(std::uint64_t last, std::uint64_t at, std::uint32_t step)
+{
+    constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t follow = last > most - step ? most : last + step;
+    return within_half(at, follow, step) ? follow : at;
+}
+
+} // namespace
+
+std::uint64_t UnitPlacer::place(std::uint64_t time)
+{
+    const std::uint64_t at = time_to_frame(time, timescale_, rate_);
+    if (!placed_) {
+        placed_ = true;
+        last_ = at;
+        return at;
+    }
+    // An overlap never reaches back past the previous unit's own start.
+    last_ = std::max(last_, follow_or_jump(last_, at, step_));
+    return last_;
 }
 
 void probe_stream(int fd, PcmTrack& track)

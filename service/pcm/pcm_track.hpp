@@ -40,10 +40,31 @@ struct PcmTrack {
 // the time in output frames already.
 std::uint64_t time_to_frame(std::uint64_t time, std::uint32_t timescale, std::uint32_t rate);
 
-// Placement: unit i's decoded frames fill [f_i, min(f_i + decoded_i, f_{i+1}))
-// with f_i = time_to_frame(time_i); the last unit ends at total_frames; any
-// frame covered by no unit is silence. For uniform timing (time_i = i * 1024,
-// timescale = rate) this is the plain end-to-end decode.
+// Where each unit's audio starts. A unit follows the previous one without a
+// break while its own time lies within half a unit of where the previous
+// unit's audio ends, so the rounding and jitter of ordinary timestamps never
+// make a click; further off, it starts at its time: silence fills a gap, and
+// an overlap cuts the previous unit short. The audio thus never strays more
+// than half a unit from its timestamps, and a long file's real drift is
+// corrected whenever it reaches that. Unit i's decoded frames fill
+// [p_i, min(p_i + decoded_i, p_{i+1})); the last unit ends at total_frames,
+// the track's own length; any frame covered by no unit is silence.
+class UnitPlacer {
+  public:
+    UnitPlacer(std::uint32_t timescale, std::uint32_t rate, std::uint32_t frames_per_unit)
+        : timescale_(timescale), rate_(rate), step_(frames_per_unit)
+    {
+    }
+
+    // The start of the next unit, timed at `time` (never below the previous
+    // unit's time).
+    std::uint64_t place(std::uint64_t time);
+
+  private:
+    std::uint32_t timescale_, rate_, step_;
+    bool placed_ = false;
+    std::uint64_t last_ = 0; // start of the last unit placed
+};
 
 // Decoder set-up from the first few units: replaces rate, channels and
 // frames_per_unit by what the decoder reports. Does nothing without a decoder.

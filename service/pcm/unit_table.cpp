@@ -20,12 +20,9 @@ UnitTable UnitTable::build(const PcmTrack& track, std::size_t limit)
     // Unit starts are kept only for timing that is not uniform: the first
     // unit that breaks it brings in the starts of those before it.
     bool uniform = true;
-    std::uint64_t previous = 0;
+    UnitPlacer placer(track.timescale, track.rate, track.frames_per_unit);
     for (std::size_t i = 0; i < units.size(); ++i) {
-        // Times must not go back; a table that does is held to its highest
-        // time so far rather than letting units overlap.
-        const std::uint64_t f = std::max(previous, time_to_frame(units[i].time, track.timescale, track.rate));
-        previous = f;
+        const std::uint64_t f = placer.place(units[i].time);
         if (uniform && f != i * t.step_) {
             uniform = false;
             t.starts_.reserve(units.size());

@@ -330,8 +330,9 @@ TEST_F(AacSource, EveryReadPatternReadsTheSameBytes)
     }
 }
 
-// Units fill the frames from their own time to the next unit's: a gap
-// between them is silence, a unit longer than its slot is cut.
+// Units fill the frames from their place to the next unit's: a gap between
+// them is silence, a unit longer than its slot is cut, and times that stray
+// less than half a unit leave the audio unbroken.
 TEST_F(AacSource, UnitsArePlacedByTheirTimes)
 {
     const AacClip& clip = clip_named("stereo.m4a");
@@ -339,17 +340,20 @@ TEST_F(AacSource, UnitsArePlacedByTheirTimes)
     const auto plain = read_all(*uniform.source, uniform.total_bytes, 65536);
 
     const std::size_t n = clip.units.size();
-    std::vector<std::uint64_t> starts(n);
-    for (std::size_t i = 0; i < n; ++i)
-        starts[i] = i * unit_frames + (i >= 10 ? 3000 : 0) - (i >= 20 ? 512 : 0); // a gap after 9, unit 19 cut
-    const std::uint64_t total = starts.back() + unit_frames + 100;                // silence after the last unit
+    ASSERT_GT(n, 40u);
+    std::vector<std::uint64_t> starts(n), times(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        starts[i] = i * unit_frames + (i >= 10 ? 3000 : 0) - (i >= 20 ? 600 : 0); // a gap after 9, unit 19 cut
+        times[i] = i < 30 || i >= 40 ? starts[i] : i % 2 ? starts[i] + 500 : starts[i] - 500; // jitter: no break
+    }
+    const std::uint64_t total = starts.back() + unit_frames + 600; // silence after the last unit
     PcmTrack track = track_of(clip.units, clip.asc, {clip.rate, clip.channels, unit_frames}, total);
     track.timescale = 90000; // times as a video track would count them
     const std::vector<AccessUnit> units = clip.units;
-    track.units = [units, starts](std::size_t limit) {
+    track.units = [units, times](std::size_t limit) {
         std::vector<PcmUnit> out;
         for (std::size_t i = 0; i < units.size() && i < limit; ++i)
-            out.push_back({units[i].offset, units[i].size, starts[i] * 90000 / 48000});
+            out.push_back({units[i].offset, units[i].size, times[i] * 90000 / 48000});
         return out;
     };
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -54,5 +54,65 @@ TEST(UnitTable, GivesBackEveryPlaceExactly)
     }
 }
 
+// Where each unit's audio starts, from its time: on from the previous unit
+// while within half a unit of where that one ends, else at its own time.
+TEST(UnitTable, PlacesUnitsOnUnbrokenWhileWithinHalfAUnit)
+{
+    struct Case {
+        std::string name;
+        std::uint32_t timescale;
+        std::vector<std::uint64_t> times;  // in the timescale
+        std::vector<std::uint64_t> starts; // frames at 48 kHz, 1024 a unit
+    };
+    std::vector<Case> cases;
+    {
+        // Times rounded to whole milliseconds (48 ticks): deltas of 1008 and 1056.
+        Case c{"rounded to milliseconds", 48000, {}, {}};
+        for (std::uint64_t i = 0; i < 200; ++i) {
+            c.times.push_back((i * 1024 + 24) / 48 * 48);
+            c.starts.push_back(i * 1024);
+        }
+        cases.push_back(c);
+    }
+    {
+        // 941 ticks at 44.1 kHz: 1024.2 frames a unit. The audio runs on
+        // until it is more than half a unit early, then waits for its time.
+        Case c{"941 ticks at 44.1 kHz, drifting", 44100, {}, {}};
+        std::uint64_t start = 0;
+        for (std::uint64_t i = 0; i < 3000; ++i) {
+            const std::uint64_t at = (i * 941 * 48000 + 22050) / 44100;
+            start = i == 0 ? 0 : start + 1024;
+            if (at > start + 512)
+                start = at;
+            c.times.push_back(i * 941);
+            c.starts.push_back(start);
+        }
+        EXPECT_NE(c.starts.back(), 2999u * 1024) << "no correction in the case itself";
+        cases.push_back(c);
+    }
+    // A gap of 600 frames is silence, one of 512 is not; an overlap of 600
+    // cuts the unit before; one that reaches back past that unit's own
+    // start (placed 400 frames after its time) leaves it nothing.
+    cases.push_back({"gaps", 48000, {0, 1024, 2648, 4184, 5300}, {0, 1024, 2648, 3672, 5300}});
+    cases.push_back({"overlaps", 48000, {0, 1024, 1448, 2072, 2072}, {0, 1024, 1448, 2472, 2472}});
+    for (const Case& c : cases) {
+        PcmTrack track;
+        track.rate = 48000;
+        track.timescale = c.timescale;
+        track.frames_per_unit = 1024;
+        track.total_frames = c.starts.back() + 1024;
+        track.units = [times = c.times](std::size_t) {
+            std::vector<PcmUnit> units;
+            for (std::size_t i = 0; i < times.size(); ++i)
+                units.push_back({i * 1000, 100, times[i]});
+            return units;
+        };
+        const UnitTable table = UnitTable::build(track, c.times.size());
+        ASSERT_EQ(table.size(), c.times.size()) << c.name;
+        for (std::size_t i = 0; i < c.times.size(); ++i)
+            ASSERT_EQ(table.start(i), c.starts[i]) << c.name << ", unit " << i;
+    }
+}
+
 } // namespace
 } // namespace kov
