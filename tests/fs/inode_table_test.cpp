@@ -1,10 +1,15 @@
-// Names to nodes: one node per source object, inode 1 for the root, and
-// nodes that go away when the kernel forgets them.
+// Names to nodes: one node per source object, inode 1 for the root, nodes
+// that go away when the kernel forgets them, reached again by name once their
+// descriptors were let go, and the numbers programs see.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <set>
+#include <vector>
 
 #include "fs/mirror.hpp"
 #include "fs/mirror_state.hpp"
@@ -133,6 +138,89 @@ TEST_F(InodeTableTest, SymbolicLinksAreHeldAsLinks)
     EXPECT_TRUE(S_ISLNK(link.attr.st_mode));
     // Nothing can be looked up through a link node.
     EXPECT_LT(lookup_entry(link.ino, "x", inside), 0);
+}
+
+TEST_F(InodeTableTest, NodesAreReachedAgainByNameOnceTheirDescriptorsAreLetGo)
+{
+    TempDir src;
+    ::mkdir(src.file("d").c_str(), 0755);
+    write_text(src.file("d/f"), "f");
+    write_text(src.file("d/g"), "g");
+    write_text(src.file("other"), "other");
+    use_root(src.path());
+    fuse_entry_param d{}, f{}, g{};
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "d", d), 0);
+    ASSERT_EQ(lookup_entry(d.ino, "f", f), 0);
+    ASSERT_EQ(lookup_entry(d.ino, "g", g), 0);
+    MirrorNode& file = *table().node_of(f.ino);
+    struct stat source {}, st{};
+    ASSERT_EQ(::stat(src.file("d/f").c_str(), &source), 0);
+
+    // A descriptor lent out stays open while the table lets go of its own.
+    HeldFd held;
+    ASSERT_EQ(table().descriptor(file, held), 0);
+    table().shed_descriptors();
+    ASSERT_EQ(stat_fd(held->get(), st), 0);
+    EXPECT_EQ(st.st_ino, source.st_ino);
+    held.reset();
+
+    struct Case {
+        const char* what;
+        void (*change)(const TempDir&);
+        const char* new_folder_name; // looked up afterwards, as the kernel would
+        MirrorNode* node;
+        int expected;
+    };
+    const Case cases[] = {
+        {"unchanged", [](const TempDir&) {}, nullptr, &file, 0},
+        {"folder renamed, not yet looked up again",
+         [](const TempDir& s) { ::rename(s.file("d").c_str(), s.file("e").c_str()); }, nullptr, &file, -ENOENT},
+        {"folder looked up under its new name", [](const TempDir&) {}, "e", &file, 0},
+        {"name replaced by another file",
+         [](const TempDir& s) { ::rename(s.file("other").c_str(), s.file("e/g").c_str()); }, nullptr,
+         table().node_of(g.ino), -ESTALE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.change(src);
+        if (c.new_folder_name != nullptr) {
+            fuse_entry_param again{};
+            ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, c.new_folder_name, again), 0);
+            EXPECT_EQ(again.ino, d.ino);
+        }
+        table().shed_descriptors();
+        EXPECT_EQ(stat_node(*c.node, st), c.expected);
+        if (c.expected == 0) {
+            EXPECT_EQ(st.st_ino, source.st_ino);
+        }
+    }
+}
+
+TEST_F(InodeTableTest, NumbersAreUniqueAndStableForEveryDeviceAndInode)
+{
+    TempDir src;
+    use_root(src.path());
+    struct stat root {};
+    ASSERT_EQ(::stat(src.path().c_str(), &root), 0);
+    EXPECT_EQ(table().number_of(root.st_dev, root.st_ino), 1u);
+
+    // Many devices (more than the numbers have room to tell apart by their
+    // bits), small and huge inodes, and inode 0.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> objects;
+    for (std::uint64_t device = 1; device <= 70; ++device)
+        for (const std::uint64_t inode : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{12345},
+                                          std::uint64_t{1} << 57, std::uint64_t{1} << 58, UINT64_MAX})
+            objects.emplace_back(device, inode);
+    std::set<std::uint64_t> seen;
+    std::vector<std::uint64_t> first;
+    for (const auto& [device, inode] : objects) {
+        const std::uint64_t n = table().number_of(device, inode);
+        EXPECT_GT(n, 1u) << device << ":" << inode;
+        EXPECT_TRUE(seen.insert(n).second) << device << ":" << inode << " got a number already given";
+        first.push_back(n);
+    }
+    for (std::size_t i = 0; i < objects.size(); ++i)
+        EXPECT_EQ(table().number_of(objects[i].first, objects[i].second), first[i]);
 }
 
 } // namespace

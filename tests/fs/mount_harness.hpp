@@ -151,10 +151,10 @@ private:
 class ProgramMount {
 public:
     // `args` go before the mount point; the mount point is appended last.
-    // `nofile_soft`, when not 0, lowers the child's soft descriptor limit.
+    // `nofile_limit`, when not 0, lowers the child's descriptor limit.
     explicit ProgramMount(std::vector<std::string> args, const std::vector<std::string>& env = {},
-                          rlim_t nofile_soft = 0)
-        : svc_(with_mount_point(std::move(args), dir_.path()), dir_.path(), env, nofile_soft)
+                          rlim_t nofile_limit = 0)
+        : svc_(with_mount_point(std::move(args), dir_.path()), dir_.path(), env, nofile_limit)
     {
         svc_.wait_for_mount(std::chrono::seconds(10));
     }
