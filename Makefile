@@ -19,7 +19,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 CMAKE_FLAGS ?=
 
 .PHONY: run test deps build service build-asan sample package bench bench-rewrite bench-mount bench-memory bench-multitrack bench-probe bench-slow \
-	bench-fragments fuzz screenshots clean
+	bench-fragments bench-tree fuzz screenshots clean
 
 run: deps service sample
 	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
@@ -92,7 +92,7 @@ bench-fragments: deps build
 	bench/fragments.sh $(BUILD)
 
 # Every benchmark, one after the other.
-bench: bench-probe bench-rewrite bench-mount bench-memory bench-slow bench-multitrack bench-fragments
+bench: bench-probe bench-rewrite bench-mount bench-memory bench-slow bench-multitrack bench-fragments bench-tree
 
 # A 2-hour recording with six AAC tracks: layout, reads and memory through a mount.
 bench-multitrack: deps build
@@ -107,6 +107,11 @@ bench-mount: deps build
 # Resident memory while 1,000 clips are read and crafted tables are listed.
 bench-memory: deps build
 	bench/mount-memory.sh $(BUILD)
+
+# 200,000 files in 200 folders walked, renamed and walked again, and 1,000,000
+# in one folder listed: files listed, descriptors held, memory per file.
+bench-tree: deps build
+	bench/large-tree.sh $(BUILD)
 
 bench-slow: deps build
 	cmake --build $(BUILD) --target bench_mount faultfs

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Large tree benchmark: a tree of FOLDERS x PER empty files on tmpfs walked
 # through the mount with `find` twice, then again after every folder of the
-# source was renamed; then one folder of FLAT files listed with `ls -f`. After
-# each step: files listed against files there, `find` errors, descriptors the
-# service holds, its resident memory, and that memory per remembered file.
+# source was renamed, then with every file looked up (`find -size`, so the
+# kernel remembers them all); then one folder of FLAT files listed with
+# `ls -f`. After each step: files listed against files there, `find` errors,
+# descriptors the service holds, its resident memory, and what it grew by
+# since the start per file of the tree (after the walk that looks every file
+# up: the cost of a remembered file, all tables included).
 # Usage: bench/large-tree.sh BUILD_DIR   (FOLDERS, PER, FLAT to change the sizes;
 # NOFILE to run the service under that descriptor limit, soft and hard)
 set -euo pipefail
@@ -39,9 +42,9 @@ report() { # label listed expected errors
         "$1" "$2" "$3" "$4" "$(fds)" $((rss / 1024)) $(($(kib "$pid" VmHWM) / 1024)) \
         $(((rss - start_rss) * 1024 / $3))
 }
-walk() { # label: find over the tree; counts files only
+walk() { # label [find test]: find over the tree; counts files only
     local listed errors
-    listed=$(find "$MNT/tree" -type f 2>"$WORK/find.err" | wc -l) || true
+    listed=$(find "$MNT/tree" -type f "${@:2}" 2>"$WORK/find.err" | wc -l) || true
     errors=$(wc -l <"$WORK/find.err")
     report "$1" "$listed" $((FOLDERS * PER)) "$errors"
     [[ "$errors" == 0 ]] || head -3 "$WORK/find.err"
@@ -59,6 +62,7 @@ walk "find, second walk:"
 for d in "$SRC"/tree/d*; do mv "$d" "$d-renamed"; done
 sleep 1.2 # the kernel keeps names for 1 s
 walk "find after renaming every folder:"
+walk "find looking every file up:" -size -1k
 rm -rf "$SRC/tree"
 make_files "$SRC/flat" "$FLAT" f
 listed=$(ls -f "$MNT/flat" | wc -l)

@@ -50,23 +50,23 @@ bool is_dot_name(const char* name)
 
 // ---- NodeSet
 
-std::size_t InodeTable::NodeSet::home(std::uint64_t device, std::uint64_t inode) const
+std::size_t InodeTable::NodeSet::home(std::uint64_t number) const
 {
-    std::uint64_t h = ((device * 1099511628211ull) ^ inode) * 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = number * 0x9E3779B97F4A7C15ull;
     h ^= h >> 29;
     return static_cast<std::size_t>(h) & (slots_.size() - 1);
 }
 
-MirrorNode* InodeTable::NodeSet::find(std::uint64_t device, std::uint64_t inode) const
+MirrorNode* InodeTable::NodeSet::find(std::uint64_t number) const
 {
     if (count_ == 0)
         return nullptr;
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = home(device, inode);; i = (i + 1) & mask) {
+    for (std::size_t i = home(number);; i = (i + 1) & mask) {
         MirrorNode* n = slots_[i];
         if (n == nullptr)
             return nullptr;
-        if (n->device == device && n->inode == inode)
+        if (n->number == number)
             return n;
     }
 }
@@ -79,7 +79,7 @@ void InodeTable::NodeSet::resize(std::size_t slots)
     for (MirrorNode* n : old) {
         if (n == nullptr)
             continue;
-        std::size_t i = home(n->device, n->inode);
+        std::size_t i = home(n->number);
         while (slots_[i] != nullptr)
             i = (i + 1) & mask;
         slots_[i] = n;
@@ -91,7 +91,7 @@ void InodeTable::NodeSet::insert(MirrorNode* node)
     if ((count_ + 1) * 4 > slots_.size() * 3)
         resize(std::max<std::size_t>(64, slots_.size() * 2));
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = home(node->device, node->inode);
+    std::size_t i = home(node->number);
     while (slots_[i] != nullptr)
         i = (i + 1) & mask;
     slots_[i] = node;
@@ -103,7 +103,7 @@ void InodeTable::NodeSet::erase(const MirrorNode* node)
     if (count_ == 0)
         return;
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = home(node->device, node->inode);
+    std::size_t i = home(node->number);
     while (slots_[i] != node) {
         if (slots_[i] == nullptr)
             return;
@@ -113,7 +113,7 @@ void InodeTable::NodeSet::erase(const MirrorNode* node)
     // hole moves into it, so lookups never stop early at a gap.
     slots_[i] = nullptr;
     for (std::size_t j = (i + 1) & mask; slots_[j] != nullptr; j = (j + 1) & mask) {
-        const std::size_t k = home(slots_[j]->device, slots_[j]->inode);
+        const std::size_t k = home(slots_[j]->number);
         const bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
         if (!stays) {
             slots_[i] = slots_[j];
@@ -135,10 +135,7 @@ void InodeTable::NodeSet::clear()
 
 // ---- InodeTable
 
-InodeTable::InodeTable() : root_(std::make_unique<MirrorNode>(0, 0))
-{
-    root_->number = 1;
-}
+InodeTable::InodeTable() : root_(std::make_unique<MirrorNode>(1)) {}
 
 InodeTable::~InodeTable()
 {
@@ -149,8 +146,8 @@ void InodeTable::set_root(int fd, std::uint64_t device, std::uint64_t inode)
 {
     std::lock_guard lock(mutex_);
     root_fd_ = fd >= 0 ? std::make_shared<const UniqueFd>(fd) : nullptr;
-    root_->device = device;
-    root_->inode = inode;
+    root_device_ = device;
+    root_inode_ = inode;
     root_->lookups = 2;
     devices_.clear();
     overflow_.clear();
@@ -160,7 +157,7 @@ void InodeTable::set_root(int fd, std::uint64_t device, std::uint64_t inode)
 
 std::uint64_t InodeTable::number_locked(std::uint64_t device, std::uint64_t inode)
 {
-    if (root_fd_ && device == root_->device && inode == root_->inode)
+    if (root_fd_ && device == root_device_ && inode == root_inode_)
         return 1;
     auto at = std::find(devices_.begin(), devices_.end(), device);
     if (at == devices_.end() && devices_.size() < numbered_devices)
@@ -289,18 +286,18 @@ MirrorNode* InodeTable::find_or_add(MirrorNode& parent, const char* name, Unique
 {
     std::vector<std::unique_ptr<MirrorNode>> doomed; // freed after the lock
     std::lock_guard lock(mutex_);
-    if (root_fd_ && device == root_->device && inode == root_->inode) {
+    const std::uint64_t number = number_locked(device, inode);
+    if (number == 1) {
         ++root_->lookups;
         return root_.get();
     }
-    if (MirrorNode* known = nodes_.find(device, inode)) {
+    if (MirrorNode* known = nodes_.find(number)) {
         ++known->lookups;
         relocate_locked(*known, parent, name, doomed);
         cache_locked(*known, std::move(fd));
         return known;
     }
-    auto fresh = std::make_unique<MirrorNode>(device, inode);
-    fresh->number = number_locked(device, inode);
+    auto fresh = std::make_unique<MirrorNode>(number);
     fresh->parent = &parent;
     fresh->name = copy_name(name);
     ++parent.children;
@@ -372,7 +369,7 @@ int InodeTable::open_below(const HeldFd& base, const std::string& name, const Mi
         return -errno;
     // The name may lead somewhere else now (replaced, or renamed away and
     // reused): that is not this node.
-    if (static_cast<std::uint64_t>(st.st_dev) != node.device || static_cast<std::uint64_t>(st.st_ino) != node.inode)
+    if (number_of(st.st_dev, st.st_ino) != node.number)
         return -ESTALE;
     return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The table of every source object the kernel has looked up, keyed by
-// (device, inode) so hard links share one node, and the descriptors through
+// The table of every source object the kernel has looked up, keyed by the
+// number made from (device, inode) so hard links share one node, and the
+// descriptors through
 // which they are reached. The root node lives outside the set for the whole
 // process. Worker threads call in concurrently; the table mutex guards the
 // set, the descriptor cache, and every node's lookup count, parent, name and
@@ -84,11 +85,11 @@ public:
     void clear();
 
 private:
-    // Open addressing over node pointers, keyed by the nodes' own (device,
-    // inode): a slot of 8 bytes per node and no allocation of its own.
+    // Open addressing over node pointers, keyed by the nodes' own numbers: a
+    // slot of 8 bytes per node and no allocation of its own.
     class NodeSet {
     public:
-        MirrorNode* find(std::uint64_t device, std::uint64_t inode) const;
+        MirrorNode* find(std::uint64_t number) const;
         void insert(MirrorNode* node);
         void erase(const MirrorNode* node);
         std::size_t size() const { return count_; }
@@ -101,7 +102,7 @@ private:
         void clear();
 
     private:
-        std::size_t home(std::uint64_t device, std::uint64_t inode) const;
+        std::size_t home(std::uint64_t number) const;
         void resize(std::size_t slots);
         std::vector<MirrorNode*> slots_;
         std::size_t count_ = 0;
@@ -123,6 +124,7 @@ private:
 
     std::unique_ptr<MirrorNode> root_;
     HeldFd root_fd_;
+    std::uint64_t root_device_ = 0, root_inode_ = 0;
     // Lock order: the table mutex is never held while a node mutex is taken.
     mutable std::mutex mutex_;
     NodeSet nodes_;

@@ -19,15 +19,15 @@ namespace kov {
 using HeldFd = std::shared_ptr<const UniqueFd>;
 
 struct MirrorNode {
-    MirrorNode(std::uint64_t dev, std::uint64_t ino) : device(dev), inode(ino) {}
+    explicit MirrorNode(std::uint64_t shown_number) : number(shown_number) {}
     MirrorNode(const MirrorNode&) = delete;
     MirrorNode& operator=(const MirrorNode&) = delete;
 
     static constexpr std::uint32_t no_slot = UINT32_MAX;
 
-    std::uint64_t device = 0; // never changed
-    std::uint64_t inode = 0;  // never changed
-    std::uint64_t number = 0; // the inode number programs see; see InodeTable
+    // The inode number programs see. Made from the source's (device, inode)
+    // and never changed, so it is also the node's key; see InodeTable.
+    std::uint64_t number = 0;
     // Guarded by the table mutex, up to `forms`.
     std::uint64_t lookups = 1;
     // The folder and name it was last looked up as; the parent stays in the

@@ -312,7 +312,6 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         h->shares = mirror_settings().shares->snapshot();
     } else {
         MirrorNode& node = *inode_table().node_of(ino);
-        h->device = node.device;
         HeldFd own;
         int fd = inode_table().descriptor(node, own);
         if (fd == 0)
@@ -324,13 +323,15 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
             fuse_reply_err(req, -fd);
             return;
         }
-        h->stream = ::fdopendir(fd);
+        struct stat st {};
+        h->stream = stat_fd(fd, st) == 0 ? ::fdopendir(fd) : nullptr;
         if (h->stream == nullptr) {
             const int err = errno;
             ::close(fd);
             fuse_reply_err(req, err);
             return;
         }
+        h->device = st.st_dev;
     }
     fi->fh = reinterpret_cast<std::uint64_t>(h.get());
     if (fuse_reply_open(req, fi) == 0)
