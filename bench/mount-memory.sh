@@ -105,7 +105,7 @@ sampled() {
 serial() { for f in "$MNT"/clip-*.m4a; do cat "$f" >/dev/null; done; }
 four() { ls "$MNT"/clip-*.m4a | xargs -P 4 -n 25 cat >/dev/null; }
 list() { ls -l "$1" >/dev/null; }
-heads() { ls "$MNT"/crafted-*.m4a | xargs -P 4 -n 1 head -c $((8 << 20)) >/dev/null; }
+heads() { ls "$MNT"/crafted-*.m4a | xargs -P "${HEADS_AT_ONCE:-4}" -n 1 head -c $((8 << 20)) >/dev/null; }
 damaged_run() { for i in $(seq 1 "$RUN_COUNT"); do cat "$MNT/damaged-$i.m4a" >/dev/null; done; }
 # 16 readers of whole clips through the share while the list is reloaded
 # every 100 ms until they are done.

@@ -107,7 +107,7 @@ void DecoderStock::put(std::span<const std::uint8_t> asc, DecoderContext ctx)
         if (c.ready.size() < depth)
             c.ready.push_back(std::move(ctx));
         else
-            garbage_.push_back(std::move(ctx));
+            hand_over(ctx);
     }
     top_up();
 }
@@ -142,7 +142,7 @@ void DecoderStock::give_back(std::span<const std::uint8_t> asc, DecoderContext c
             c->reset.push_back(std::move(ctx));
             return;
         }
-        garbage_.push_back(std::move(ctx));
+        hand_over(ctx);
     }
     top_up();
 }
@@ -164,7 +164,13 @@ void DecoderStock::discard(DecoderContext ctx)
     if (!ctx || !threaded_)
         return;
     std::lock_guard lock(mutex_);
-    garbage_.push_back(std::move(ctx));
+    hand_over(ctx);
+}
+
+void DecoderStock::hand_over(DecoderContext& ctx)
+{
+    if (garbage_.size() < max_garbage)
+        garbage_.push_back(std::move(ctx));
 }
 
 std::size_t DecoderStock::ready(std::span<const std::uint8_t> asc)

@@ -30,6 +30,10 @@ class DecoderStock {
     // Used decoders kept, reset, per configuration: as many as decode at
     // once for one straight reader (the pool's workers), about 4.8 MiB.
     static constexpr std::size_t reset_depth = 8;
+    // Used decoders waiting for the stock's thread to free them. Beyond this
+    // the thread handing one over frees it itself: when every core decodes,
+    // the stock's thread fell behind and 60 decoders waited (35 MiB).
+    static constexpr std::size_t max_garbage = 4;
 
     // The process's stock, bound to codec_library(). Never destroyed.
     static DecoderStock& instance();
@@ -84,6 +88,9 @@ class DecoderStock {
     Config& touch(std::span<const std::uint8_t> asc);
     Config* find(std::span<const std::uint8_t> asc);
     Config* wanting();
+    // Queues the decoder for the stock's thread, under the lock; leaves it
+    // with the caller, who frees it after the lock, when the queue is full.
+    void hand_over(DecoderContext& ctx);
 
     // Taken alone, never while a source's or the decoded cache's is held.
     std::mutex mutex_;
