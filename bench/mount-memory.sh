@@ -18,7 +18,7 @@ BUILD=${1:-build}
 shift || true
 CASES=${*:-serial four damaged crafted reload run}
 HERE=$(dirname "$0")
-PROGRAM="$BUILD/service/cli/kov-orvane"
+PROGRAM=${PROGRAM:-$BUILD/service/cli/kov-orvane} # another build of the service to compare
 CACHE=${BENCH_CACHE:-$BUILD/bench-cache}
 WORK="$BUILD/bench-memory"
 CLIPS="$WORK/clips"
