@@ -139,6 +139,7 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     std::uint64_t last_segment_ = none;                  // where the previous read ended
     std::atomic<TableBudget::Clock::rep> table_used_{0}; // when a read last used the table
     std::atomic<bool> damaged_{false};                   // a unit failed to decode (see SegmentInput)
+    std::atomic<std::uint64_t> decoded_{0};              // segments decoded so far
 };
 
 Core::Table Core::table_locked(bool& built)
@@ -205,6 +206,8 @@ int Core::obtain(const Table& table, std::uint64_t generation, std::uint64_t seg
     busy_.erase(segment);
     // Nothing decoded from a failed read is kept; a release since the read
     // began means no open file wants it.
+    if (rc == 0)
+        decoded_.fetch_add(1, std::memory_order_relaxed);
     if (rc == 0 && generation == generation_)
         DecodedCache::instance().put(id_, segment, decoded);
     settled_.notify_all();
@@ -292,9 +295,12 @@ std::int64_t Core::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t 
     // the whole segment took twice as long.
     // Nothing is decoded ahead in a damaged stream: its decodes go a few at a
     // time in the whole process (see SegmentInput::damaged) and would hold
-    // the workers up.
+    // the workers up. The reach ahead grows with the segments decoded, so
+    // that damage near the start is found by one decode rather than by eight
+    // at once, each decoder growing on it.
     if (straight && !damaged_.load(std::memory_order_relaxed))
-        decode_ahead(table, generation, ka + 1, kb + ahead_segments);
+        decode_ahead(table, generation, ka + 1,
+                     kb + std::min<std::uint64_t>(ahead_segments, decoded_.load(std::memory_order_relaxed)));
     else if (kb > ka + 1)
         decode_ahead(table, generation, ka + 1, kb - 1);
 
