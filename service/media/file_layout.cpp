@@ -61,6 +61,20 @@ std::optional<std::vector<Overlay>> source_overlays(const MediaScan& scan, bool 
             saw_selected_moov = saw_selected_moov || box.offset == scan.moov_offset;
         }
     }
+    if (scan.keeps_cut_box && scan.cut_box && scan.cut_box->offset == end && scan.kept_size > end) {
+        // The media data a recording was cut off in, up to its last whole sample.
+        const FileBox& cut = *scan.cut_box;
+        const std::uint64_t size = scan.kept_size - cut.offset;
+        if (cut.header.header_size == 16) {
+            overlays.push_back({cut.offset + 8, static_cast<std::uint32_t>(size >> 32)});
+            overlays.push_back({cut.offset + 12, static_cast<std::uint32_t>(size)});
+        } else if (size <= std::numeric_limits<std::uint32_t>::max()) {
+            overlays.push_back({cut.offset, static_cast<std::uint32_t>(size)});
+        } else {
+            return std::nullopt;
+        }
+        end = scan.kept_size;
+    }
     if (end != scan.kept_size || !saw_selected_moov)
         return std::nullopt;
     std::sort(overlays.begin(), overlays.end(), [](const Overlay& a, const Overlay& b) { return a.offset < b.offset; });

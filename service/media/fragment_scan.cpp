@@ -143,8 +143,22 @@ class FragmentReader {
     }
 
     // The fragment whose moof starts at `moof_offset`. On success `data_end`
-    // is the end of its furthest sample; on failure nothing has changed.
-    bool read(std::uint64_t moof_offset, BeReader payload, std::vector<Undo>& undo, std::uint64_t& data_end)
+    // is the end of its furthest sample; on failure nothing has changed. With
+    // `cut_at`, the file ends there and only the samples before it are taken.
+    bool read(std::uint64_t moof_offset, BeReader payload, std::vector<Undo>& undo, std::uint64_t& data_end,
+              std::uint64_t cut_at = 0)
+    {
+        const std::uint64_t limit = data_limit_;
+        partial_ = cut_at != 0;
+        if (partial_)
+            data_limit_ = cut_at;
+        const bool ok = read_moof(moof_offset, payload, undo, data_end);
+        data_limit_ = limit;
+        partial_ = false;
+        return ok;
+    }
+
+    bool read_moof(std::uint64_t moof_offset, BeReader payload, std::vector<Undo>& undo, std::uint64_t& data_end)
     {
         moof_offset_ = moof_offset;
         traf_end_ = moof_offset;
@@ -263,14 +277,15 @@ class FragmentReader {
         std::uint64_t pos = next;
         if (flags & trun_data_offset) {
             const std::int64_t delta = static_cast<std::int32_t>(raw_offset);
+            // A cut-off fragment's runs may begin past the end: their samples are left out.
             if (delta < 0 ? static_cast<std::uint64_t>(-delta) > base
-                          : base > data_limit_ || static_cast<std::uint64_t>(delta) > data_limit_ - base)
+                          : base > data_limit_ || (!partial_ && static_cast<std::uint64_t>(delta) > data_limit_ - base))
                 return false;
             pos = delta < 0 ? base - static_cast<std::uint64_t>(-delta) : base + static_cast<std::uint64_t>(delta);
         }
-        if (pos > data_limit_)
+        if (pos > data_limit_ && !partial_)
             return false;
-        if (!(flags & trun_size) && h.size != 0 && count > (data_limit_ - pos) / h.size)
+        if (!partial_ && !(flags & trun_size) && h.size != 0 && count > (data_limit_ - pos) / h.size)
             return false;
 
         auto& out = st.track.samples;
@@ -306,16 +321,20 @@ class FragmentReader {
                 // offsets there too; readers take it as signed either way.
                 s.composition_offset = static_cast<std::int32_t>(composition);
             }
-            if (s.size > data_limit_ - pos)
+            // Of a cut-off fragment, the samples wholly in the file are kept.
+            const bool whole = pos <= data_limit_ && s.size <= data_limit_ - pos;
+            if (!whole && (!partial_ || s.size > std::numeric_limits<std::uint64_t>::max() - pos))
                 return false;
-            s.sync = is_sync(sample_flags);
-            out.push_back(s);
+            if (whole) {
+                s.sync = is_sync(sample_flags);
+                out.push_back(s);
+                st.end_time += s.duration;
+                data_end_ = std::max(data_end_, pos + s.size);
+            }
             pos += s.size;
-            st.end_time += s.duration;
         }
         used_ += count;
         next = pos;
-        data_end_ = std::max(data_end_, pos);
         return true;
     }
 
@@ -329,6 +348,7 @@ class FragmentReader {
     std::uint64_t moof_offset_ = 0;
     std::uint64_t traf_end_ = 0; // end of the previous track fragment's data
     std::uint64_t data_end_ = 0; // end of the furthest sample so far
+    bool partial_ = false;       // the file ends inside this fragment's data
 };
 
 } // namespace
@@ -350,7 +370,7 @@ std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_
 }
 
 FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const FragmentDefaults> defaults,
-                            const ReadAtFn& read_bytes)
+                            const ReadAtFn& read_bytes, std::optional<CutMediaData> cut)
 {
     const std::uint64_t walk_end = boxes.empty() ? 0 : boxes.back().offset + boxes.back().header.size;
     struct Kept {
@@ -375,7 +395,20 @@ FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const Frag
         }
         BeReader moof{std::span<const std::uint8_t>(buffer)};
         Kept k{box.offset, 0, {}};
-        ok = ok && read_box_header(moof).has_value() && reader.read(box.offset, moof, k.undo, k.data_end);
+        // The last fragment of a recording cut off inside its media data.
+        const bool partial = cut && &box == &boxes.back() && box.offset + box.header.size == cut->offset;
+        ok = ok && read_box_header(moof).has_value() &&
+             reader.read(box.offset, moof, k.undo, k.data_end, partial ? cut->end : 0);
+        if (ok && partial) {
+            if (k.data_end > cut->payload_at) {
+                out.kept_end = k.data_end;
+                out.cut = out.partial = true;
+                kept.push_back(std::move(k));
+                break;
+            }
+            reader.take_back(k.undo);
+            ok = false;
+        }
         if (!ok) {
             out.kept_end = box.offset;
             out.cut = true;
@@ -507,11 +540,16 @@ void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, c
     if (std::none_of(children.begin(), children.end(), [](const BoxEntry& e) { return e.type() == fourcc("mvex"); }))
         return;
     const auto defaults = read_fragment_defaults(payload);
-    FragmentScan fragments =
-        scan_fragments(scan.boxes, defaults, [&](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
-            return reads.read(offset, dest, length);
-        });
+    std::optional<CutMediaData> cut;
+    if (scan.cut_box && scan.cut_box->header.type == fourcc("mdat"))
+        cut =
+            CutMediaData{scan.cut_box->offset, scan.cut_box->offset + scan.cut_box->header.header_size, scan.file_size};
+    FragmentScan fragments = scan_fragments(
+        scan.boxes, defaults,
+        [&](std::uint64_t offset, std::uint8_t* dest, std::size_t length) { return reads.read(offset, dest, length); },
+        cut);
     scan.kept_size = fragments.kept_end;
+    scan.keeps_cut_box = fragments.partial;
     for (FragmentTrack& f : fragments.tracks) {
         const auto track = std::find_if(scan.tracks.begin(), scan.tracks.end(),
                                         [&](const TrackScan& t) { return t.track_id == f.track_id; });

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -46,14 +47,25 @@ struct FragmentScan {
     // was left out (cut off, or unreadable) or to a box the walk could not read.
     std::uint64_t kept_end = 0;
     bool cut = false; // a fragment was left out
+    // The last fragment was kept in part: kept_end lies inside its media data.
+    bool partial = false;
+};
+
+// A file that ends inside the media data box after its last `moof`: the
+// samples whose bytes lie wholly before `end` can still be kept.
+struct CutMediaData {
+    std::uint64_t offset = 0;     // where the box starts, right after the moof
+    std::uint64_t payload_at = 0; // where its payload starts
+    std::uint64_t end = 0;        // the end of the file
 };
 
 // Reads every `moof` among `boxes` (the file's valid top-level boxes, in file
 // order) once, in one piece. A fragment whose header cannot be read in full,
 // is malformed, or whose sample bytes run past the last box, is left out
-// together with everything after it.
+// together with everything after it; except that with `cut`, the last moof's
+// samples that lie wholly in the file are kept.
 FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const FragmentDefaults> defaults,
-                            const ReadAtFn& read_bytes);
+                            const ReadAtFn& read_bytes, std::optional<CutMediaData> cut = std::nullopt);
 
 // A track's samples from its movie box tables and from its fragments, in
 // decode order; fragment samples at an offset the tables already list are the

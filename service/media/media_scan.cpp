@@ -10,6 +10,7 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <limits>
 #include <span>
 
 #include "media/be_reader.hpp"
@@ -451,8 +452,14 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
         if (got < 8)
             break;
         const auto h = decode_box_header(std::span(head.data(), static_cast<std::size_t>(got)), file_size - offset);
-        if (!h)
+        if (!h) {
+            // A header whole but for its box running past the end: a recording cut off there.
+            const auto declared = decode_box_header(std::span(head.data(), static_cast<std::size_t>(got)),
+                                                    std::numeric_limits<std::uint64_t>::max());
+            if (declared && !declared->to_end && declared->header_size <= file_size - offset)
+                scan.cut_box = FileBox{offset, *declared};
             break;
+        }
         if (scan.boxes.size() < max_top_level_boxes)
             scan.boxes.push_back({offset, *h});
         reads.found(offset, *h, file_size);

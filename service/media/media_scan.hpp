@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,12 @@ struct MediaScan {
     // fragmented recording cut off inside a fragment (left out, with
     // everything after it).
     std::uint64_t kept_size = 0;
+    // The top-level box the file ends inside, as its header declares it.
+    std::optional<FileBox> cut_box;
+    // A fragmented recording cut off inside its last fragment's media data
+    // keeps the whole samples there: the cut box then ends at kept_size, its
+    // size stated anew.
+    bool keeps_cut_box = false;
 };
 
 // Analyses the file open on `fd` (borrowed). Never reads media data.

@@ -96,9 +96,10 @@ std::int16_t s16(const std::string& b, std::size_t i)
     return static_cast<std::int16_t>(static_cast<std::uint8_t>(b[i]) | static_cast<std::uint8_t>(b[i + 1]) << 8);
 }
 
-// ffmpeg's decode of one AAC stream, each access unit's 1024 frames placed at
-// the time its packet gives (later units cut what they overlap, gaps silent),
-// up to the stream's declared length: where a player puts the sound.
+// ffmpeg's decode of one AAC stream, each access unit's 1024 frames placed
+// right after the previous unit's while its packet's time is within half a
+// unit of there, else at that time (later units cut what they overlap, gaps
+// silent), up to the stream's declared length: where a player puts the sound.
 std::string placed_decode(const std::string& path, int index, const Stream& s, std::size_t frame)
 {
     const std::string plain = ffmpeg_out({"-i", path, "-map", "0:" + std::to_string(index), "-f", "s16le", "-"});
@@ -113,8 +114,10 @@ std::string placed_decode(const std::string& path, int index, const Stream& s, s
     const long long first = dts.empty() ? 0 : dts.front();
     auto frames = [&](long long ticks) { return (ticks * s.rate * 2 + s.tb_den) / (2 * s.tb_den); }; // half up
     std::vector<long long> starts;
-    for (const long long t : dts)
-        starts.push_back(frames(t - first));
+    for (const long long t : dts) {
+        const long long at = frames(t - first), follow = starts.empty() ? at : starts.back() + 1024;
+        starts.push_back(std::max(starts.empty() ? at : starts.back(), std::llabs(at - follow) <= 512 ? follow : at));
+    }
     const auto total = static_cast<std::size_t>(frames(s.duration_ts - first));
     std::string out(total * frame, '\0');
     const std::size_t unit = 1024 * frame;
@@ -130,15 +133,34 @@ std::string placed_decode(const std::string& path, int index, const Stream& s, s
     return out;
 }
 
-// The rewritten file against its source: same streams in the same order,
-// video packets identical (for a cut recording: the source's first ones),
-// each PCM stream the source's AAC decode as placed by its timing (a prefix of
-// it for a cut recording) within one step.
-void expect_same_recording(const std::string& src, const std::string& out, bool cut)
+// How many packets of each stream lie wholly in the first `size` bytes of a file.
+std::vector<std::size_t> packets_within(const std::string& path, std::size_t streams, std::uint64_t size)
 {
+    std::istringstream lines(run_command({"ffprobe", "-v", "error", "-show_entries", "packet=stream_index,pos,size",
+                                          "-of", "csv=p=0", path})
+                                 .out);
+    std::vector<std::size_t> count(streams);
+    for (std::string line; std::getline(lines, line);) {
+        unsigned long long index = 0, pos = 0, bytes = 0;
+        if (std::sscanf(line.c_str(), "%llu,%llu,%llu", &index, &pos, &bytes) == 3 && index < streams &&
+            pos + bytes <= size)
+            ++count[index];
+    }
+    return count;
+}
+
+// The rewritten file against its source: same streams in the same order,
+// video packets identical, each PCM stream the source's AAC decode as placed
+// by its timing within one step. For a recording cut off after `cut_at`
+// bytes: every packet whose bytes lie wholly before the cut, and the PCM a
+// prefix of the source's.
+void expect_same_recording(const std::string& src, const std::string& out, std::uint64_t cut_at = 0)
+{
+    const bool cut = cut_at != 0;
     const auto before = streams_of(src), after = streams_of(out);
     ASSERT_EQ(after.size(), before.size());
     EXPECT_EQ(ffmpeg_out({"-i", out, "-map", "0", "-f", "null", "-"}), "");
+    const auto kept = packets_within(src, before.size(), cut ? cut_at : ~std::uint64_t{0});
     for (std::size_t i = 0; i < before.size(); ++i) {
         SCOPED_TRACE("stream " + std::to_string(i));
         const int index = static_cast<int>(i);
@@ -149,9 +171,8 @@ void expect_same_recording(const std::string& src, const std::string& out, bool 
             auto want = packet_lines(src, index);
             const auto got = packet_lines(out, index);
             if (cut) {
-                ASSERT_LT(got.size(), want.size());
-                ASSERT_GT(got.size(), want.size() / 3);
-                want.resize(got.size());
+                ASSERT_LE(kept[i], want.size());
+                want.resize(kept[i]);
             }
             EXPECT_EQ(got, want);
             const std::string flags = key_flags(out, index);
@@ -171,6 +192,8 @@ void expect_same_recording(const std::string& src, const std::string& out, bool 
         ASSERT_GT(got.size(), static_cast<std::size_t>(before[i].rate) * frame / 2);
         if (cut) {
             EXPECT_LT(got.size(), want.size());
+            // Every whole unit is there (the edit list still skips the first).
+            EXPECT_GE(got.size() / frame + 2 * 1024, kept[i] * 1024);
         }
         int worst = 0;
         for (std::size_t k = 0; k + 1 < got.size(); k += 2)
@@ -192,7 +215,7 @@ TEST(FragmentEmit, RecordingsBecomeUnfragmentedWithTheirStreamsIntact)
         ASSERT_TRUE(make_recording(dir, rec, src));
         const auto r = run_command({program_path(), "--emit", src, out});
         ASSERT_EQ(r.status, 0) << r.err;
-        expect_same_recording(src, out, false);
+        expect_same_recording(src, out);
         // Nothing of the fragments is left for a reader to find.
         const auto boxes = run_command({"ffprobe", "-v", "trace", "-i", out}).err;
         EXPECT_EQ(boxes.find("type:'moof'"), std::string::npos);
@@ -245,7 +268,7 @@ TEST(FragmentEmit, FragmentsThatStartLateKeepTheirPlaceInTime)
     ASSERT_EQ(streams_of(src)[1].start, "0.500000");
     const auto r = run_command({program_path(), "--emit", src, out});
     ASSERT_EQ(r.status, 0) << r.err;
-    expect_same_recording(src, out, false);
+    expect_same_recording(src, out);
 }
 
 // A hybrid writer's finished file: the fragments as recorded, their first
@@ -285,25 +308,41 @@ TEST(FragmentEmit, FinishedHybridFileUsesItsCompleteTablesOnce)
     ASSERT_TRUE(make_finished_hybrid(dir, src));
     const auto r = run_command({program_path(), "--emit", src, out});
     ASSERT_EQ(r.status, 0) << r.err;
-    expect_same_recording(dir.file("hybrid-source.mp4"), out, false);
+    expect_same_recording(dir.file("hybrid-source.mp4"), out);
 }
 
-TEST(FragmentEmit, RecordingCutInsideAFragmentKeepsItsCompleteFragments)
+// Cut as a crash would leave it, inside an mdat: the samples whose bytes are
+// all there are kept, the moof of their fragment complete; --probe counts them.
+TEST(FragmentEmit, RecordingCutInsideAFragmentKeepsEveryWholeSample)
 {
     if (!have_ffmpeg())
         GTEST_SKIP() << "ffmpeg not installed";
     TempDir dir;
-    for (const auto& rec : {recording("keyframe_given_base.mp4"), recording("duration_separate.mp4")}) {
-        SCOPED_TRACE(rec.name);
-        const std::string whole = dir.file(rec.name), src = dir.file(std::string("cut-") + rec.name),
-                          out = dir.file(std::string("out-") + rec.name);
+    for (const auto& rec : {recording("keyframe_given_base.mp4"), recording("duration_separate.mp4"),
+                            recording("quicktime_given_base.mov")}) {
+        const std::string whole = dir.file(rec.name);
         ASSERT_TRUE(make_recording(dir, rec, whole));
-        auto bytes = read_file(whole);
-        bytes.resize(bytes.size() * 6 / 10); // as a crash would leave it, inside an mdat
-        ASSERT_TRUE(write_file(src, bytes));
-        const auto r = run_command({program_path(), "--emit", src, out});
-        ASSERT_EQ(r.status, 0) << r.err;
-        expect_same_recording(whole, out, true);
+        for (const int tenths : {6, 9}) {
+            SCOPED_TRACE(std::string(rec.name) + " cut at " + std::to_string(tenths) + "/10");
+            const std::string src = dir.file("cut-" + std::to_string(tenths) + rec.name),
+                              out = dir.file("out-" + std::to_string(tenths) + rec.name);
+            auto bytes = read_file(whole);
+            bytes.resize(bytes.size() * static_cast<std::size_t>(tenths) / 10);
+            ASSERT_TRUE(write_file(src, bytes));
+            const auto r = run_command({program_path(), "--emit", src, out});
+            ASSERT_EQ(r.status, 0) << r.err;
+            expect_same_recording(whole, out, bytes.size());
+            const auto kept = packets_within(whole, streams_of(whole).size(), bytes.size());
+            std::string counts;
+            for (const std::size_t n : kept)
+                counts += "samples=" + std::to_string(n) + "\n";
+            std::string probed;
+            std::istringstream lines(run_command({program_path(), "--probe", src}).out);
+            for (std::string line; std::getline(lines, line);)
+                if (const auto at = line.find("samples="); at != std::string::npos)
+                    probed += line.substr(at) + "\n";
+            EXPECT_EQ(probed, counts);
+        }
     }
 }
 
