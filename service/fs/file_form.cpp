@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "fs/analysis_pool.hpp"
 #include "fs/mirror_state.hpp"
 #include "fs/source_analysis.hpp"
@@ -43,7 +45,9 @@ std::shared_ptr<const FileForm> examine(int fd, const SourceStamp& stamp, bool& 
         if (read_failed)
             return nullptr;
     }
-    if (form->layout && !take_sample(fd, form->layout->source_size, form->sample)) {
+    if (!form->layout)
+        form->sample = std::move(before);
+    else if (!take_sample(fd, form->layout->source_size, form->sample)) {
         read_failed = true;
         return nullptr;
     }
@@ -130,6 +134,7 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
             return {forms->form->layout, forms->form, true, false};
         }
         const SourceStamp stamp = stamp_of(st);
+        forms->largest_shown = std::max(forms->largest_shown, stamp.size);
         if (stamp != forms->stamp) {
             forms->state = LayoutState::undecided;
             forms->stamp = stamp;
@@ -183,7 +188,7 @@ int open_form(OpenFile& handle, std::shared_ptr<const FileForm> form)
 {
     // No request knows the handle yet: nothing to lock.
     handle.form = std::move(form);
-    if (!handle.form || !handle.form->layout)
+    if (!handle.form)
         return 0;
     handle.verified_ = handle.form->stamp;
     return handle.check_source() == 0 ? 0 : -ESTALE;
@@ -191,7 +196,7 @@ int open_form(OpenFile& handle, std::shared_ptr<const FileForm> form)
 
 int OpenFile::check_source()
 {
-    if (!form || !form->layout)
+    if (!form)
         return 0;
     std::lock_guard lock(mutex_);
     SourceStamp now;
@@ -202,13 +207,24 @@ int OpenFile::check_source()
     if (now == verified_)
         return 0;
     // The source moved on since it was last looked at. Appending keeps every
-    // byte the form refers to; anything else spoils the form for good.
-    if (static_cast<std::uint64_t>(now.size) < form->sample.covered || !sample_holds(fd.get(), form->sample)) {
+    // byte the form refers to and makes the file longer; anything else spoils
+    // the form for good. New data at the same size was written over old
+    // bytes, even where the samples read as before (written away and back).
+    const bool rewritten_at_same_size = now.size == verified_.size &&
+                                        (now.mtime_sec != verified_.mtime_sec || now.mtime_nsec != verified_.mtime_nsec);
+    if (rewritten_at_same_size || static_cast<std::uint64_t>(now.size) < form->sample.covered ||
+        !sample_holds(fd.get(), form->sample)) {
         spoilt_ = true;
         return -EIO;
     }
     verified_ = now;
     return 0;
+}
+
+bool OpenFile::unchanged_since_open()
+{
+    std::lock_guard lock(mutex_);
+    return form && verified_ == form->stamp && !spoilt_;
 }
 
 } // namespace kov

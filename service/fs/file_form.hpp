@@ -47,8 +47,9 @@ struct SourceStamp {
 struct FileForm {
     std::shared_ptr<const FileLayout> layout; // empty: the source shown unchanged
     SourceStamp stamp;                        // the source the decision examined
-    // Rewritten forms: the bytes the layout refers to ([0, source_size)), to
-    // tell growth from change once the source moved on.
+    // The bytes the form refers to: [0, source_size) of a layout, the whole
+    // source of a file shown unchanged; to tell growth from change once the
+    // source moved on.
     SourceSample sample;
     // Read-only handles open on this form; the last one to close lets its
     // PCM sources give back what they hold.
@@ -80,6 +81,12 @@ struct FileForms {
     // shown unchanged. Rewritten forms are read around the cache (see
     // op_open), so the cache never holds their bytes.
     std::shared_ptr<const FileForm> cached;
+    // The largest source size the kernel may have been told while handles
+    // are open (decisions look at the size whenever they are asked): a file
+    // shown unchanged that is now shorter must not end a read early, since
+    // the kernel fills what it believes is there with zeros.
+    std::int64_t largest_shown = 0;
+    std::uint32_t handles = 0; // read-only handles open
 };
 
 // The node's decision state, made on first use. Only for regular files.
@@ -91,9 +98,11 @@ struct OpenFile {
     std::shared_ptr<FileForms> forms;     // read-only handles of regular files
     std::shared_ptr<const FileForm> form; // what it reads; empty for writers and special files
 
-    // For a rewritten form: 0 while the source still holds the bytes the form
-    // refers to (unchanged, or only grown), else -EIO, for good.
+    // 0 while the source still holds the bytes the form refers to
+    // (unchanged, or only grown), else -EIO, for good.
     int check_source();
+    // Whether the source was last found as the form's decision saw it.
+    bool unchanged_since_open();
 
   private:
     std::mutex mutex_;

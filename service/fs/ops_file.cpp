@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 
 #include "common/after_reply.hpp"
+#include "common/full_io.hpp"
 #include "fs/mirror_state.hpp"
 
 namespace kov {
@@ -48,18 +50,34 @@ void close_handle(std::unique_ptr<OpenFile> handle)
 {
     if (handle->form)
         drop_reader(*handle->form);
+    if (handle->form && handle->forms) {
+        std::lock_guard lock(handle->forms->mutex);
+        --handle->forms->handles;
+    }
+}
+
+// A source modified this recently may still be being written.
+constexpr std::int64_t settle_seconds = 2;
+
+bool recently_modified(const FileForm& form)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - form.stamp.mtime_sec < settle_seconds;
 }
 
 // How the kernel's page cache serves this open. It holds one cache and one
 // size per file, whatever form each handle reads: a handle reading an older
 // form through it would meet pages of the new one, or be cut short (or
 // filled with zeros) at the new size. So a rewritten form is read around
-// the cache, each read answered from the handle's own form. A file shown
-// unchanged keeps its cached pages while it stays the form they came from,
-// and drops them at the first open after it changed.
+// the cache, each read answered from the handle's own form, and so is a file
+// shown unchanged that was modified in the last seconds (it may still be
+// being written). Any other file shown unchanged keeps its cached pages
+// while it stays the form they came from, and drops them at the first open
+// after it changed.
 void choose_caching(OpenFile& handle, fuse_file_info* fi)
 {
-    if (handle.form && handle.form->layout) {
+    if (handle.form && (handle.form->layout || recently_modified(*handle.form))) {
         fi->direct_io = 1;
         return;
     }
@@ -71,6 +89,17 @@ void choose_caching(OpenFile& handle, fuse_file_info* fi)
         handle.forms->cached = handle.form;
         fi->keep_cache = 0;
     }
+}
+
+// Whether the file of a handle is now shorter than a size the kernel may
+// have been told.
+bool shrunk(OpenFile& handle)
+{
+    SourceStamp now;
+    if (!handle.forms || !stamp_fd(handle.fd.get(), now))
+        return true;
+    std::lock_guard lock(handle.forms->mutex);
+    return now.size < handle.forms->largest_shown;
 }
 
 // Opens the source for reading as the form `decision` describes. -ESTALE when
@@ -87,8 +116,12 @@ int open_reader(MirrorNode& node, const LayoutDecision& decision, std::unique_pt
         handle->form.reset();
         return rc;
     }
-    if (handle->form)
+    if (handle->form) {
         handle->form->readers.fetch_add(1);
+        std::lock_guard lock(handle->forms->mutex);
+        if (handle->forms->handles++ == 0)
+            handle->forms->largest_shown = handle->form->stamp.size;
+    }
     return 0;
 }
 
@@ -179,19 +212,21 @@ void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off, fuse_file_
 {
     OpenFile& handle = *open_file(fi);
     const int fd = handle.fd.get();
-    const FileLayout* layout = handle.form ? handle.form->layout.get() : nullptr;
-    if (layout == nullptr) {
-        reply_from_source(req, fd, size, off);
-        return;
-    }
-    // A rewritten form is read into a buffer, source ranges too: the source is
-    // checked before and after, so a read never mixes its bytes with those of
-    // a source changed meanwhile, and never stops short (which the kernel
-    // would fill with zeros) where the source was cut.
     if (handle.check_source() < 0) {
         fuse_reply_err(req, EIO);
         return;
     }
+    const FileLayout* layout = handle.form ? handle.form->layout.get() : nullptr;
+    // A file shown unchanged goes straight from the source while the source
+    // is as its open found it.
+    if (layout == nullptr && (!handle.form || handle.unchanged_since_open())) {
+        reply_from_source(req, fd, size, off);
+        return;
+    }
+    // Otherwise the read goes through a buffer, source ranges too, and the
+    // source is checked again after it: a read never mixes its bytes with
+    // those of a source changed meanwhile, and never stops short (which the
+    // kernel would fill with zeros) where the source was cut.
     // Work the read hands over (decoders to make up, decodes ahead) waits
     // until the reply is out.
     AfterReply after_reply;
@@ -200,8 +235,9 @@ void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off, fuse_file_
         fuse_reply_err(req, ENOMEM);
         return;
     }
-    const std::int64_t got = layout->read_at(fd, buf, size, static_cast<std::uint64_t>(off));
-    if (got < 0 || handle.check_source() < 0)
+    const std::int64_t got = layout ? layout->read_at(fd, buf, size, static_cast<std::uint64_t>(off))
+                                    : pread_full(fd, buf, size, static_cast<std::uint64_t>(off));
+    if (got < 0 || handle.check_source() < 0 || (!layout && static_cast<std::size_t>(got) < size && shrunk(handle)))
         fuse_reply_err(req, EIO);
     else
         fuse_reply_buf(req, reinterpret_cast<const char*>(buf), static_cast<std::size_t>(got));

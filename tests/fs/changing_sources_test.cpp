@@ -1,0 +1,292 @@
+// Sources that change while the mount reads them, through a real mount of the
+// kov-orvane program: a handle reads the form its open saw to the end, or
+// fails with EIO where the source's bytes were changed or cut away; a new
+// open reads the new form. --emit of each version is the judge.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "mount_harness.hpp"
+
+namespace kov::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::vector<std::string> clip_args(const std::string& audio, double seconds, const std::vector<std::string>& extra = {})
+{
+    const std::string d = std::to_string(seconds);
+    std::vector<std::string> args{"-f",   "lavfi", "-i",   "testsrc=size=96x64:rate=25:duration=" + d,
+                                  "-f",   "lavfi", "-i",   audio + ":duration=" + d,
+                                  "-c:v", "mpeg4", "-g",   "25",
+                                  "-c:a", "aac",   "-aac_pns", "0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+// Offsets of the top-level boxes of `type` in an MP4 file.
+std::vector<std::size_t> boxes_of(const Bytes& file, const char* type)
+{
+    std::vector<std::size_t> at;
+    for (std::size_t off = 0; off + 8 <= file.size();) {
+        const std::size_t size = std::size_t{file[off]} << 24 | std::size_t{file[off + 1]} << 16 |
+                                 std::size_t{file[off + 2]} << 8 | file[off + 3];
+        if (std::equal(type, type + 4, file.begin() + static_cast<std::ptrdiff_t>(off) + 4))
+            at.push_back(off);
+        if (size < 8)
+            break;
+        off += size;
+    }
+    return at;
+}
+
+// Reads from `fd` at `offset` to the end. False with errno set on a failure.
+bool read_to_end(int fd, std::uint64_t offset, Bytes& out)
+{
+    std::uint8_t buf[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(offset));
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        out.insert(out.end(), buf, buf + n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+}
+
+// The whole file through a fresh open; errno and false on a failure.
+bool read_whole(const std::string& path, Bytes& out, int extra_flags = 0)
+{
+    out.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | extra_flags);
+    if (fd < 0)
+        return false;
+    const bool ok = read_to_end(fd, 0, out);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return ok;
+}
+
+class ChangingSources : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!have_ffmpeg())
+            GTEST_SKIP() << "ffmpeg is not installed";
+        KOV_REQUIRE_FUSE();
+        ASSERT_TRUE(ffmpeg_make(clip_args("sine=frequency=440", 2), work_.file("a.mp4")));
+        ASSERT_TRUE(ffmpeg_make(clip_args("sine=frequency=880", 3), work_.file("b.mp4")));
+        // A recording as a recorder writes it: fragments of 0.5 s behind an
+        // empty movie box, video and AAC.
+        ASSERT_TRUE(ffmpeg_make(clip_args("sine=frequency=660", 3,
+                                          {"-movflags", "frag_keyframe+empty_moov", "-frag_duration", "500000"}),
+                                work_.file("rec.mp4")));
+        a_ = read_file(work_.file("a.mp4"));
+        b_ = read_file(work_.file("b.mp4"));
+        rec_ = read_file(work_.file("rec.mp4"));
+        const auto moofs = boxes_of(rec_, "moof");
+        ASSERT_GE(moofs.size(), 4u);
+        // Cut before a fragment in the middle: the recording as it was then.
+        rec_half_.assign(rec_.begin(), rec_.begin() + static_cast<std::ptrdiff_t>(moofs[moofs.size() / 2]));
+    }
+
+    Bytes emit(const Bytes& source)
+    {
+        const std::string in = work_.file("emit-in.mp4"), out = work_.file("emit-out.mp4");
+        EXPECT_TRUE(write_file(in, source));
+        const auto r = run_command({program_path(), "--emit", in, out});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return read_file(out);
+    }
+
+    TempDir work_, src_;
+    Bytes a_, b_, rec_, rec_half_;
+};
+
+// How the source changes in the middle of a read.
+enum class Change { append, rename_over, rewrite_in_place, overwrite_same_size, cut_short };
+
+struct ChangeCase {
+    const char* name;
+    const Bytes* before;
+    Change change;
+    const Bytes* after;            // what the source holds afterwards
+    bool handle_fails;             // the open handle's reads fail with EIO after the change
+    bool after_rewritten;          // a new open reads --emit of `after`, else `after` unchanged
+};
+
+TEST_F(ChangingSources, AnOpenHandleKeepsItsFormOrFailsAndANewOpenSeesTheChange)
+{
+    Bytes over(b_.begin(), b_.begin() + static_cast<std::ptrdiff_t>(std::min(a_.size(), b_.size())));
+    over.resize(a_.size(), 0x55); // b's first bytes written over a, same size
+    const Bytes cut(a_.begin(), a_.begin() + static_cast<std::ptrdiff_t>(a_.size() / 2));
+    const ChangeCase cases[] = {
+        {"recording grown by appending", &rec_half_, Change::append, &rec_, false, true},
+        {"renamed over", &a_, Change::rename_over, &b_, false, true},
+        {"rewritten in place", &a_, Change::rewrite_in_place, &b_, true, true},
+        {"overwritten in place, same size", &a_, Change::overwrite_same_size, &over, true, false},
+        {"cut short", &a_, Change::cut_short, &cut, true, false},
+    };
+
+    ProgramMount mnt({src_.path()});
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
+    int i = 0;
+    for (const ChangeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = "clip" + std::to_string(i++) + ".mp4";
+        const std::string source = src_.file(name);
+        const Bytes& before = *c.before;
+        const Bytes old_form = emit(before);
+        const Bytes& after = *c.after;
+        const Bytes new_form = c.after_rewritten ? emit(after) : after;
+        ASSERT_TRUE(write_file(source, before));
+
+        const int fd = ::open(mnt.file(name).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        Bytes got(old_form.size() / 2);
+        ASSERT_EQ(::pread(fd, got.data(), got.size(), 0), static_cast<ssize_t>(got.size()));
+
+        switch (c.change) {
+        case Change::append: {
+            const Bytes rest(after.begin() + static_cast<std::ptrdiff_t>(before.size()), after.end());
+            const int out = ::open(source.c_str(), O_WRONLY | O_APPEND);
+            ASSERT_EQ(::write(out, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+            ::close(out);
+            break;
+        }
+        case Change::rename_over:
+            ASSERT_TRUE(write_file(src_.file(".new"), after));
+            ASSERT_EQ(::rename(src_.file(".new").c_str(), source.c_str()), 0);
+            break;
+        case Change::rewrite_in_place:
+            ASSERT_TRUE(write_file(source, after)); // truncates, then writes
+            break;
+        case Change::overwrite_same_size: {
+            const int out = ::open(source.c_str(), O_WRONLY);
+            ASSERT_EQ(::pwrite(out, after.data(), after.size(), 0), static_cast<ssize_t>(after.size()));
+            ::close(out);
+            break;
+        }
+        case Change::cut_short:
+            ASSERT_EQ(::truncate(source.c_str(), static_cast<off_t>(after.size())), 0);
+            break;
+        }
+
+        errno = 0;
+        const bool read_on = read_to_end(fd, got.size(), got);
+        const int err = errno;
+        ::close(fd);
+        if (c.handle_fails) {
+            EXPECT_FALSE(read_on) << "read on to " << got.size() << " of " << old_form.size() << " bytes";
+            EXPECT_EQ(err, EIO);
+        } else {
+            EXPECT_TRUE(read_on) << std::strerror(err);
+            EXPECT_TRUE(got == old_form) << "the handle read " << got.size() << " bytes, its form has "
+                                         << old_form.size();
+        }
+
+        // A new open reads the new form: at once where the file is the same,
+        // after the name's entry timed out where another file took its name.
+        Bytes fresh;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!(read_whole(mnt.file(name), fresh) && fresh == new_form) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(fresh == new_form) << "a new open read " << fresh.size() << " bytes, the new form has "
+                                       << new_form.size();
+    }
+    mnt.expect_clean_stop();
+}
+
+// Four readers (one of them O_DIRECT) read the whole clip over and over while
+// another program puts a new version in its place every 50 ms: every whole
+// read is one version's rewritten form, or failed with EIO. Where the file is
+// rewritten in place, a reader may also have opened it half-written, when it
+// is shown unchanged, and read the source's own bytes as they grew.
+class ConstantReplacement : public ChangingSources, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(ConstantReplacement, EveryWholeReadIsOneVersionOrFails)
+{
+    const Bytes emits[2] = {emit(a_), emit(b_)};
+    const Bytes* sources[2] = {&a_, &b_};
+    ASSERT_TRUE(write_file(src_.file("clip.mp4"), a_));
+    ProgramMount mnt({src_.path()});
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
+
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::map<std::string, int> kinds;
+    auto reader = [&](int flags) {
+        Bytes got;
+        while (!stop) {
+            std::string kind;
+            if (!read_whole(mnt.file("clip.mp4"), got, flags))
+                kind = std::string("failed: ") + std::strerror(errno);
+            else if (got == emits[0] || got == emits[1])
+                kind = "a version";
+            else if (std::any_of(sources, sources + 2, [&](const Bytes* s) {
+                         return GetParam() == Change::rewrite_in_place && got.size() <= s->size() &&
+                                std::equal(got.begin(), got.end(), s->begin());
+                     }))
+                kind = "shown unchanged, opened half-written";
+            else
+                kind = "neither version (" + std::to_string(got.size()) + " bytes)";
+            std::lock_guard lock(mutex);
+            ++kinds[kind];
+        }
+    };
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 4; ++r)
+        readers.emplace_back(reader, r == 3 ? O_DIRECT : 0);
+    for (int round = 1; round <= 40; ++round) {
+        const Bytes& next = *sources[round % 2];
+        if (GetParam() == Change::rename_over) {
+            ASSERT_TRUE(write_file(src_.file(".new"), next));
+            ASSERT_EQ(::rename(src_.file(".new").c_str(), src_.file("clip.mp4").c_str()), 0);
+        } else {
+            ASSERT_TRUE(write_file(src_.file("clip.mp4"), next));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stop = true;
+    for (auto& t : readers)
+        t.join();
+
+    int whole = 0;
+    for (const auto& [kind, count] : kinds) {
+        std::cout << "  " << kind << ": " << count << "\n";
+        EXPECT_EQ(kind.find("neither"), std::string::npos) << kind << ": " << count;
+        if (kind.rfind("failed", 0) == 0) {
+            EXPECT_EQ(kind, std::string("failed: ") + std::strerror(EIO)) << count;
+        }
+        if (kind == "a version")
+            whole += count;
+    }
+    EXPECT_GT(whole, 0);
+    EXPECT_TRUE(mnt.ok());
+    mnt.expect_clean_stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Source, ConstantReplacement, ::testing::Values(Change::rename_over, Change::rewrite_in_place),
+                         [](const ::testing::TestParamInfo<Change>& p) {
+                             return p.param == Change::rename_over ? std::string("RenamedOver")
+                                                                   : std::string("RewrittenInPlace");
+                         });
+
+} // namespace
+} // namespace kov::test
