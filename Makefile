@@ -14,7 +14,8 @@ FUZZ_SECONDS ?= 60
 PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 	libfuse3-dev fuse3 ffmpeg libgtk-4-dev libadwaita-1-dev libsoup-3.0-dev \
 	xvfb xauth appstream desktop-file-utils clang libclang-rt-14-dev systemd man-db dpkg-dev file python3 \
-	mediainfo gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+	mediainfo gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-plugins-bad \
+	libimage-exiftool-perl
 
 CMAKE_FLAGS ?=
 

@@ -99,7 +99,7 @@ std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
     };
     if (!converted([](const TrackPlan&) { return true; }))
         return nullptr;
-    auto overlays = source_overlays(scan, converted([](const TrackPlan& p) { return p.pcm.rate >= 65536; }));
+    auto overlays = source_overlays(scan, needs_quicktime(plans));
     if (!overlays)
         return nullptr;
     const auto moov = build_moov(

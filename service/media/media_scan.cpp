@@ -465,6 +465,9 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
         reads.found(offset, *h, file_size);
         if (h->type == fourcc("ftyp")) {
             saw_ftyp = true;
+            BeReader brand_at(std::span<const std::uint8_t>(head.data(), static_cast<std::size_t>(got)));
+            std::uint32_t brand = 0;
+            scan.quicktime = h->header_size == 8 && brand_at.skip(8) && brand_at.u32(brand) && brand == fourcc("qt  ");
         } else if (h->type == fourcc("moof")) {
             scan.fragmented = true;
         } else if (h->type == fourcc("moov")) {

@@ -96,6 +96,7 @@ struct MediaScan {
     bool is_bmff = false;
     bool has_aac = false;
     bool fragmented = false;
+    bool quicktime = false; // the file type's major brand is "qt  "
     std::uint64_t file_size = 0;
     std::uint64_t moov_offset = 0;
     std::uint64_t moov_size = 0;

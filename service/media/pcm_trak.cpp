@@ -4,6 +4,7 @@
 #include <bit>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include "media/be_reader.hpp"
 #include "media/box_header.hpp"
@@ -233,22 +234,38 @@ std::size_t write_pcm_trak(BeWriter& w, const std::vector<std::vector<std::uint8
     w.u16(0);
     w.end_box(mdhd);
 
-    const std::size_t hdlr = w.begin_full_box("hdlr", 0, 0);
-    w.u32(0);
-    w.fourcc("soun");
-    w.zeros(12);
-    static constexpr char default_name[] = "SoundHandler";
-    if (kept.handler_name.empty())
-        w.bytes(std::span(reinterpret_cast<const std::uint8_t*>(default_name), sizeof default_name));
-    else
-        w.bytes(kept.handler_name);
-    w.end_box(hdlr);
+    // QuickTime names the component type (media or data handler) and counts
+    // its names (Pascal strings); ISO files leave the type 0 and end names
+    // with a zero. A kept name is written as it was stored.
+    auto handler = [&](const char* component, const char* type, std::string_view name,
+                       std::span<const std::uint8_t> stored) {
+        const std::size_t at = w.begin_full_box("hdlr", 0, 0);
+        if (pcm.quicktime)
+            w.fourcc(component);
+        else
+            w.u32(0);
+        w.fourcc(type);
+        w.zeros(12);
+        if (!stored.empty()) {
+            w.bytes(stored);
+        } else {
+            if (pcm.quicktime)
+                w.u8(static_cast<std::uint8_t>(name.size()));
+            w.bytes(std::span(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
+            if (!pcm.quicktime)
+                w.u8(0);
+        }
+        w.end_box(at);
+    };
+    handler("mhlr", "soun", "SoundHandler", kept.handler_name);
 
     const std::size_t minf = w.begin_box("minf");
     const std::size_t smhd = w.begin_full_box("smhd", 0, 0);
     w.u16(0);
     w.u16(0);
     w.end_box(smhd);
+    if (pcm.quicktime)
+        handler("dhlr", "url ", "DataHandler", {});
     const std::size_t dinf = w.begin_box("dinf");
     const std::size_t dref = w.begin_full_box("dref", 0, 0);
     w.u32(1);

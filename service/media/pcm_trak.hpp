@@ -23,6 +23,7 @@ struct PcmTrakParams {
     std::uint32_t media_timescale = 0; // of the source track, for its edit list
     std::uint32_t movie_timescale = 0;
     std::uint32_t channel_config = 0; // AAC channelConfiguration
+    bool quicktime = false;           // handlers as QuickTime writes them
     // The PCM frame at which a media time plays; without it, the time in
     // the PCM rate.
     std::function<std::uint64_t(std::uint64_t)> frame_at;

@@ -145,6 +145,13 @@ PcmUnitList reread_units(std::shared_ptr<const UniqueFd> fd, std::uint64_t trak_
 
 } // namespace
 
+bool needs_quicktime(const std::vector<TrackPlan>& plans)
+{
+    return std::any_of(plans.begin(), plans.end(), [](const TrackPlan& p) {
+        return p.action == TrackPlan::Action::to_pcm && p.pcm.rate >= 65536;
+    });
+}
+
 std::uint64_t frame_at_media_time(const TrackScan& track, const TrackPlan& plan, std::uint64_t file_size,
                                   std::uint64_t time)
 {

@@ -21,6 +21,10 @@ struct TrackPlan {
     bool end_to_end = false;          // no usable timing: units laid end to end
 };
 
+// Whether a PCM track runs at 65,536 Hz or more: only QuickTime's sound
+// description holds such rates, so the rewritten file must read as QuickTime.
+bool needs_quicktime(const std::vector<TrackPlan>& plans);
+
 // The frame of a converted track's PCM at which its media time `time` plays:
 // inside the unit that holds that time, as far on from where the decoding
 // side places the unit. The edit list needs it to start where the source's did.

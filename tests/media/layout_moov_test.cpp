@@ -273,7 +273,10 @@ TEST(LayoutMoov, HighRatesUseTheVersion2SoundDescription)
         ASSERT_TRUE(built);
         const auto kids = list_children(built->bytes);
         const auto trak = std::span(built->bytes).subspan(kids[2].offset, static_cast<std::size_t>(kids[2].size()));
-        EXPECT_EQ(trak.size(), 401u + 36u);
+        // The longer description, and QuickTime's data handler: such a file reads as QuickTime.
+        EXPECT_EQ(trak.size(), 401u + 36u + 44u);
+        EXPECT_EQ(u32_at(child(path(trak, {"mdia"}), "hdlr"), 12), fourcc("mhlr"));
+        EXPECT_EQ(u32_at(child(path(trak, {"mdia", "minf"}), "hdlr"), 12), fourcc("dhlr"));
         const auto sowt = child(path(trak, {"mdia", "minf", "stbl"}), "stsd").subspan(16);
         EXPECT_EQ(u32_at(sowt, 0), 72u);
         EXPECT_EQ(u32_at(sowt, 4), fourcc("lpcm"));

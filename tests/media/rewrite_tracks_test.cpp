@@ -382,6 +382,8 @@ TEST(RewrittenTracks, MetadataFieldsSurvive)
     for (const char* rate : {"96000", "88200"})
         ASSERT_TRUE(ffmpeg_make({"-f", "lavfi", "-i", sine + ":sample_rate=" + rate, "-ac", "2", "-c:a", "aac"},
                                 dir.file(std::string("rate") + rate + ".mp4")));
+    for (const char* name : {"plain.mov", "plain.mp4"})
+        ASSERT_TRUE(ffmpeg_make({"-f", "lavfi", "-i", sine, "-c:a", "aac"}, dir.file(name)));
 
     struct Field {
         const char* file;
@@ -407,6 +409,13 @@ TEST(RewrittenTracks, MetadataFieldsSurvive)
         {"rate96000.mp4", "ffprobe", ffprobe_audio, "96000,2,stereo\n"},
         {"rate88200.mp4", "ffprobe", ffprobe_audio, "88200,2,stereo\n"},
     };
+    // QuickTime's media and data handlers in a .mov, the ISO handler alone in an .mp4.
+    const std::vector<std::string> exiftool_handlers{"exiftool", "-a", "-s", "-HandlerClass", "-HandlerType",
+                                                     "-HandlerDescription"};
+    const bool exiftool = have_program("exiftool");
+    if (exiftool)
+        for (const char* name : {"plain.mov", "plain.mp4"})
+            fields.push_back({name, "exiftool handlers", exiftool_handlers, ""});
     if (mediainfo)
         for (const char* rate : {"96000", "88200"})
             fields.push_back({rate[0] == '9' ? "rate96000.mp4" : "rate88200.mp4", "MediaInfo", mediainfo_audio,
@@ -430,8 +439,8 @@ TEST(RewrittenTracks, MetadataFieldsSurvive)
             EXPECT_NE(text.find("Depth: 16"), std::string::npos) << text;
         }
     }
-    if (!mediainfo || !gst)
-        GTEST_SKIP() << "MediaInfo or GStreamer's discoverer missing: high rates checked with ffprobe only";
+    if (!mediainfo || !gst || !exiftool)
+        GTEST_SKIP() << "MediaInfo, GStreamer's discoverer or exiftool missing: checked with ffprobe only";
 }
 
 } // namespace
