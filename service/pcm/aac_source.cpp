@@ -36,8 +36,12 @@ namespace {
 // carries from one unit to the next (window shape, overlap): a segment then
 // decodes exactly as a straight pass through the whole stream, but for
 // noise-substituted bands, whose generator starts afresh with each decoder.
-// Other profiles carry more (SBR envelopes, prediction): four, unmeasured, as
-// no encoder for them is at hand.
+// SBR and parametric stereo add filter banks with memory: measured on streams
+// made from LC ones, one unit leaves 8,000-15,000 LSB, two give a continuous
+// decode within one step. Those streams carry no SBR envelopes or stereo
+// parameters, which a real encoder may code as changes from the unit before,
+// so such streams (and the other profiles) get four; and fresh decoders, as
+// a flush does not clear SBR or stereo state.
 constexpr std::uint64_t lc_preroll = 2;
 constexpr std::uint64_t other_preroll = 4;
 // Segments decoded ahead of a reader going straight through.

@@ -3,6 +3,7 @@
 // by ffprobe (access units, AudioSpecificConfig, priming) and decoded by the
 // ffmpeg tool as the independent reference.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -89,14 +90,41 @@ inline std::vector<std::uint8_t> parse_hexdump(const std::string& dump)
     return bytes;
 }
 
+// The AudioSpecificConfig of a file's first audio stream, as ffprobe reads it.
+inline std::vector<std::uint8_t> stream_asc(const std::string& path)
+{
+    const auto stream =
+        run_command({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_streams", "-show_data", path});
+    const auto at = stream.out.find("extradata=\n");
+    return stream.status != 0 || at == std::string::npos ? std::vector<std::uint8_t>{}
+                                                          : parse_hexdump(stream.out.substr(at + 11));
+}
+
+// Puts `asc` in place of the stream's AudioSpecificConfig, zero-padded to its
+// length. HE-AAC without an HE-AAC encoder: an AAC-LC stream told it carries
+// SBR (and parametric stereo) runs the decoder's SBR and PS stages.
+inline bool replace_asc(const std::string& path, std::vector<std::uint8_t> asc)
+{
+    const auto old = stream_asc(path);
+    auto bytes = read_file(path);
+    const auto at = std::search(bytes.begin(), bytes.end(), old.begin(), old.end());
+    if (old.empty() || asc.size() > old.size() || at == bytes.end())
+        return false;
+    asc.resize(old.size(), 0);
+    std::copy(asc.begin(), asc.end(), at);
+    return write_file(path, bytes);
+}
+
 // Encodes `source_args` (lavfi input options) to AAC in `name` with the extra
-// encoder options, and describes it. Nothing when a tool fails.
+// encoder options (then gives it the configuration `asc`, when not empty), and
+// describes it. Nothing when a tool fails.
 inline std::optional<AacClip> make_aac_clip(const TempDir& dir, const std::string& name,
-                                            const std::vector<std::string>& args)
+                                            const std::vector<std::string>& args,
+                                            const std::vector<std::uint8_t>& asc = {})
 {
     AacClip clip;
     clip.path = dir.file(name);
-    if (!ffmpeg_make(args, clip.path))
+    if (!ffmpeg_make(args, clip.path) || (!asc.empty() && !replace_asc(clip.path, asc)))
         return std::nullopt;
 
     const auto packets = run_command({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
@@ -115,12 +143,10 @@ inline std::optional<AacClip> make_aac_clip(const TempDir& dir, const std::strin
             {number_of(field_of(line, "pos")), static_cast<std::uint32_t>(number_of(field_of(line, "size")))});
     }
 
-    const auto stream =
-        run_command({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_streams", "-show_data", clip.path});
-    const auto at = stream.out.find("extradata=\n");
-    if (stream.status != 0 || at == std::string::npos)
+    clip.asc = stream_asc(clip.path);
+    const auto stream = run_command({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_streams", clip.path});
+    if (stream.status != 0 || clip.asc.empty())
         return std::nullopt;
-    clip.asc = parse_hexdump(stream.out.substr(at + 11));
     std::istringstream props(stream.out);
     while (std::getline(props, line)) {
         if (line.rfind("sample_rate=", 0) == 0)

@@ -75,10 +75,26 @@ class AacSource : public ::testing::Test {
               "lavfi", "-i", "sine=frequency=880:duration=3:sample_rate=48000", "-filter_complex", "amix=inputs=2",
               "-c:a", "aac", "-ar", "48000", "-ac", "2"}},
         };
+        // HE-AAC: the LC core at 24 kHz, its configuration rewritten to SBR
+        // (object type 5) or parametric stereo (29) with an extension at 48 kHz.
+        static const std::vector<std::string> core24 = {"-f", "lavfi", "-i",
+                                                 "aevalsrc=0.5*sin(440*2*PI*t)+0.2*sin(3000*2*PI*t):s=24000:d=3",
+                                                 "-c:a", "aac", "-aac_pns", "0", "-ac", "1"};
+        static const std::map<std::string, std::pair<std::vector<std::string>, std::vector<std::uint8_t>>> he = {
+            {"he_sbr.m4a", {core24, {0x2b, 0x09, 0x88, 0x00}}},
+            {"he_ps.m4a", {core24, {0xeb, 0x09, 0x88, 0x00}}},
+            {"he_sbr51.m4a",
+             {{"-f", "lavfi", "-i",
+               "aevalsrc=0.3*sin(220*2*PI*t)|0.3*sin(330*2*PI*t)|0.3*sin(440*2*PI*t)|0.3*sin(90*2*PI*t)|"
+               "0.3*sin(550*2*PI*t)|0.3*sin(660*2*PI*t):c=5.1:s=24000:d=3",
+               "-c:a", "aac", "-aac_pns", "0", "-ac", "6"},
+              {0x2b, 0x31, 0x88, 0x00}}},
+        };
         static std::map<std::string, AacClip> made;
         if (const auto it = made.find(name); it != made.end())
             return it->second;
-        auto c = test::make_aac_clip(dir(), name, recipes.at(name));
+        const auto recipe = he.count(name) ? he.at(name) : std::make_pair(recipes.at(name), std::vector<std::uint8_t>{});
+        auto c = test::make_aac_clip(dir(), name, recipe.first, recipe.second);
         if (!c)
             throw std::runtime_error("could not make the test clip " + name);
         return made.emplace(name, std::move(*c)).first->second;
@@ -105,15 +121,18 @@ class AacSource : public ::testing::Test {
         std::unique_ptr<PcmSource> source;
     };
 
-    // A decoding source for the clip's units played back to back;
-    // `channels` overrides the stream's channel count.
+    // A decoding source for the clip's units played back to back, in the
+    // format the decoder reports (HE-AAC: 2048 frames a unit); `channels`
+    // overrides the stream's channel count.
     static Opened open_source(const AacClip& clip, std::uint32_t channels = 0, const std::string& path = {})
     {
         Opened o;
         o.fd = UniqueFd(::open((path.empty() ? clip.path : path).c_str(), O_RDONLY | O_CLOEXEC));
-        const PcmGeometry g{clip.rate, channels ? channels : clip.channels, unit_frames};
-        o.total_frames = clip.units.size() * unit_frames;
-        o.block_bytes = unit_frames * g.channels * 2;
+        PcmGeometry g{clip.rate, channels ? channels : clip.channels, unit_frames};
+        if (channels == 0)
+            probe(codec_library(), o.fd.get(), clip.units, clip.asc, g);
+        o.total_frames = clip.units.size() * g.frames_per_unit;
+        o.block_bytes = std::uint64_t{g.frames_per_unit} * g.channels * 2;
         o.total_bytes = o.total_frames * g.channels * 2;
         o.source = make_pcm_source(o.fd.get(), track_of(clip.units, clip.asc, g, o.total_frames));
         return o;
@@ -214,6 +233,32 @@ TEST_F(AacSource, NoiseSubstitutionDiffersFromAContinuousDecodeOnlyInItsNoise)
     EXPECT_GT(snr_db, 10.0) << "more than noise bands differ";
 }
 
+// HE-AAC (SBR over a mono and a 5.1 core, parametric stereo): segments decoded
+// behind their pre-roll equal one continuous pass through the stream (ffmpeg's,
+// its edit list ignored) within a rounding step, at twice the core's rate.
+TEST_F(AacSource, HeAacSegmentsDecodeLikeOneContinuousPass)
+{
+    for (const char* name : {"he_sbr.m4a", "he_ps.m4a", "he_sbr51.m4a"}) {
+        const AacClip& clip = clip_named(name);
+        Opened o = open_source(clip);
+        EXPECT_EQ(clip.rate, 48000u) << name;
+        ASSERT_EQ(o.total_frames, clip.units.size() * 2048) << name;
+        const auto ours = read_all(*o.source, o.total_bytes, 10007);
+        const auto r = test::run_command({"ffmpeg", "-nostdin", "-v", "error", "-ignore_editlist", "1", "-i", clip.path,
+                                    "-f", "s16le", "-"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(r.out.size(), ours.size()) << name;
+        int worst = 0;
+        for (std::size_t i = 0; i + 1 < ours.size(); i += 2) {
+            const auto theirs = static_cast<std::int16_t>(static_cast<std::uint8_t>(r.out[i]) |
+                                                          static_cast<std::uint8_t>(r.out[i + 1]) << 8);
+            worst = std::max(worst, std::abs(sample_at(ours, i / 2) - theirs));
+        }
+        std::printf("%s: worst %d LSB against a continuous decode\n", name, worst);
+        EXPECT_LE(worst, 1) << name;
+    }
+}
+
 TEST_F(AacSource, ChannelCountMismatchKeepsLeadingChannelsAndSilencesTheRest)
 {
     const AacClip& stereo = clip_named("stereo.m4a");
@@ -312,7 +357,7 @@ TEST_F(AacSource, EveryReadPatternReadsTheSameBytes)
              return got[0];
          }},
     };
-    for (const char* name : {"noise.m4a", "surround.mp4", "stereo.m4a"}) {
+    for (const char* name : {"noise.m4a", "surround.mp4", "stereo.m4a", "he_sbr.m4a", "he_ps.m4a", "he_sbr51.m4a"}) {
         const AacClip& clip = clip_named(name);
         std::vector<std::uint8_t> first;
         for (const auto& [label, pattern] : patterns) {
