@@ -10,6 +10,7 @@
 
 #include "fs/analysis_pool.hpp"
 #include "fs/mirror_state.hpp"
+#include "fs/parked_forms.hpp"
 #include "fs/source_analysis.hpp"
 
 namespace kov {
@@ -96,6 +97,7 @@ std::shared_ptr<FileForms> forms_of(MirrorNode& node)
     if (forms)
         return forms;
     auto fresh = std::make_shared<FileForms>();
+    unpark_forms(node, *fresh);
     // Two first requests at once: one of them makes it, both use that one.
     if (node.forms.compare_exchange_strong(forms, fresh))
         return fresh;

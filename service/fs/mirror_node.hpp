@@ -18,6 +18,14 @@ namespace kov {
 // request holds it, even when the table lets go of it meanwhile.
 using HeldFd = std::shared_ptr<const UniqueFd>;
 
+// The stamp of a file shown unchanged whose decision state was parked (see
+// parked_forms.hpp); size -1: none.
+struct ParkedStamp {
+    std::int64_t size = -1;
+    std::int64_t mtime_sec = 0, ctime_sec = 0;
+    std::uint32_t mtime_nsec = 0, ctime_nsec = 0;
+};
+
 struct MirrorNode {
     explicit MirrorNode(std::uint64_t shown_number) : number(shown_number) {}
     MirrorNode(const MirrorNode&) = delete;
@@ -38,8 +46,9 @@ struct MirrorNode {
     std::uint32_t fd_slot = no_slot; // its descriptor in the table's cache, if any
 
     // The rewrite decision of a regular file, made on first use (see
-    // file_form.hpp for who owns it).
+    // file_form.hpp for who owns it), or what of it was parked.
     std::atomic<std::shared_ptr<FileForms>> forms;
+    ParkedStamp parked;
 };
 
 } // namespace kov

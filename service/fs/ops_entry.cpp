@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fs/mirror_state.hpp"
+#include "fs/parked_forms.hpp"
 #include "shares/share_table.hpp"
 
 namespace kov {
@@ -77,7 +78,9 @@ int lookup_undecided(fuse_ino_t parent, const char* name, fuse_entry_param& e)
 
 void apply_decision(fuse_entry_param& e, std::chrono::milliseconds wait)
 {
-    const LayoutDecision decision = decide_layout(*inode_table().node_of(e.ino), wait);
+    MirrorNode& node = *inode_table().node_of(e.ino);
+    const LayoutDecision decision = decide_layout(node, wait);
+    park_forms(node);
     if (decision.layout)
         e.attr.st_size = static_cast<off_t>(decision.layout->total_size);
     if (!decision.settled) {
@@ -129,6 +132,7 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) noexcept
     }
     st.st_ino = static_cast<ino_t>(node->number);
     const LayoutDecision decision = decide_layout(*node, decision_wait);
+    park_forms(*node);
     if (decision.layout)
         st.st_size = static_cast<off_t>(decision.layout->total_size);
     fuse_reply_attr(req, &st, decision.settled ? attr_timeout : 0);

@@ -84,6 +84,33 @@ TEST_F(InodeTableTest, HardLinkedAacFileSharesOneLayoutUntilItChanges)
     EXPECT_EQ(forms_of(node)->state, LayoutState::pass_through);
 }
 
+TEST_F(InodeTableTest, AFileShownUnchangedIsDecidedAgainWhenItBecomesAClip)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg is not installed";
+    TempDir src;
+    ASSERT_TRUE(ffmpeg_make({"-f", "lavfi", "-i", "sine=duration=0.5", "-c:a", "aac"}, src.file("clip.m4a")));
+    write_text(src.file("later.m4a"), "not yet a clip");
+    use_root(src.path());
+    fuse_entry_param e{};
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "later.m4a", e), 0);
+    EXPECT_EQ(e.attr.st_size, 14);
+    MirrorNode& node = *table().node_of(e.ino);
+    // Asked again unchanged (its state may have been let go meanwhile).
+    EXPECT_EQ(current_layout(node), nullptr);
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "later.m4a", e), 0);
+    EXPECT_EQ(e.attr.st_size, 14);
+
+    // The same file written anew in place: now shown rewritten.
+    const auto clip = read_file(src.file("clip.m4a"));
+    ASSERT_TRUE(write_file(src.file("later.m4a"), clip));
+    ASSERT_EQ(lookup_entry(FUSE_ROOT_ID, "later.m4a", e), 0);
+    const auto layout = current_layout(node);
+    ASSERT_NE(layout, nullptr);
+    EXPECT_EQ(static_cast<std::uint64_t>(e.attr.st_size), layout->total_size);
+    EXPECT_GT(layout->total_size, clip.size());
+}
+
 TEST_F(InodeTableTest, NameLeadingBackToTheRootAnswersInodeOne)
 {
     // ".." of "/" is "/" itself: the same device and inode as the root.
