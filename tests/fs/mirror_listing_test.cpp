@@ -69,7 +69,7 @@ TEST(MirrorListing, EveryFileIsListedAndReadWithFewDescriptors)
             ASSERT_TRUE(write_text(src.file(name), name + "\n"));
         }
     }
-    ProgramMount mnt({src.path()}, {}, low_limit);
+    ProgramMount mnt({src.path()}, {}, low_limit, low_limit);
     ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
 
     for (const bool renamed : {false, true}) {

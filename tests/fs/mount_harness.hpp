@@ -151,10 +151,11 @@ private:
 class ProgramMount {
 public:
     // `args` go before the mount point; the mount point is appended last.
-    // `nofile_limit`, when not 0, lowers the child's descriptor limit.
+    // `nofile_soft` and `nofile_hard`, when not 0, lower the child's
+    // descriptor limits.
     explicit ProgramMount(std::vector<std::string> args, const std::vector<std::string>& env = {},
-                          rlim_t nofile_limit = 0)
-        : svc_(with_mount_point(std::move(args), dir_.path()), dir_.path(), env, nofile_limit)
+                          rlim_t nofile_soft = 0, rlim_t nofile_hard = 0)
+        : svc_(with_mount_point(std::move(args), dir_.path()), dir_.path(), env, nofile_soft, nofile_hard)
     {
         svc_.wait_for_mount(std::chrono::seconds(10));
     }

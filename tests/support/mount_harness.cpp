@@ -95,7 +95,7 @@ std::string MountFolders::add_source(const std::string& name, const std::string&
 }
 
 ServiceProcess::ServiceProcess(const std::vector<std::string>& args, std::string mount_point,
-                               const std::vector<std::string>& env, rlim_t nofile_limit)
+                               const std::vector<std::string>& env, rlim_t nofile_soft, rlim_t nofile_hard)
     : mount_point_(resolved(mount_point))
 {
     std::vector<std::string> argv{program_path()};
@@ -126,8 +126,10 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& args, std::string
     e.push_back(nullptr);
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
-    if (nofile_limit != 0)
-        lim.rlim_cur = lim.rlim_max = nofile_limit;
+    if (nofile_hard != 0)
+        lim.rlim_max = nofile_hard;
+    if (nofile_soft != 0)
+        lim.rlim_cur = nofile_soft;
     err_fd_ = ::memfd_create("kov-service-stderr", MFD_CLOEXEC);
     if (err_fd_ < 0)
         return;
@@ -137,7 +139,7 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& args, std::string
         const int null_fd = ::open("/dev/null", O_RDWR);
         ::dup2(null_fd, 0);
         ::dup2(null_fd, 1);
-        if (nofile_limit != 0)
+        if (nofile_soft != 0 || nofile_hard != 0)
             ::setrlimit(RLIMIT_NOFILE, &lim);
         ::execve(a[0], a.data(), e.data());
         ::_exit(127);

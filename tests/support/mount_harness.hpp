@@ -51,11 +51,12 @@ struct MountFolders {
 class ServiceProcess {
 public:
     // argv without the program; `env` entries ("NAME=value") replace or add to the environment,
-    // an entry "NAME" alone removes NAME. `nofile_limit`, when not 0, lowers the
-    // child's limit of open files, soft and hard (the service raises its soft
-    // limit to the hard one).
+    // an entry "NAME" alone removes NAME. `nofile_soft` and `nofile_hard`, when
+    // not 0, lower the child's limits of open files (the service raises its
+    // soft limit to the hard one).
     ServiceProcess(const std::vector<std::string>& args, std::string mount_point,
-                   const std::vector<std::string>& env = {}, rlim_t nofile_limit = 0);
+                   const std::vector<std::string>& env = {}, rlim_t nofile_soft = 0,
+                   rlim_t nofile_hard = 0);
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
     ~ServiceProcess();
