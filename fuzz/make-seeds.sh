@@ -3,7 +3,7 @@
 set -euo pipefail
 dir=$1
 mkdir -p "$dir"
-[ -e "$dir/frag-hybrid.mov" ] && exit 0
+[ -e "$dir/frag-hybrid.mov" ] && exec "$(dirname "$0")/make-claim-seeds.sh" "$dir"
 command -v ffmpeg >/dev/null || { echo "ffmpeg missing: starting from an empty corpus" >&2; exit 0; }
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 a=(-f lavfi -i "sine=frequency=440:duration=0.1")
@@ -25,3 +25,4 @@ ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -frag_duration 50000 \
 ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -movflags +frag_keyframe+empty_moov+omit_tfhd_offset \
     "$dir/frag-implicit.mp4"
 ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -frag_duration 50000 -movflags +frag_keyframe "$dir/frag-hybrid.mov"
+"$(dirname "$0")/make-claim-seeds.sh" "$dir"
