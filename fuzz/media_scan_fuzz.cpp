@@ -142,10 +142,14 @@ void fuzz_samples(std::span<const std::uint8_t> file, const kov::MediaScan& scan
 {
     for (const kov::TrackScan& track : scan.tracks) {
         const auto shared = std::make_shared<const kov::TrackScan>(track);
-        const auto units = kov::pcm_units(kov::table_sample_list(shared, file.size()), 0)(~std::size_t{0});
-        require(units.size() <= track.sample_count && units.size() <= file.size());
-        for (std::size_t i = 1; i < units.size(); ++i)
-            require(units[i].time >= units[i - 1].time);
+        std::size_t count = 0;
+        std::uint64_t last_time = 0;
+        kov::pcm_units(kov::table_sample_list(shared, file.size()), 0)(~std::size_t{0}, [&](const kov::PcmUnit& u) {
+            require(count == 0 || u.time >= last_time);
+            last_time = u.time;
+            ++count;
+        });
+        require(count <= track.sample_count && count <= file.size());
         if (track.aac && !scan.has_aac)
             std::abort();
     }

@@ -13,6 +13,39 @@ namespace kov {
 
 namespace {
 
+// Each sample as a unit, its time summed from the durations before it.
+class UnitTimer {
+  public:
+    UnitTimer(std::uint32_t uniform_delta, const PcmUnitVisitor& visit) : delta_(uniform_delta), visit_(visit) {}
+    void operator()(const MediaSample& s)
+    {
+        visit_({s.offset, s.size, time_});
+        time_ += delta_ ? delta_ : s.duration;
+    }
+
+  private:
+    std::uint32_t delta_;
+    const PcmUnitVisitor& visit_;
+    std::uint64_t time_ = 0;
+};
+
+// The units of a track's sample tables, straight from the tables: the sample
+// list of a 2-hour track would be 8 MiB more.
+void visit_table_units(const TrackScan& track, std::uint64_t file_size, std::size_t limit,
+                       std::uint32_t uniform_delta, const PcmUnitVisitor& visit)
+{
+    UnitTimer timer(uniform_delta, visit);
+    visit_table_samples(track, std::min(limit, sample_limit(track.sample_count, file_size)),
+                        [&timer](const MediaSample& s) { timer(s); });
+}
+
+PcmUnitList table_units(std::shared_ptr<const TrackScan> tables, std::uint64_t file_size, std::uint32_t uniform_delta)
+{
+    return [tables = std::move(tables), file_size, uniform_delta](std::size_t limit, const PcmUnitVisitor& visit) {
+        visit_table_units(*tables, file_size, limit, uniform_delta, visit);
+    };
+}
+
 constexpr std::uint64_t two_pow_32 = std::uint64_t{1} << 32;
 
 // What a decoding probe made of one configuration and the guesses it started
@@ -63,7 +96,7 @@ bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Pro
     owned->chunk_offsets = std::move(track.chunk_offsets);
     const std::shared_ptr<const TrackScan> tables = owned;
     const bool timed = !track.time_to_sample.empty();
-    p.units = pcm_units(table_sample_list(tables, file_size), 0);
+    p.units = table_units(tables, file_size, 0);
     if (probed)
         probe_once(fd, p, *probed);
     if (p.rate == 0)
@@ -84,7 +117,7 @@ bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Pro
         p.timescale = p.rate;
         p.total_frames = std::uint64_t{p.frames_per_unit} * track.sample_count;
         uniform_delta = p.frames_per_unit;
-        p.units = pcm_units(table_sample_list(tables, file_size), uniform_delta);
+        p.units = table_units(tables, file_size, uniform_delta);
     }
     // The PCM track's tables count frames in 32 bits; a longer track (over a
     // day at 48 kHz) is left as it is rather than mislabelled.
@@ -97,24 +130,14 @@ bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Pro
     return false;
 }
 
-std::vector<PcmUnit> units_of(const std::vector<MediaSample>& samples, std::uint32_t uniform_delta)
-{
-    std::vector<PcmUnit> units;
-    units.reserve(samples.size());
-    std::uint64_t time = 0;
-    for (const MediaSample& s : samples) {
-        units.push_back({s.offset, s.size, time});
-        time += uniform_delta ? uniform_delta : s.duration;
-    }
-    return units;
-}
-
 } // namespace
 
 PcmUnitList pcm_units(SampleList samples, std::uint32_t uniform_delta)
 {
-    return [samples = std::move(samples), uniform_delta](std::size_t limit) {
-        return units_of(samples(limit), uniform_delta);
+    return [samples = std::move(samples), uniform_delta](std::size_t limit, const PcmUnitVisitor& visit) {
+        UnitTimer timer(uniform_delta, visit);
+        for (const MediaSample& s : samples(limit))
+            timer(s);
     };
 }
 
@@ -128,18 +151,9 @@ namespace {
 PcmUnitList reread_units(std::shared_ptr<const UniqueFd> fd, std::uint64_t trak_at, std::uint64_t trak_size,
                          std::uint64_t file_size, std::uint32_t uniform_delta)
 {
-    return [fd = std::move(fd), trak_at, trak_size, file_size, uniform_delta](std::size_t limit) {
-        const TrackScan track = read_track(fd->get(), trak_at, trak_size);
-        // Straight to units: the sample list of a 2-hour track would be 8 MiB more.
-        const std::size_t most = std::min(limit, sample_limit(track.sample_count, file_size));
-        std::vector<PcmUnit> units;
-        units.reserve(table_sample_bound(track, most));
-        std::uint64_t time = 0;
-        visit_table_samples(track, most, [&](const MediaSample& s) {
-            units.push_back({s.offset, s.size, time});
-            time += uniform_delta ? uniform_delta : s.duration;
-        });
-        return units;
+    return [fd = std::move(fd), trak_at, trak_size, file_size, uniform_delta](std::size_t limit,
+                                                                              const PcmUnitVisitor& visit) {
+        visit_table_units(read_track(fd->get(), trak_at, trak_size), file_size, limit, uniform_delta, visit);
     };
 }
 

@@ -21,6 +21,14 @@ std::uint64_t time_to_frame(std::uint64_t time, std::uint32_t timescale, std::ui
     return frames > most ? most : static_cast<std::uint64_t>(frames);
 }
 
+PcmUnitList unit_list_of(std::vector<PcmUnit> units)
+{
+    return [units = std::move(units)](std::size_t limit, const PcmUnitVisitor& visit) {
+        for (std::size_t i = 0; i < units.size() && i < limit; ++i)
+            visit(units[i]);
+    };
+}
+
 namespace {
 
 bool within_half(std::uint64_t a, std::uint64_t b, std::uint32_t step)

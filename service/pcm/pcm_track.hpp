@@ -20,10 +20,17 @@ struct PcmUnit {
     std::uint64_t time = 0;   // decode time in the track's media timescale, from the first unit; non-decreasing
 };
 
-// Builds the unit list (at most `limit` units) when first needed, and again
-// after release(); callable from any thread. Captures what it needs by value
-// or shared pointer, never by reference.
-using PcmUnitList = std::function<std::vector<PcmUnit>(std::size_t limit)>;
+// Hands the units, at most `limit` of them, one after another to the visitor:
+// called when the units are first needed, and again after release(); callable
+// from any thread. Captures what it needs by value or shared pointer, never by
+// reference. One by one rather than as a list: a long recording's list would
+// take 24 bytes a unit beside the table built from it (4 million units, 96
+// MiB, for a day of audio or a few megabytes of hostile tables).
+using PcmUnitVisitor = std::function<void(const PcmUnit&)>;
+using PcmUnitList = std::function<void(std::size_t limit, const PcmUnitVisitor& visit)>;
+
+// A unit list over units already in memory.
+PcmUnitList unit_list_of(std::vector<PcmUnit> units);
 
 struct PcmTrack {
     std::vector<std::uint8_t> asc; // AudioSpecificConfig

@@ -21,7 +21,8 @@ void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
 {
     if (!lib.bound() || !track.units)
         return;
-    const std::vector<PcmUnit> units = track.units(probe_units);
+    std::vector<PcmUnit> units;
+    track.units(probe_units, [&units](const PcmUnit& u) { units.push_back(u); });
     if (units.empty())
         return;
     DecoderContext ctx;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 
 namespace kov {
 
@@ -12,69 +13,71 @@ UnitTable UnitTable::build(const PcmTrack& track, std::size_t limit)
     t.total_ = track.total_frames;
     if (!track.units || limit == 0)
         return t;
-    std::vector<PcmUnit> units = track.units(limit);
-    if (units.size() > limit)
-        units.resize(limit);
-    t.count_ = units.size();
-    t.store_places(units);
     // Unit starts are kept only for timing that is not uniform: the first
     // unit that breaks it brings in the starts of those before it.
     bool uniform = true;
     UnitPlacer placer(track.timescale, track.rate, track.frames_per_unit);
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const std::uint64_t f = placer.place(units[i].time);
+    track.units(limit, [&](const PcmUnit& u) {
+        if (t.count_ == limit)
+            return;
+        const std::size_t i = t.count_;
+        t.add_place(u.offset, u.size);
+        const std::uint64_t f = placer.place(u.time);
         if (uniform && f != i * t.step_) {
             uniform = false;
-            t.starts_.reserve(units.size());
             for (std::size_t j = 0; j < i; ++j)
                 t.starts_.push_back(j * t.step_);
         }
         if (!uniform)
             t.starts_.push_back(f);
-    }
+    });
+    t.flush_block();
     return t;
 }
 
-void UnitTable::store_places(const std::vector<PcmUnit>& units)
+void UnitTable::add_place(std::uint64_t offset, std::uint32_t size)
 {
-    const std::size_t n = units.size();
-    bool near = true;
-    for (std::size_t b = 0; b < n && near; b += block) {
-        const std::size_t e = std::min(n, b + block);
-        const auto [lo, hi] = std::minmax_element(
-            units.begin() + static_cast<std::ptrdiff_t>(b), units.begin() + static_cast<std::ptrdiff_t>(e),
-            [](const PcmUnit& x, const PcmUnit& y) { return x.offset < y.offset; });
-        near = hi->offset - lo->offset <= std::numeric_limits<std::uint32_t>::max();
-    }
-    const bool short_sizes = std::all_of(units.begin(), units.end(), [](const PcmUnit& u) {
-        return u.size <= std::numeric_limits<std::uint16_t>::max();
-    });
-    if (near) {
-        bases_.reserve((n + block - 1) / block);
-        near_offsets_.reserve(n);
-        for (std::size_t b = 0; b < n; b += block) {
-            const std::size_t e = std::min(n, b + block);
-            std::uint64_t base = units[b].offset;
-            for (std::size_t i = b; i < e; ++i)
-                base = std::min(base, units[i].offset);
-            bases_.push_back(base);
-            for (std::size_t i = b; i < e; ++i)
-                near_offsets_.push_back(static_cast<std::uint32_t>(units[i].offset - base));
-        }
+    // A unit of 64 KiB or more: every size is kept whole.
+    if (wide_sizes_.empty() && size > std::numeric_limits<std::uint16_t>::max()) {
+        wide_sizes_.reserve(short_sizes_.size() + 1);
+        wide_sizes_.assign(short_sizes_.begin(), short_sizes_.end());
+        wide_sizes_.push_back(size);
+        short_sizes_ = {};
+    } else if (wide_sizes_.empty()) {
+        short_sizes_.push_back(static_cast<std::uint16_t>(size));
     } else {
-        wide_offsets_.reserve(n);
-        for (const PcmUnit& u : units)
-            wide_offsets_.push_back(u.offset);
+        wide_sizes_.push_back(size);
     }
-    if (short_sizes) {
-        short_sizes_.reserve(n);
-        for (const PcmUnit& u : units)
-            short_sizes_.push_back(static_cast<std::uint16_t>(u.size));
-    } else {
-        wide_sizes_.reserve(n);
-        for (const PcmUnit& u : units)
-            wide_sizes_.push_back(u.size);
+    ++count_;
+    if (!wide_offsets_.empty()) {
+        wide_offsets_.push_back(offset);
+        return;
     }
+    pending_[pending_count_++] = offset;
+    if (pending_count_ == block)
+        flush_block();
+}
+
+void UnitTable::flush_block()
+{
+    if (pending_count_ == 0)
+        return;
+    const std::span<const std::uint64_t> pending(pending_.data(), pending_count_);
+    pending_count_ = 0;
+    const auto [lo, hi] = std::minmax_element(pending.begin(), pending.end());
+    if (*hi - *lo <= std::numeric_limits<std::uint32_t>::max()) {
+        bases_.push_back(*lo);
+        for (const std::uint64_t o : pending)
+            near_offsets_.push_back(static_cast<std::uint32_t>(o - *lo));
+        return;
+    }
+    // Units of one block over 4 GiB apart: every offset is kept whole.
+    wide_offsets_.reserve(near_offsets_.size() + pending.size());
+    for (std::size_t i = 0; i < near_offsets_.size(); ++i)
+        wide_offsets_.push_back(bases_[i / block] + near_offsets_[i]);
+    wide_offsets_.insert(wide_offsets_.end(), pending.begin(), pending.end());
+    bases_ = {};
+    near_offsets_ = {};
 }
 
 std::uint64_t UnitTable::start(std::size_t i) const

@@ -2,6 +2,7 @@
 // The access units of one track as the decoding source uses them: where each
 // lies in the file and which output frames it fills. Immutable once built.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,12 +34,15 @@ class UnitTable {
     std::size_t bytes() const;
 
   private:
-    void store_places(const std::vector<PcmUnit>& units);
+    // Adds the next unit's place; offsets wait in pending_ until their block
+    // of 16 is complete.
+    void add_place(std::uint64_t offset, std::uint32_t size);
+    void flush_block();
 
     // A 2-hour track has 337,500 units, and a recording may have several
     // tracks open at once: offsets are kept as 32-bit distances from the
-    // nearest unit of their block of 16 and sizes in 16 bits, 6.5 bytes a
-    // unit instead of 12. Tables that do not fit (units of one block over
+    // lowest of their block of 16 and sizes in 16 bits, 6.5 bytes a unit
+    // instead of 12. Tables that do not fit (units of one block over
     // 4 GiB apart, a unit of 64 KiB or more) keep them whole.
     static constexpr std::size_t block = 16;
     std::size_t count_ = 0;
@@ -50,6 +54,8 @@ class UnitTable {
     std::vector<std::uint64_t> starts_;     // empty when unit i starts at i * step_
     std::uint64_t step_ = 0;
     std::uint64_t total_ = 0;
+    std::array<std::uint64_t, block> pending_{}; // while building
+    std::size_t pending_count_ = 0;
 };
 
 } // namespace kov

@@ -46,12 +46,10 @@ inline PcmTrack track_of(const std::vector<AccessUnit>& units, const std::vector
     t.timescale = g.rate;
     t.total_frames = total_frames;
     const std::uint64_t step = g.frames_per_unit;
-    t.units = [units, step](std::size_t limit) {
-        std::vector<PcmUnit> out;
-        for (std::size_t i = 0; i < units.size() && i < limit; ++i)
-            out.push_back({units[i].offset, units[i].size, i * step});
-        return out;
-    };
+    std::vector<PcmUnit> out;
+    for (std::size_t i = 0; i < units.size(); ++i)
+        out.push_back({units[i].offset, units[i].size, i * step});
+    t.units = unit_list_of(std::move(out));
     return t;
 }
 

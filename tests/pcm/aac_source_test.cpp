@@ -394,13 +394,10 @@ TEST_F(AacSource, UnitsArePlacedByTheirTimes)
     const std::uint64_t total = starts.back() + unit_frames + 600; // silence after the last unit
     PcmTrack track = track_of(clip.units, clip.asc, {clip.rate, clip.channels, unit_frames}, total);
     track.timescale = 90000; // times as a video track would count them
-    const std::vector<AccessUnit> units = clip.units;
-    track.units = [units, times](std::size_t limit) {
-        std::vector<PcmUnit> out;
-        for (std::size_t i = 0; i < units.size() && i < limit; ++i)
-            out.push_back({units[i].offset, units[i].size, times[i] * 90000 / 48000});
-        return out;
-    };
+    std::vector<PcmUnit> units;
+    for (std::size_t i = 0; i < clip.units.size(); ++i)
+        units.push_back({clip.units[i].offset, clip.units[i].size, times[i] * 90000 / 48000});
+    track.units = unit_list_of(std::move(units));
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     auto source = make_pcm_source(fd.get(), std::move(track));
     const std::uint64_t frame_bytes = clip.channels * 2;

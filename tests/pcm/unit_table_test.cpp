@@ -32,6 +32,14 @@ TEST(UnitTable, GivesBackEveryPlaceExactly)
         cases.push_back(c);
     }
     {
+        // Kept compactly for two blocks before one needs whole offsets; the
+        // last block is not full.
+        Case c{"over 4 GiB apart from the third block on", {}};
+        for (std::uint64_t i = 0; i < 50; ++i)
+            c.units.push_back({i * 3000 + (i == 40 ? 9 * gib : 0), 300, i * 1024});
+        cases.push_back(c);
+    }
+    {
         Case c{"a unit of 64 KiB and more", {}};
         for (std::uint64_t i = 0; i < 20; ++i)
             c.units.push_back({i * 200000, i == 7 ? 70000u : 65535u, i * 1024});
@@ -43,7 +51,7 @@ TEST(UnitTable, GivesBackEveryPlaceExactly)
         track.timescale = 48000;
         track.frames_per_unit = 1024;
         track.total_frames = c.units.size() * 1024;
-        track.units = [units = c.units](std::size_t) { return units; };
+        track.units = unit_list_of(c.units);
         const UnitTable table = UnitTable::build(track, c.units.size());
         ASSERT_EQ(table.size(), c.units.size()) << c.name;
         for (std::size_t i = 0; i < c.units.size(); ++i) {
@@ -101,12 +109,10 @@ TEST(UnitTable, PlacesUnitsOnUnbrokenWhileWithinHalfAUnit)
         track.timescale = c.timescale;
         track.frames_per_unit = 1024;
         track.total_frames = c.starts.back() + 1024;
-        track.units = [times = c.times](std::size_t) {
-            std::vector<PcmUnit> units;
-            for (std::size_t i = 0; i < times.size(); ++i)
-                units.push_back({i * 1000, 100, times[i]});
-            return units;
-        };
+        std::vector<PcmUnit> units;
+        for (std::size_t i = 0; i < c.times.size(); ++i)
+            units.push_back({i * 1000, 100, c.times[i]});
+        track.units = unit_list_of(std::move(units));
         const UnitTable table = UnitTable::build(track, c.times.size());
         ASSERT_EQ(table.size(), c.times.size()) << c.name;
         for (std::size_t i = 0; i < c.times.size(); ++i)
