@@ -271,8 +271,13 @@ TEST_P(ConstantReplacement, EveryWholeReadIsOneVersionOrFails)
     for (const auto& [kind, count] : kinds) {
         std::cout << "  " << kind << ": " << count << "\n";
         EXPECT_EQ(kind.find("neither"), std::string::npos) << kind << ": " << count;
+        // EIO for a form whose bytes changed; a name renamed over between
+        // lookup and open may also be answered as gone or stale.
         if (kind.rfind("failed", 0) == 0) {
-            EXPECT_EQ(kind, std::string("failed: ") + std::strerror(EIO)) << count;
+            EXPECT_TRUE(kind == std::string("failed: ") + std::strerror(EIO) ||
+                        (GetParam() == Change::rename_over && (kind == std::string("failed: ") + std::strerror(ENOENT) ||
+                                                                kind == std::string("failed: ") + std::strerror(ESTALE))))
+                << kind << ": " << count;
         }
         if (kind == "a version")
             whole += count;
