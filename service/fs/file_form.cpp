@@ -193,6 +193,13 @@ int open_form(OpenFile& handle, std::shared_ptr<const FileForm> form)
     if (!handle.form)
         return 0;
     handle.verified_ = handle.form->stamp;
+    if (handle.form->sample.blocks.empty() && handle.form->stamp.size > 0) {
+        SourceStamp now;
+        if (!stamp_fd(handle.fd.get(), now) || now != handle.form->stamp ||
+            !take_sample(handle.fd.get(), static_cast<std::uint64_t>(now.size), handle.own_sample_) ||
+            !stamp_fd(handle.fd.get(), now) || now != handle.form->stamp)
+            return -ESTALE;
+    }
     return handle.check_source() == 0 ? 0 : -ESTALE;
 }
 
@@ -214,8 +221,8 @@ int OpenFile::check_source()
     // bytes, even where the samples read as before (written away and back).
     const bool rewritten_at_same_size = now.size == verified_.size &&
                                         (now.mtime_sec != verified_.mtime_sec || now.mtime_nsec != verified_.mtime_nsec);
-    if (rewritten_at_same_size || static_cast<std::uint64_t>(now.size) < form->sample.covered ||
-        !sample_holds(fd.get(), form->sample)) {
+    if (rewritten_at_same_size || static_cast<std::uint64_t>(now.size) < sample().covered ||
+        !sample_holds(fd.get(), sample())) {
         spoilt_ = true;
         return -EIO;
     }

@@ -84,11 +84,12 @@ void choose_caching(OpenFile& handle, fuse_file_info* fi)
     fi->keep_cache = 1;
     if (!handle.forms || !handle.form)
         return;
+    // A state that came back from parking does not know what is cached: the
+    // kernel itself drops pages whose file's size or time it sees change.
     std::lock_guard lock(handle.forms->mutex);
-    if (handle.forms->cached != handle.form) {
-        handle.forms->cached = handle.form;
+    if (handle.forms->cached && handle.forms->cached->stamp != handle.form->stamp)
         fi->keep_cache = 0;
-    }
+    handle.forms->cached = handle.form;
 }
 
 // Whether the file of a handle is now shorter than a size the kernel may
