@@ -1,7 +1,11 @@
 #include "cli/mount_settings.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 namespace kov {
@@ -65,6 +69,21 @@ std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int fir
         s.mount_point = s.positional[0];
     } else {
         return std::nullopt;
+    }
+    // A FIFO would block the read forever and a device might answer
+    // anything: only a regular file (or none yet) is a share list. stat
+    // opens nothing, so it cannot block.
+    if (s.config_given) {
+        struct stat st {};
+        const char* why = nullptr;
+        if (::stat(s.config_path.c_str(), &st) != 0)
+            why = errno == ENOENT ? nullptr : std::strerror(errno); // none yet: the panel writes it later
+        else if (!S_ISREG(st.st_mode))
+            why = "not a regular file";
+        if (why) {
+            std::fprintf(stderr, "kov-orvane: --config %s: %s\n", s.config_path.c_str(), why);
+            std::exit(2);
+        }
     }
     // Kept for the whole run: a reload always reads this file, also when the
     // first shares came from --share.

@@ -26,7 +26,8 @@ struct MountSettings {
 
 // Parses argv[first..argc). Returns nothing on a usage error (the caller prints
 // the usage text, status 2). A --share without "=" prints its own message and
-// exits with status 2 inside, as every other usage error does before any FUSE call.
+// exits with status 2 inside, as every other usage error does before any FUSE call;
+// so does a --config naming anything but a regular file (a missing one is fine).
 std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int first);
 
 // Invocation name, mount point, "-oro" unless writable, then the FUSE options,

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -119,7 +120,14 @@ int run_resolve_register(int argc, char** argv)
         std::fputs("error: path required\n", stderr);
         return 2;
     }
-    return change(mode == "add" ? RegisterMode::add : RegisterMode::remove, argv[3]);
+    const std::string path = argv[3];
+    // The configuration files hold one key a line: a newline or any other
+    // control character in the path would write lines of its own.
+    if (std::any_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+        std::fputs("error: the path holds a control character (such as a newline); nothing changed\n", stderr);
+        return 2;
+    }
+    return change(mode == "add" ? RegisterMode::add : RegisterMode::remove, path);
 }
 
 } // namespace kov

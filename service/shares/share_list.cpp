@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,8 +19,10 @@ std::string read_whole(const std::string& path)
     // An empty path or one with a NUL byte names no file we could mean.
     if (path.empty() || path.find('\0') != std::string::npos)
         return content;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
+    // Without blocking on a FIFO put where the list was; only a regular file is read.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return content;
     char buf[16384];
     for (;;) {
