@@ -4,6 +4,7 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <unordered_map>
 
 #include "media/be_reader.hpp"
 #include "media/box_header.hpp"
@@ -57,16 +58,27 @@ struct TrackFragmentHeader {
     std::uint32_t sample_flags = 0;
 };
 
-std::optional<TrackFragmentHeader> read_tfhd(BeReader r, std::span<const FragmentDefaults> defaults)
+// The movie's defaults by track ID, the first of a repeated ID winning: a
+// movie may declare thousands of tracks, and a fragment name any of them.
+using DefaultsIndex = std::unordered_map<std::uint32_t, const FragmentDefaults*>;
+
+DefaultsIndex index_defaults(std::span<const FragmentDefaults> defaults)
+{
+    DefaultsIndex index;
+    for (const FragmentDefaults& d : defaults)
+        index.emplace(d.track_id, &d);
+    return index;
+}
+
+std::optional<TrackFragmentHeader> read_tfhd(BeReader r, const DefaultsIndex& defaults)
 {
     TrackFragmentHeader h;
     std::uint32_t version_flags = 0, unused = 0;
     if (!r.u32(version_flags) || !r.u32(h.track_id))
         return std::nullopt;
     h.flags = version_flags & 0xffffffu;
-    const auto d = std::find_if(defaults.begin(), defaults.end(),
-                                [&](const FragmentDefaults& x) { return x.track_id == h.track_id; });
-    if (d != defaults.end()) {
+    if (const auto found = defaults.find(h.track_id); found != defaults.end()) {
+        const FragmentDefaults* d = found->second;
         h.duration = d->duration;
         h.size = d->size;
         h.sample_flags = d->flags;
@@ -98,6 +110,7 @@ std::optional<std::uint64_t> read_tfdt(BeReader r)
 struct TrackState {
     FragmentTrack track;
     std::uint64_t end_time = 0; // decode time just after the last sample
+    std::uint64_t touched = 0;  // the last fragment that added to it (its undo entry is there)
 };
 
 // What a fragment changed in one track, to take it back when the fragment
@@ -138,7 +151,7 @@ class FragmentReader {
   public:
     FragmentReader(std::span<const FragmentDefaults> defaults, std::uint64_t data_limit, std::uint64_t budget,
                    std::uint64_t moofs)
-        : defaults_(defaults), data_limit_(data_limit), budget_(budget), moofs_(moofs)
+        : defaults_(index_defaults(defaults)), data_limit_(data_limit), budget_(budget), moofs_(moofs)
     {
     }
 
@@ -160,6 +173,7 @@ class FragmentReader {
 
     bool read_moof(std::uint64_t moof_offset, BeReader payload, std::vector<Undo>& undo, std::uint64_t& data_end)
     {
+        ++fragment_;
         moof_offset_ = moof_offset;
         traf_end_ = moof_offset;
         data_end_ = moof_offset;
@@ -195,17 +209,19 @@ class FragmentReader {
     std::vector<TrackState>& states() { return states_; }
 
   private:
+    // Found by a map and marked with the fragment that touched it last: a
+    // moof may hold a hundred thousand track fragments, each naming another track.
     TrackState& touch(std::uint32_t track_id, std::vector<Undo>& undo)
     {
-        std::size_t i = 0;
-        while (i < states_.size() && states_[i].track.track_id != track_id)
-            ++i;
-        if (i == states_.size()) {
+        const auto [it, added] = index_.try_emplace(track_id, states_.size());
+        if (added) {
             states_.emplace_back();
             states_.back().track.track_id = track_id;
         }
+        const std::size_t i = it->second;
         TrackState& st = states_[i];
-        if (std::none_of(undo.begin(), undo.end(), [&](const Undo& u) { return u.track == i; })) {
+        if (st.touched != fragment_) {
+            st.touched = fragment_;
             const auto& samples = st.track.samples;
             undo.push_back({i, samples.size(), samples.empty() ? 0 : samples.back().duration, st.end_time,
                             st.track.timed, st.track.start_time});
@@ -338,12 +354,14 @@ class FragmentReader {
         return true;
     }
 
-    std::span<const FragmentDefaults> defaults_;
+    DefaultsIndex defaults_;
     std::uint64_t data_limit_;
     std::uint64_t budget_;
     std::uint64_t moofs_; // in the whole file
     std::uint64_t used_ = 0;
     std::vector<TrackState> states_;
+    std::unordered_map<std::uint32_t, std::size_t> index_; // track ID to its place in states_
+    std::uint64_t fragment_ = 0;                           // fragments read so far
     // The moof being read.
     std::uint64_t moof_offset_ = 0;
     std::uint64_t traf_end_ = 0; // end of the previous track fragment's data
@@ -550,11 +568,14 @@ void add_fragment_samples(MediaScan& scan, std::span<const std::uint8_t> moov, c
         cut);
     scan.kept_size = fragments.kept_end;
     scan.keeps_cut_box = fragments.partial;
+    std::unordered_map<std::uint32_t, TrackScan*> declared; // the first track of a repeated ID
+    for (TrackScan& t : scan.tracks)
+        declared.emplace(t.track_id, &t);
     for (FragmentTrack& f : fragments.tracks) {
-        const auto track = std::find_if(scan.tracks.begin(), scan.tracks.end(),
-                                        [&](const TrackScan& t) { return t.track_id == f.track_id; });
-        if (track == scan.tracks.end())
+        const auto found = declared.find(f.track_id);
+        if (found == declared.end())
             continue; // a track the movie does not declare cannot be described
+        TrackScan* const track = found->second;
         const auto movie = table_samples(*track, sample_limit(track->sample_count, scan.file_size));
         std::uint64_t start_time = 0;
         set_sample_tables(*track, merge_fragment_samples(movie, std::move(f), start_time));
