@@ -5,19 +5,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "common/full_io.hpp"
 #include "common/table_work.hpp"
 #include "media/media_scan.hpp"
+#include "media/sample_model.hpp"
 
 namespace kov {
 
 namespace {
-
-constexpr std::uint64_t large_file = 256u << 20;
 
 // Box headers sit at the start of the file and before each box; one read of
 // this size covers the file type, free and media data headers of a typical
@@ -67,6 +65,16 @@ class ScanReader {
     bool failed_ = false;
 };
 
+// What building a layout holds beside the scan: a sample and a table entry
+// for each sample of every track, at most.
+std::size_t layout_work_bytes(const MediaScan& scan)
+{
+    std::size_t samples = 0;
+    for (const TrackScan& track : scan.tracks)
+        samples += sample_limit(track.sample_count, scan.file_size);
+    return samples * 2 * sizeof(MediaSample);
+}
+
 } // namespace
 
 SourceAnalysis analyse_source_file(int fd)
@@ -78,12 +86,6 @@ SourceAnalysis analyse_source_file(int fd)
         return result;
     }
     const auto size = static_cast<std::uint64_t>(st.st_size);
-    // A long recording's sample tables take tens of MiB while its layout is
-    // built (a 2-hour file with six tracks: about 25 MiB): large files are
-    // analysed one at a time, small ones beside them.
-    std::unique_lock<std::mutex> one_large_at_a_time;
-    if (size >= large_file)
-        one_large_at_a_time = std::unique_lock(table_work_mutex());
     ScanReader reader(fd, size);
     MediaScan scan = scan_media_from(size, [&reader](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
         return reader.read(offset, dest, length);
@@ -94,6 +96,11 @@ SourceAnalysis analyse_source_file(int fd)
     }
     if (!scan.has_aac)
         return result;
+    // A long recording's sample tables take tens of MiB while its layout is
+    // built (a 2-hour file with six tracks: about 25 MiB); the scan's reads
+    // are done by now, so the share is taken without a stall behind it.
+    TableWork work;
+    work.take(layout_work_bytes(scan));
     // The build reads the source again (box walk, a short decoding probe);
     // it reports only "no layout", so a read error is told by errno.
     errno = 0;

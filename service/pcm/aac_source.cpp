@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/table_work.hpp"
 #include "common/unique_fd.hpp"
 #include "pcm/aac_decoder.hpp"
 #include "pcm/decode_pool.hpp"
@@ -131,8 +130,8 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     const std::uint64_t preroll_;
 
     // Lock order: a node's mutex in the filesystem, then this one, then the
-    // decoded cache's, the table budget's or the table work's. The decoder
-    // stock's and the pool's are taken alone. No decoding and no source read
+    // decoded cache's or the table budget's. The decoder stock's and the
+    // pool's are taken alone. No decoding and no source read
     // happens under this one; a table build does.
     std::mutex mutex_;
     std::condition_variable settled_;                    // a segment is no longer being decoded
@@ -157,9 +156,8 @@ Core::Table Core::table_locked(bool& built)
         if (::fstat(fd_.get(), &st) == 0 && st.st_size > 0)
             limit = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
                                                                      std::numeric_limits<std::size_t>::max()));
-        // Building a long recording's table reads its sample tables again
-        // and holds them twice for a moment.
-        std::lock_guard one_at_a_time(table_work_mutex());
+        // Reads the sample tables again, under this source's lock only: a
+        // stalled source holds up the readers of this track and nobody else.
         table_ = std::make_shared<const UnitTable>(UnitTable::build(track_, limit));
         TableBudget::instance().set(id_, weak_from_this(), table_->bytes());
     }
