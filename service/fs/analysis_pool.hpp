@@ -3,8 +3,10 @@
 // a source may stall for as long as a dead network share or a dying disk
 // likes: run on a thread of their own, decisions leave the FUSE workers free
 // to answer for every other file, and a listing can start the decisions of a
-// whole batch of files at once. Threads are made on demand up to a limit and
-// never end; one stuck in a read is simply lost to the pool.
+// whole batch of files at once. Threads are made on demand and never end. A
+// thread busy with one decision for long is taken to be stuck in a read and
+// no longer counts against the limit of threads at work, so stalled files,
+// however many, never keep a fresh file's decision waiting for long.
 
 #include <functional>
 

@@ -157,7 +157,7 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
         const auto finished = [&] { return job->done; };
         if (wait == std::chrono::milliseconds::max())
             job->finished.wait(lock, finished);
-        else if (!job->finished.wait_for(lock, wait, finished))
+        else if (!job->finished.wait_until(lock, job->started + wait, finished))
             return {nullptr, nullptr, false, false};
     }
     bool changed = false;

@@ -65,6 +65,9 @@ struct PendingDecision {
     std::shared_ptr<const FileForm> form;
     bool read_failed = false;
     SourceStamp stamp; // set before the decision starts, never changed
+    // Bounded waits count from here: once a stalled decision has been waited
+    // for, later requests for the file answer provisionally at once.
+    const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 // The decision state of one regular file.
@@ -134,7 +137,7 @@ struct LayoutDecision {
 };
 
 // The node's decision, made on the analysis pool when the source changed (size,
-// modification or change time) or was never decided; waits at most `wait`.
+// modification or change time) or was never decided; waits at most until `wait` after the decision started.
 LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait);
 // The node's layout when the file is shown rewritten, else empty; waits for
 // the decision as long as it takes.

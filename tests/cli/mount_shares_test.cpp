@@ -245,3 +245,30 @@ TEST(MountShares, UnusableSharesAreReportedAndNotCounted)
     EXPECT_EQ(list_dir(f.mnt), (Names{".", "..", "one"}));
     EXPECT_EQ(svc.unmount_and_wait(), 0);
 }
+
+// A list path naming a FIFO, a folder or a device is refused at once, without
+// opening it (a FIFO would block the start for ever); one swapped in later
+// reads as an empty list at the reload instead of blocking it.
+TEST(MountShares, ListThatIsNotARegularFileNeverBlocks)
+{
+    SharesFixture f;
+    const std::string fifo = f.dir.file("fifo.conf");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, f.src("a"), std::string("/dev/null")}) {
+        const auto r = run_command({"timeout", "10", program_path(), "--config", path, f.mnt});
+        EXPECT_EQ(r.status, 2) << path;
+        EXPECT_EQ(r.err, "kov-orvane: --config " + path + ": not a regular file\n");
+        EXPECT_FALSE(mounted_at(f.mnt));
+    }
+
+    KOV_REQUIRE_FUSE();
+    ASSERT_TRUE(write_text(f.conf, f.line("one", f.src("a"))));
+    ServiceProcess svc({"--config", f.conf, f.mnt}, f.mnt);
+    ASSERT_TRUE(svc.wait_for_mount()) << svc.err();
+    ASSERT_EQ(::unlink(f.conf.c_str()), 0);
+    ASSERT_EQ(::mkfifo(f.conf.c_str(), 0600), 0);
+    ASSERT_TRUE(reload(svc, f.conf, 1, 0));
+    EXPECT_EQ(list_dir(f.mnt), (Names{".", ".."}));
+    svc.signal(SIGTERM);
+    EXPECT_EQ(svc.wait_exit(std::chrono::seconds(5)), 0) << svc.err();
+}

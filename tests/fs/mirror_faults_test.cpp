@@ -190,5 +190,84 @@ TEST_F(MirrorFaults, StalledSourceFileHoldsUpOnlyItself)
     reader.join();
 }
 
+// Sources that stall while other files are wanted: each case stalls some
+// clips in its own way, then an unaffected clip in the stalled clips' folder
+// and one in another folder must show their rewritten size and read whole
+// within 5 s, and a stop signal must end the service within 5 s.
+TEST_F(MirrorFaults, StallsHoldUpOnlyTheirOwnFiles)
+{
+    const Clip clip = make_clip(work_, work_.file("clip.m4a"), "1");
+    ASSERT_FALSE(clip.emitted.empty());
+    const auto place = [&](const std::string& rel) {
+        ASSERT_TRUE(write_file(src(rel), read_file(clip.path))); // a copy: a node and a decision of its own
+    };
+    struct Case {
+        const char* name;
+        int stalled;           // clips s/x0.m4a ... stalled
+        bool stall_during_open; // decided first, then stalled while its open reads the tables again
+    };
+    const Case cases[] = {{"one clip stalls during its open", 1, true}, {"40 stalled clips in one folder", 40, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::mkdir(src("s").c_str(), 0755);
+        ::mkdir(src("o").c_str(), 0755);
+        for (int i = 0; i < c.stalled; ++i)
+            place("s/x" + std::to_string(i) + ".m4a");
+        place("s/fine.m4a");
+        place("o/fine.m4a");
+        FaultFs faulty(dir_.file("src"), dir_.file("faulty"));
+        ASSERT_TRUE(faulty.ok());
+        ProgramMount mnt({faulty.mount_dir()});
+        ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
+        std::vector<std::thread> readers;
+        for (int i = 0; i < c.stalled; ++i) {
+            const std::string rel = "s/x" + std::to_string(i) + ".m4a";
+            if (c.stall_during_open) {
+                ASSERT_EQ(size_of(mnt.file(rel)), static_cast<off_t>(clip.emitted.size()));
+                // Out of the page cache, so that the open's table build reads the source.
+                const int fd = ::open((faulty.mount_dir() + "/" + rel).c_str(), O_RDONLY | O_CLOEXEC);
+                ASSERT_GE(fd, 0);
+                ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+                ::close(fd);
+            }
+            faulty.stall(rel);
+            if (c.stall_during_open)
+                readers.emplace_back([path = mnt.file(rel)] { read_file(path); });
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const auto within_5s = [&] { return std::chrono::steady_clock::now() - start < std::chrono::seconds(5); };
+        const auto listing = run_command({"timeout", "30", "ls", "-l", mnt.file("s")});
+        EXPECT_EQ(listing.status, 0) << listing.err;
+        EXPECT_TRUE(within_5s()) << "ls -l of the stalled clips' folder";
+        for (const char* rel : {"s/fine.m4a", "o/fine.m4a"}) {
+            SCOPED_TRACE(rel);
+            EXPECT_EQ(size_of(mnt.file(rel)), static_cast<off_t>(clip.emitted.size()));
+            EXPECT_TRUE(read_file(mnt.file(rel)) == clip.emitted);
+            EXPECT_TRUE(within_5s());
+        }
+        // Readers of the stalled clips come last here: the kernel sends one
+        // lookup of a folder at a time, so each of them would hold the folder
+        // for its file's bounded wait.
+        for (int i = 0; i < c.stalled && !c.stall_during_open; ++i)
+            readers.emplace_back([path = mnt.file("s/x" + std::to_string(i) + ".m4a")] { read_file(path); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // The stalled reads stay behind: the service unmounts and ends
+        // without them. Past the source's few background requests, the
+        // kernel keeps a read it has handed to a FUSE source uninterruptible
+        // until answered, which holds the process (not the mount) until then.
+        const auto stopped = std::chrono::steady_clock::now();
+        const int status = mnt.signal_and_wait(SIGTERM, std::chrono::seconds(5));
+        if (c.stalled == 1) {
+            EXPECT_EQ(status, 0) << "still running 5 s after SIGTERM";
+        }
+        EXPECT_FALSE(mounted_at(mnt.path()));
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(6));
+        faulty.clear();
+        for (std::thread& t : readers)
+            t.join();
+        run_shell("rm -rf '" + src("s") + "' '" + src("o") + "'");
+    }
+}
+
 } // namespace
 } // namespace kov::test

@@ -171,6 +171,13 @@ public:
     std::string stderr_text() const { return svc_.err(); }
     // Unmounts and waits for the program; returns its exit status.
     int stop() { return svc_.unmount_and_wait(); }
+    // Signals the program and waits up to `limit` for it to end: its exit
+    // status, or -1 when it is still running.
+    int signal_and_wait(int sig, std::chrono::milliseconds limit)
+    {
+        svc_.signal(sig);
+        return svc_.wait_exit(limit);
+    }
 
     // Unmounts, then checks the program ended cleanly; under the sanitizer
     // build that includes no leak or undefined-behaviour report.

@@ -216,6 +216,40 @@ TEST(FragmentScan, HostileRunsAreLeftOutWithoutAllocating)
     }
 }
 
+// Shapes that cost time out of proportion to their size when tracks, defaults
+// or undo entries are searched linearly: a moof of 100,000 track fragments,
+// of one track or each of another one declared in as many trex boxes. Each
+// must be read whole, every sample with its own track's size.
+TEST(FragmentScan, HostileShapesCostTimeInProportionToTheirBoxes)
+{
+    constexpr std::uint32_t many = 100000;
+    struct Case {
+        const char* name;
+        std::uint32_t tracks; // track fragments name tracks 1..tracks in turn
+    };
+    for (const Case c : {Case{"one track", 1}, Case{"a track each", many}}) {
+        SCOPED_TRACE(c.name);
+        std::vector<FragmentDefaults> trex;
+        for (std::uint32_t id = 1; id <= c.tracks; ++id)
+            trex.push_back({id, 1, 1024, 10 + id % 7, 0});
+        MoofSpec moof(many);
+        for (std::uint32_t i = 0; i < many; ++i) {
+            moof[i].track_id = 1 + i % c.tracks;
+            moof[i].runs = {{0, true, {}, {{10 + moof[i].track_id % 7, 1024}}}};
+        }
+        const auto got = scan_fragment_bytes(fragmented_file(trex, {moof}));
+        EXPECT_FALSE(got.scan.cut);
+        ASSERT_EQ(got.scan.tracks.size(), c.tracks);
+        std::size_t samples = 0;
+        for (const FragmentTrack& t : got.scan.tracks) {
+            samples += t.samples.size();
+            for (const MediaSample& s : t.samples)
+                ASSERT_EQ(s.size, 10 + t.track_id % 7) << "track " << t.track_id;
+        }
+        EXPECT_EQ(samples, many);
+    }
+}
+
 TEST(FragmentScan, DefaultsComeFromTheMovieExtends)
 {
     const Bytes file = fragmented_file({{3, 1, 1001, 40, 0x01010000}, {7, 2, 1024, 0, 0}}, {});

@@ -45,6 +45,28 @@ TEST(ResolveRegister, ArgumentErrors)
     }
 }
 
+// One key a line: a path that would break a line (or hide in a terminal) is
+// refused before either file is touched.
+TEST(ResolveRegister, PathWithControlCharacterChangesNothing)
+{
+    ResolveHome home;
+    const std::string iofs = "IoFsNum = 1\nIoFsMount_1 = /srv/a\n", site = "Site.1.FS.Count = 0\n";
+    ASSERT_TRUE(write_text(home.iofs(), iofs));
+    ASSERT_TRUE(write_text(home.site(), site));
+    for (const std::string path : {"/mnt/a\nIoFsNum = 99", "/mnt/a\rb", "/mnt/\tx", "rel\x1b[0m", "/mnt/a\x7f"}) {
+        for (const char* mode : {"add", "remove"}) {
+            const auto r = register_cmd(home, {mode, path});
+            EXPECT_EQ(r.status, 2) << mode << " " << path;
+            EXPECT_EQ(r.err, "error: the path holds a control character (such as a newline); nothing changed\n");
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    EXPECT_EQ(read_text(home.iofs()), iofs);
+    EXPECT_EQ(read_text(home.site()), site);
+    EXPECT_FALSE(exists(home.iofs() + ".kovbak"));
+    EXPECT_FALSE(exists(home.site() + ".kovbak"));
+}
+
 TEST(ResolveRegister, MissingConfigurationRefusesAndCreatesNothing)
 {
     ResolveHome home;
