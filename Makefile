@@ -20,7 +20,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 CMAKE_FLAGS ?=
 
 .PHONY: run test deps build service build-asan sample package bench bench-rewrite bench-mount bench-memory bench-multitrack bench-probe bench-slow \
-	bench-fragments bench-tree fuzz screenshots clean
+	bench-fragments bench-trafs bench-tree fuzz screenshots clean
 
 run: deps service sample
 	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
@@ -88,6 +88,10 @@ bench-probe: deps
 	bench/probe.sh $(BUILD)
 
 # Fragmented recordings: first-lookup cost and reads through the mount.
+# Hostile fragment shapes, 10,000 to 1,000,000 track fragments: probe, emit, stat.
+bench-trafs: deps build
+	bench/trafs.sh $(BUILD)
+
 bench-fragments: deps build
 	cmake --build $(BUILD) --target bench_mount bench_fragments
 	bench/fragments.sh $(BUILD)
