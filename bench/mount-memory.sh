@@ -7,7 +7,9 @@
 #             DAMAGED_SEEDS damaged copies, each on its own mount, beside the
 #             undamaged clip
 #   crafted   50 crafted files whose tables claim 4.19 M access units each:
-#             listed with ls -l, then the first 8 MiB of each read, four at once
+#             listed with ls -l, then the first 8 MiB of each read, four at once;
+#             then four such files of 5 MB, whose bytes can hold every claimed
+#             unit, read four at once
 #   reload    16 readers of one-minute clips through a share while the share
 #             list is reloaded (SIGHUP) every 100 ms
 #   run       887 damaged 5.1 clips read whole one after another
@@ -20,15 +22,16 @@ CASES=${*:-serial four damaged crafted reload run}
 HERE=$(dirname "$0")
 PROGRAM=${PROGRAM:-$BUILD/service/cli/kov-orvane} # another build of the service to compare
 CACHE=${BENCH_CACHE:-$BUILD/bench-cache}
-WORK="$BUILD/bench-memory"
+WORK=${BENCH_WORK:-$BUILD/bench-memory} # a folder of its own for a second run at the same time
 CLIPS="$WORK/clips"
 CRAFTED="$WORK/crafted"
+CRAFTED_BIG="$WORK/crafted-big"
 DAMAGED="$WORK/damaged"
 MNT="$WORK/mnt"
 COUNT=${COUNT:-1000}
 RUN_COUNT=${RUN_COUNT:-887}
 DAMAGED_SEEDS=${DAMAGED_SEEDS:-8}
-mkdir -p "$CACHE" "$CLIPS" "$CRAFTED" "$DAMAGED" "$MNT"
+mkdir -p "$CACHE" "$CLIPS" "$CRAFTED" "$CRAFTED_BIG" "$DAMAGED" "$MNT"
 
 one="$CACHE/clip-1min-audio.m4a"
 [[ -s "$one" ]] || ffmpeg -nostdin -v error -y -f lavfi -i "anoisesrc=color=pink:amplitude=0.3:duration=60:seed=1" \
@@ -81,6 +84,16 @@ walk(0, len(data))
 open(sys.argv[2], 'wb').write(data)
 PY
     for i in $(seq 1 49); do cp "$CRAFTED/crafted-0.m4a" "$CRAFTED/crafted-$i.m4a"; done
+fi
+# The same with 5 MiB of free space after it: every claimed unit lies in the file.
+if [[ ! -s "$CRAFTED_BIG/crafted-big-3.m4a" ]]; then
+    python3 - "$CRAFTED/crafted-0.m4a" "$CRAFTED_BIG/crafted-big-0.m4a" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+pad = 5 << 20
+open(sys.argv[2], 'wb').write(data + struct.pack('>I4s', pad, b'free') + bytes(pad - 8))
+PY
+    for i in 1 2 3; do cp "$CRAFTED_BIG/crafted-big-0.m4a" "$CRAFTED_BIG/crafted-big-$i.m4a"; done
 fi
 
 . "$HERE/mount-lib.sh"
@@ -154,6 +167,9 @@ for c in $CASES; do
         echo "-- ls -l of 50 crafted files claiming 4.19 M units each: $(sampled list "$MNT")"
         echo "   listed: $(ls "$MNT" | wc -l) files; sizes $(stat -c %s "$MNT"/crafted-0.m4a) (rewritten) vs $(stat -c %s "$CRAFTED"/crafted-0.m4a) (source)"
         echo "-- then the first 8 MiB of each, four at once: $(sampled heads)"
+        unmount
+        mount_fresh "$CRAFTED_BIG"
+        echo "-- four such files of 5 MB holding every claimed unit, 8 MiB of each at once: $(sampled heads)"
         unmount ;;
     reload)
         conf="$WORK/shares.conf"
