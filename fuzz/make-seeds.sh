@@ -3,7 +3,12 @@
 set -euo pipefail
 dir=$1
 mkdir -p "$dir"
-[ -e "$dir/frag-hybrid.mov" ] && exec "$(dirname "$0")/make-claim-seeds.sh" "$dir"
+hostile() { # shapes small enough to mutate: many track fragments in one moof, of one track or each of another, many moofs, deep nesting
+    [ -e "$dir/hostile-nesting.mp4" ] || for shape in trafs tracks moofs nesting; do
+        python3 "$(dirname "$0")/hostile-shapes.py" "$shape" "$([ "$shape" = moofs ] && echo 40 || echo 300)" "$dir/frag-implicit.mp4" "$dir/hostile-$shape.mp4"
+    done
+}
+[ -e "$dir/frag-hybrid.mov" ] && hostile && exec "$(dirname "$0")/make-claim-seeds.sh" "$dir"
 command -v ffmpeg >/dev/null || { echo "ffmpeg missing: starting from an empty corpus" >&2; exit 0; }
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 a=(-f lavfi -i "sine=frequency=440:duration=0.1")
@@ -25,4 +30,5 @@ ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -frag_duration 50000 \
 ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -movflags +frag_keyframe+empty_moov+omit_tfhd_offset \
     "$dir/frag-implicit.mp4"
 ff "${a[@]}" "${v[@]}" -c:a aac -c:v mpeg4 -shortest -frag_duration 50000 -movflags +frag_keyframe "$dir/frag-hybrid.mov"
+hostile
 "$(dirname "$0")/make-claim-seeds.sh" "$dir"
