@@ -26,13 +26,13 @@ SourceStamp stamp_of(const struct stat& st)
 // source that changed while it was examined keeps the form only when the
 // bytes sampled before the examination are still there (it grew); otherwise
 // the examination may have read old and new bytes mixed, and counts as
-// spoilt, to be made again.
+// spoilt, to be made again. Samples that cannot be read (a bad sector under
+// the audio) leave the form unsampled rather than the file unusable: its
+// reads fail where they meet the damage, and any change spoils it.
 std::shared_ptr<const FileForm> examine(int fd, const SourceStamp& stamp, bool& read_failed)
 {
     SourceSample before;
-    read_failed = !take_sample(fd, static_cast<std::uint64_t>(stamp.size), before);
-    if (read_failed)
-        return nullptr;
+    take_sample(fd, static_cast<std::uint64_t>(stamp.size), before);
     const SourceAnalysis analysis = analyse_source_file(fd);
     read_failed = analysis.read_failed;
     if (read_failed)
@@ -48,10 +48,8 @@ std::shared_ptr<const FileForm> examine(int fd, const SourceStamp& stamp, bool& 
     }
     if (!form->layout)
         form->sample = std::move(before);
-    else if (!take_sample(fd, form->layout->source_size, form->sample)) {
-        read_failed = true;
-        return nullptr;
-    }
+    else
+        take_sample(fd, form->layout->source_size, form->sample);
     return form;
 }
 
@@ -193,11 +191,12 @@ int open_form(OpenFile& handle, std::shared_ptr<const FileForm> form)
     if (!handle.form)
         return 0;
     handle.verified_ = handle.form->stamp;
-    if (handle.form->sample.blocks.empty() && handle.form->stamp.size > 0) {
+    if (!handle.form->sample.taken) {
         SourceStamp now;
-        if (!stamp_fd(handle.fd.get(), now) || now != handle.form->stamp ||
-            !take_sample(handle.fd.get(), static_cast<std::uint64_t>(now.size), handle.own_sample_) ||
-            !stamp_fd(handle.fd.get(), now) || now != handle.form->stamp)
+        if (!stamp_fd(handle.fd.get(), now) || now != handle.form->stamp)
+            return -ESTALE;
+        take_sample(handle.fd.get(), static_cast<std::uint64_t>(now.size), handle.own_sample_);
+        if (!stamp_fd(handle.fd.get(), now) || now != handle.form->stamp)
             return -ESTALE;
     }
     return handle.check_source() == 0 ? 0 : -ESTALE;

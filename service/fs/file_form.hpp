@@ -111,10 +111,11 @@ struct OpenFile {
     std::mutex mutex_;
     SourceStamp verified_; // the source as last found to hold the form's bytes
     bool spoilt_ = false;
-    // A form that came back from parking has no samples: the handle takes its
-    // own at open, of the bytes its source holds then.
+    // A form that came back from parking, or whose samples could not be read,
+    // has none: the handle takes its own at open, of the bytes its source
+    // holds then.
     SourceSample own_sample_;
-    const SourceSample& sample() const { return form->sample.blocks.empty() ? own_sample_ : form->sample; }
+    const SourceSample& sample() const { return form->sample.taken ? form->sample : own_sample_; }
 
     friend int open_form(OpenFile& handle, std::shared_ptr<const FileForm> form);
 };

@@ -11,8 +11,6 @@ namespace kov {
 namespace {
 
 constexpr std::uint64_t edge_bytes = 64 * 1024;
-constexpr std::uint64_t spread_bytes = 4096;
-constexpr std::uint64_t spread_count = 32;
 
 // Hash of [offset, offset + size), or false when the bytes are not all there.
 bool hash_block(int fd, std::uint64_t offset, std::uint32_t size, std::vector<char>& buffer, std::uint64_t& hash)
@@ -30,29 +28,33 @@ bool take_sample(int fd, std::uint64_t covered, SourceSample& sample)
 {
     sample = SourceSample{};
     sample.covered = covered;
+    if (covered == 0) {
+        sample.taken = true;
+        return true;
+    }
+    // One block for a small file, else its head and its tail.
     const std::uint64_t edge = std::min(edge_bytes, covered);
-    std::vector<std::uint64_t> starts{0, covered - edge};
-    if (covered > 2 * edge + spread_bytes)
-        for (std::uint64_t i = 1; i <= spread_count; ++i) {
-            const std::uint64_t at = edge + (covered - 2 * edge - spread_bytes) * i / (spread_count + 1);
-            starts.push_back(at);
-        }
     std::vector<char> buffer;
-    for (std::size_t i = 0; i < starts.size(); ++i) {
+    for (const std::uint64_t start : {std::uint64_t{0}, covered - edge}) {
+        if (start == 0 && !sample.blocks.empty())
+            break;
         SourceSample::Block block;
-        block.offset = starts[i];
-        block.size = static_cast<std::uint32_t>(i < 2 ? edge : std::min(spread_bytes, covered - starts[i]));
-        if (block.size == 0)
-            continue;
-        if (!hash_block(fd, block.offset, block.size, buffer, block.hash))
+        block.offset = start;
+        block.size = static_cast<std::uint32_t>(edge);
+        if (!hash_block(fd, block.offset, block.size, buffer, block.hash)) {
+            sample.blocks.clear();
             return false;
+        }
         sample.blocks.push_back(block);
     }
+    sample.taken = true;
     return true;
 }
 
 bool sample_holds(int fd, const SourceSample& sample)
 {
+    if (!sample.taken)
+        return false;
     std::vector<char> buffer;
     for (const SourceSample::Block& block : sample.blocks) {
         std::uint64_t hash = 0;
