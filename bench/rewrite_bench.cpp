@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <random>
 #include <string>
-#include <utility>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/unique_fd.hpp"
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
             const std::uint64_t pcm_offsets[] = {0, layout->streams[0].size / 2 & ~std::uint64_t{3},
                                                  layout->streams[0].size - 4096};
             auto t = Clock::now();
-            layout->streams[0].source->prepare();
+            layout->streams[0].source->prepare(fd.get());
             prepare_times.push_back(seconds_since(t));
             t = Clock::now();
             layout->read_at(fd.get(), buf.data(), 4096, layout->streams[0].offset + pcm_offsets[where]);
@@ -136,7 +136,7 @@ int main(int argc, char** argv)
                 if (spaced)
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 const auto t = Clock::now();
-                layout->streams[0].source->read(buf.data(), 4096, at);
+                layout->streams[0].source->read(fd.get(), buf.data(), 4096, at);
                 times.push_back(seconds_since(t));
             }
             if (!times.empty()) {
@@ -153,7 +153,7 @@ int main(int argc, char** argv)
     std::uint64_t produced = 0;
     for (std::uint64_t off = 0; off < layout->streams[0].size; off += buf.size()) {
         const std::uint64_t want = std::min<std::uint64_t>(buf.size(), layout->streams[0].size - off);
-        produced += layout->streams[0].source->read(buf.data(), want, off);
+        produced += layout->streams[0].source->read(fd.get(), buf.data(), want, off);
     }
     const double elapsed = seconds_since(t);
     const double cpu = cpu_seconds() - cpu_start;

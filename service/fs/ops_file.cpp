@@ -199,7 +199,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         if (handle->form && handle->form->layout)
             for (const PcmStream& stream : handle->form->layout->streams)
                 if (stream.source)
-                    stream.source->prepare();
+                    stream.source->prepare(handle->fd.get());
     }
     fi->fh = reinterpret_cast<std::uint64_t>(handle.get());
     if (fuse_reply_open(req, fi) != 0) {

@@ -166,7 +166,7 @@ std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
         PcmStream& s = l.streams[stream++];
         s.track_id = scan.tracks[i].track_id;
         if (decode)
-            s.source = make_pcm_source(fd, std::move(plans[i].pcm));
+            s.source = make_pcm_source(std::move(plans[i].pcm));
         else
             s.source = std::make_unique<SilentPcm>();
     }

@@ -64,7 +64,7 @@ std::int64_t FileLayout::read_at(int fd, std::uint8_t* dest, std::uint64_t lengt
             std::memcpy(out, blocks[r.index].data() + at, static_cast<std::size_t>(count));
             break;
         case LayoutRegion::Kind::pcm: {
-            const std::int64_t got = streams[r.index].source->read(out, count, at);
+            const std::int64_t got = streams[r.index].source->read(fd, out, count, at);
             if (got < 0)
                 return -EIO;
             if (static_cast<std::uint64_t>(got) < count)

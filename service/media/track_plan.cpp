@@ -1,12 +1,9 @@
 #include "media/track_plan.hpp"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <limits>
 #include <memory>
 
-#include "common/unique_fd.hpp"
 #include "pcm/codec_library.hpp"
 
 namespace kov {
@@ -31,8 +28,8 @@ class UnitTimer {
 
 // The units of a track's sample tables, straight from the tables: the sample
 // list of a 2-hour track would be 8 MiB more.
-void visit_table_units(const TrackScan& track, std::uint64_t file_size, std::size_t limit,
-                       std::uint32_t uniform_delta, const PcmUnitVisitor& visit)
+void visit_table_units(const TrackScan& track, std::uint64_t file_size, std::size_t limit, std::uint32_t uniform_delta,
+                       const PcmUnitVisitor& visit)
 {
     UnitTimer timer(uniform_delta, visit);
     visit_table_samples(track, std::min(limit, sample_limit(track.sample_count, file_size)),
@@ -41,7 +38,7 @@ void visit_table_units(const TrackScan& track, std::uint64_t file_size, std::siz
 
 PcmUnitList table_units(std::shared_ptr<const TrackScan> tables, std::uint64_t file_size, std::uint32_t uniform_delta)
 {
-    return [tables = std::move(tables), file_size, uniform_delta](std::size_t limit, const PcmUnitVisitor& visit) {
+    return [tables = std::move(tables), file_size, uniform_delta](int, std::size_t limit, const PcmUnitVisitor& visit) {
         visit_table_units(*tables, file_size, limit, uniform_delta, visit);
     };
 }
@@ -134,7 +131,7 @@ bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Pro
 
 PcmUnitList pcm_units(SampleList samples, std::uint32_t uniform_delta)
 {
-    return [samples = std::move(samples), uniform_delta](std::size_t limit, const PcmUnitVisitor& visit) {
+    return [samples = std::move(samples), uniform_delta](int, std::size_t limit, const PcmUnitVisitor& visit) {
         UnitTimer timer(uniform_delta, visit);
         for (const MediaSample& s : samples(limit))
             timer(s);
@@ -146,14 +143,13 @@ namespace {
 // A long recording's sample tables are megabytes per track, and a layout is
 // built for every clip a folder listing shows: the unit list of a track with
 // its tables in the movie box reads them again when it is first needed,
-// through a descriptor of its own shared by the layout's tracks, instead of
-// holding them from the analysis on.
-PcmUnitList reread_units(std::shared_ptr<const UniqueFd> fd, std::uint64_t trak_at, std::uint64_t trak_size,
-                         std::uint64_t file_size, std::uint32_t uniform_delta)
+// through the descriptor of the read that needs them, instead of holding
+// them from the analysis on.
+PcmUnitList reread_units(std::uint64_t trak_at, std::uint64_t trak_size, std::uint64_t file_size,
+                         std::uint32_t uniform_delta)
 {
-    return [fd = std::move(fd), trak_at, trak_size, file_size, uniform_delta](std::size_t limit,
-                                                                              const PcmUnitVisitor& visit) {
-        visit_table_units(read_track(fd->get(), trak_at, trak_size), file_size, limit, uniform_delta, visit);
+    return [trak_at, trak_size, file_size, uniform_delta](int fd, std::size_t limit, const PcmUnitVisitor& visit) {
+        visit_table_units(read_track(fd, trak_at, trak_size), file_size, limit, uniform_delta, visit);
     };
 }
 
@@ -161,9 +157,8 @@ PcmUnitList reread_units(std::shared_ptr<const UniqueFd> fd, std::uint64_t trak_
 
 bool needs_quicktime(const std::vector<TrackPlan>& plans)
 {
-    return std::any_of(plans.begin(), plans.end(), [](const TrackPlan& p) {
-        return p.action == TrackPlan::Action::to_pcm && p.pcm.rate >= 65536;
-    });
+    return std::any_of(plans.begin(), plans.end(),
+                       [](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm && p.pcm.rate >= 65536; });
 }
 
 std::uint64_t frame_at_media_time(const TrackScan& track, const TrackPlan& plan, std::uint64_t file_size,
@@ -194,13 +189,6 @@ std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
 {
     std::vector<Probed> probed;
     std::vector<Probed>* probe = decode && codec_library_bound() ? &probed : nullptr;
-    // Fragment samples exist only in the analysis: those tracks keep theirs.
-    std::shared_ptr<const UniqueFd> own_fd;
-    if (!scan.fragmented) {
-        auto dup = std::make_shared<UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-        if (*dup)
-            own_fd = std::move(dup);
-    }
     std::vector<TrackPlan> plans(scan.tracks.size());
     for (std::size_t i = 0; i < scan.tracks.size(); ++i) {
         TrackScan& track = scan.tracks[i];
@@ -212,9 +200,10 @@ std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
         plans[i].action = TrackPlan::Action::to_pcm;
         plans[i].channel_config = track.channel_config;
         plans[i].end_to_end = uniform_delta != 0;
-        if (own_fd)
-            plans[i].pcm.units = reread_units(own_fd, scan.moov_offset + track.trak_offset, track.trak_size,
-                                              scan.file_size, uniform_delta);
+        // Fragment samples exist only in the analysis: those tracks keep theirs.
+        if (!scan.fragmented)
+            plans[i].pcm.units =
+                reread_units(scan.moov_offset + track.trak_offset, track.trak_size, scan.file_size, uniform_delta);
     }
     return plans;
 }

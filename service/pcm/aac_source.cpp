@@ -55,21 +55,20 @@ std::atomic<std::uint64_t> next_source_id{1};
 
 class Core : public std::enable_shared_from_this<Core>, public TableBudget::Holder {
   public:
-    Core(const CodecLibrary& lib, UniqueFd fd, PcmTrack track, std::uint64_t preroll)
-        : lib_(lib), fd_(std::move(fd)), track_(std::move(track)), id_(next_source_id++),
-          frame_bytes_(std::uint64_t{track_.channels} * 2), total_bytes_(track_.total_frames * frame_bytes_),
-          preroll_(preroll)
+    Core(const CodecLibrary& lib, PcmTrack track, std::uint64_t preroll)
+        : lib_(lib), track_(std::move(track)), id_(next_source_id++), frame_bytes_(std::uint64_t{track_.channels} * 2),
+          total_bytes_(track_.total_frames * frame_bytes_), preroll_(preroll)
     {
     }
 
-    std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset);
+    std::int64_t read(int fd, std::uint8_t* dest, std::uint64_t length, std::uint64_t offset);
 
-    void prepare()
+    void prepare(int fd)
     {
         bool built = false;
         {
             std::lock_guard lock(mutex_);
-            table_locked(built);
+            table_locked(fd, built);
         }
         if (built)
             TableBudget::instance().trim(id_);
@@ -104,8 +103,8 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     using Segment = std::shared_ptr<const DecodedSegment>;
     using Table = std::shared_ptr<const UnitTable>;
 
-    // The table, built when missing (then `built` is set).
-    Table table_locked(bool& built);
+    // The table, built through `fd` when missing (then `built` is set).
+    Table table_locked(int fd, bool& built);
     void drop_table_locked()
     {
         if (table_) {
@@ -117,12 +116,11 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     {
         return std::min<std::uint64_t>((segment + 1) * segment_units, table.size()) - 1;
     }
-    int obtain(const Table& table, std::uint64_t generation, std::uint64_t segment, std::uint64_t through, bool reader,
-               Segment& out);
-    void decode_ahead(const Table& table, std::uint64_t generation, std::uint64_t from, std::uint64_t to);
+    int obtain(int fd, const Table& table, std::uint64_t generation, std::uint64_t segment, std::uint64_t through,
+               bool reader, Segment& out);
+    void decode_ahead(int fd, const Table& table, std::uint64_t generation, std::uint64_t from, std::uint64_t to);
 
     const CodecLibrary& lib_;
-    const UniqueFd fd_; // private duplicate, read only with pread
     const PcmTrack track_;
     const std::uint64_t id_; // in the decoded cache
     const std::uint64_t frame_bytes_;
@@ -145,7 +143,7 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     std::atomic<std::uint64_t> decoded_{0};              // segments decoded so far
 };
 
-Core::Table Core::table_locked(bool& built)
+Core::Table Core::table_locked(int fd, bool& built)
 {
     if (!table_) {
         built = true;
@@ -153,18 +151,18 @@ Core::Table Core::table_locked(bool& built)
         // units than that is damaged or hostile, and is cut there.
         struct stat st {};
         std::size_t limit = 0;
-        if (::fstat(fd_.get(), &st) == 0 && st.st_size > 0)
+        if (::fstat(fd, &st) == 0 && st.st_size > 0)
             limit = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size),
                                                                      std::numeric_limits<std::size_t>::max()));
         // Reads the sample tables again, under this source's lock only: a
         // stalled source holds up the readers of this track and nobody else.
-        table_ = std::make_shared<const UnitTable>(UnitTable::build(track_, limit));
+        table_ = std::make_shared<const UnitTable>(UnitTable::build(track_, fd, limit));
         TableBudget::instance().set(id_, weak_from_this(), table_->bytes());
     }
     return table_;
 }
 
-int Core::obtain(const Table& table, std::uint64_t generation, std::uint64_t segment, std::uint64_t through,
+int Core::obtain(int fd, const Table& table, std::uint64_t generation, std::uint64_t segment, std::uint64_t through,
                  bool reader, Segment& out)
 {
     std::unique_lock lock(mutex_);
@@ -186,7 +184,7 @@ int Core::obtain(const Table& table, std::uint64_t generation, std::uint64_t seg
     int rc = -EIO;
     try {
         const SegmentInput in{lib_,
-                              fd_.get(),
+                              fd,
                               *table,
                               track_.asc,
                               track_.channels,
@@ -219,9 +217,13 @@ int Core::obtain(const Table& table, std::uint64_t generation, std::uint64_t seg
     return 0;
 }
 
-void Core::decode_ahead(const Table& table, std::uint64_t generation, std::uint64_t from, std::uint64_t to)
+void Core::decode_ahead(int fd, const Table& table, std::uint64_t generation, std::uint64_t from, std::uint64_t to)
 {
     const std::uint64_t segments = (table->size() + segment_units - 1) / segment_units;
+    // The jobs run after the read has replied, when its descriptor may be
+    // closed: they share a duplicate, closed when the last of them ends.
+    // Close-on-exec, so that commands the service runs never inherit it.
+    std::shared_ptr<const UniqueFd> own;
     for (std::uint64_t k = from; k <= to && k < segments; ++k) {
         {
             std::lock_guard lock(mutex_);
@@ -232,10 +234,19 @@ void Core::decode_ahead(const Table& table, std::uint64_t generation, std::uint6
                 continue;
             queued_.insert(k);
         }
+        if (!own) {
+            auto dup = std::make_shared<const UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+            if (!*dup) {
+                std::lock_guard lock(mutex_);
+                queued_.erase(k);
+                return; // out of descriptors: the reader decodes for itself
+            }
+            own = std::move(dup);
+        }
         const std::uint64_t first = k * segment_units;
-        prefetch_units(fd_.get(), *table, first >= preroll_ ? first - preroll_ : 0, last_unit(*table, k));
+        prefetch_units(fd, *table, first >= preroll_ ? first - preroll_ : 0, last_unit(*table, k));
         std::weak_ptr<Core> weak = weak_from_this();
-        const bool queued = DecodePool::instance().submit([weak, table, generation, k] {
+        const bool queued = DecodePool::instance().submit([weak, own, table, generation, k] {
             const std::shared_ptr<Core> core = weak.lock();
             if (!core)
                 return;
@@ -246,7 +257,7 @@ void Core::decode_ahead(const Table& table, std::uint64_t generation, std::uint6
                     return;
             }
             Segment ignored;
-            core->obtain(table, generation, k, core->last_unit(*table, k), false, ignored);
+            core->obtain(own->get(), table, generation, k, core->last_unit(*table, k), false, ignored);
         });
         if (!queued) {
             std::lock_guard lock(mutex_);
@@ -256,7 +267,7 @@ void Core::decode_ahead(const Table& table, std::uint64_t generation, std::uint6
     }
 }
 
-std::int64_t Core::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset)
+std::int64_t Core::read(int fd, std::uint8_t* dest, std::uint64_t length, std::uint64_t offset)
 {
     if (offset >= total_bytes_ || length == 0)
         return 0;
@@ -274,7 +285,7 @@ std::int64_t Core::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t 
     table_used_.store(TableBudget::Clock::now().time_since_epoch().count());
     {
         std::lock_guard lock(mutex_);
-        table = table_locked(built);
+        table = table_locked(fd, built);
         generation = generation_;
         ua = table->first_ending_after(first_frame);
         const std::size_t starting = table->count_starting_before(end_frame);
@@ -301,10 +312,10 @@ std::int64_t Core::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t 
     // that damage near the start is found by one decode rather than by eight
     // at once, each decoder growing on it.
     if (straight && !damaged_.load(std::memory_order_relaxed))
-        decode_ahead(table, generation, ka + 1,
+        decode_ahead(fd, table, generation, ka + 1,
                      kb + std::min<std::uint64_t>(ahead_segments, decoded_.load(std::memory_order_relaxed)));
     else if (kb > ka + 1)
-        decode_ahead(table, generation, ka + 1, kb - 1);
+        decode_ahead(fd, table, generation, ka + 1, kb - 1);
 
     std::vector<Segment> segments;
     segments.reserve(static_cast<std::size_t>(kb - ka + 1));
@@ -313,7 +324,7 @@ std::int64_t Core::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t 
         // needs; the rest of it decodes when it is wanted.
         const std::uint64_t through = k == kb && !straight ? ub : last_unit(*table, k);
         Segment segment;
-        if (const int rc = obtain(table, generation, k, through, true, segment); rc < 0)
+        if (const int rc = obtain(fd, table, generation, k, through, true, segment); rc < 0)
             return rc;
         segments.push_back(std::move(segment));
     }
@@ -341,11 +352,11 @@ class LavAacPcm final : public PcmSource {
     LavAacPcm(const LavAacPcm&) = delete;
     LavAacPcm& operator=(const LavAacPcm&) = delete;
 
-    std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override
+    std::int64_t read(int fd, std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override
     {
-        return core_->read(dest, length, offset);
+        return core_->read(fd, dest, length, offset);
     }
-    void prepare() override { core_->prepare(); }
+    void prepare(int fd) override { core_->prepare(fd); }
     void release() override { core_->release(); }
 
   private:
@@ -371,21 +382,19 @@ bool decoder_available(const CodecLibrary& lib, std::span<const std::uint8_t> as
 
 } // namespace
 
-std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, int fd, PcmTrack track)
+std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, PcmTrack track)
 {
     if (!lib.bound() || !track.units || track.rate == 0 || track.channels == 0 || track.channels > max_channels ||
         track.frames_per_unit == 0 || track.frames_per_unit > max_frames_per_unit ||
         track.total_frames > std::numeric_limits<std::uint64_t>::max() / (std::uint64_t{track.channels} * 2))
         return std::make_unique<SilentPcm>();
-    // Close-on-exec, so that commands the service runs never inherit it.
-    UniqueFd dup_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!dup_fd || !decoder_available(lib, track.asc))
+    if (!decoder_available(lib, track.asc))
         return std::make_unique<SilentPcm>();
     // Audio object type 2 (AAC-LC) in the first five bits, and no SBR found
     // by the probe (it would double the frames per unit).
     const bool plain_lc = !track.asc.empty() && (track.asc[0] >> 3) == 2 && track.frames_per_unit == 1024;
     const std::uint64_t preroll = plain_lc ? lc_preroll : other_preroll;
-    return std::make_unique<LavAacPcm>(std::make_shared<Core>(lib, std::move(dup_fd), std::move(track), preroll));
+    return std::make_unique<LavAacPcm>(std::make_shared<Core>(lib, std::move(track), preroll));
 }
 
 void warm_up_aac_decoder()

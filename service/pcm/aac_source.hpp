@@ -20,9 +20,11 @@ namespace kov {
 constexpr std::uint64_t segment_units = 16;
 
 // The decoding source for the track against this binding (which must outlive
-// it), or a silent one when no decoder can be set up. Never null. `fd` is
-// borrowed; the source keeps a duplicate.
-std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, int fd, PcmTrack track);
+// it), or a silent one when no decoder can be set up. Never null. It holds a
+// descriptor only while a read or a decode ahead uses one: a layout lives as
+// long as the kernel remembers its file, and a listing of a large folder
+// would otherwise keep one open per clip.
+std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, PcmTrack track);
 
 // Opens and frees one AAC decoder and starts the decoding threads, so that
 // the one-time set-up of libavcodec and of the threads happens now rather

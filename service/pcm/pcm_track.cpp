@@ -23,7 +23,7 @@ std::uint64_t time_to_frame(std::uint64_t time, std::uint32_t timescale, std::ui
 
 PcmUnitList unit_list_of(std::vector<PcmUnit> units)
 {
-    return [units = std::move(units)](std::size_t limit, const PcmUnitVisitor& visit) {
+    return [units = std::move(units)](int, std::size_t limit, const PcmUnitVisitor& visit) {
         for (std::size_t i = 0; i < units.size() && i < limit; ++i)
             visit(units[i]);
     };
@@ -66,9 +66,9 @@ void probe_stream(int fd, PcmTrack& track)
     probe_stream(codec_library(), fd, track);
 }
 
-std::unique_ptr<PcmSource> make_pcm_source(int fd, PcmTrack track)
+std::unique_ptr<PcmSource> make_pcm_source(PcmTrack track)
 {
-    return make_aac_source(codec_library(), fd, std::move(track));
+    return make_aac_source(codec_library(), std::move(track));
 }
 
 } // namespace kov

@@ -23,11 +23,12 @@ struct PcmUnit {
 // Hands the units, at most `limit` of them, one after another to the visitor:
 // called when the units are first needed, and again after release(); callable
 // from any thread. Captures what it needs by value or shared pointer, never by
-// reference. One by one rather than as a list: a long recording's list would
-// take 24 bytes a unit beside the table built from it (4 million units, 96
-// MiB, for a day of audio or a few megabytes of hostile tables).
+// reference. `fd` is the file's descriptor, borrowed for the call (a list
+// that reads the sample tables again reads them through it). One by one rather than as a list: a long recording's list
+// would take 24 bytes a unit beside the table built from it (4 million units, 96 MiB, for a day of audio or a few
+// megabytes of hostile tables).
 using PcmUnitVisitor = std::function<void(const PcmUnit&)>;
-using PcmUnitList = std::function<void(std::size_t limit, const PcmUnitVisitor& visit)>;
+using PcmUnitList = std::function<void(int fd, std::size_t limit, const PcmUnitVisitor& visit)>;
 
 // A unit list over units already in memory.
 PcmUnitList unit_list_of(std::vector<PcmUnit> units);
@@ -78,7 +79,7 @@ class UnitPlacer {
 void probe_stream(int fd, PcmTrack& track);
 
 // A decoding source, or a silent one when no decoder can be set up; never
-// null. `fd` is borrowed (the source keeps a duplicate).
-std::unique_ptr<PcmSource> make_pcm_source(int fd, PcmTrack track);
+// null. It holds no descriptor: each call reading the file is handed one.
+std::unique_ptr<PcmSource> make_pcm_source(PcmTrack track);
 
 } // namespace kov

@@ -4,7 +4,7 @@
 
 namespace kov {
 
-std::int64_t SilentPcm::read(std::uint8_t* dest, std::uint64_t length, std::uint64_t)
+std::int64_t SilentPcm::read(int, std::uint8_t* dest, std::uint64_t length, std::uint64_t)
 {
     if (length > 0)
         std::memset(dest, 0, length);

@@ -7,7 +7,7 @@ namespace kov {
 
 class SilentPcm final : public PcmSource {
   public:
-    std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override;
+    std::int64_t read(int fd, std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override;
 };
 
 } // namespace kov

@@ -22,7 +22,7 @@ void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
     if (!lib.bound() || !track.units)
         return;
     std::vector<PcmUnit> units;
-    track.units(probe_units, [&units](const PcmUnit& u) { units.push_back(u); });
+    track.units(fd, probe_units, [&units](const PcmUnit& u) { units.push_back(u); });
     if (units.empty())
         return;
     DecoderContext ctx;

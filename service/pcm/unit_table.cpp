@@ -6,7 +6,7 @@
 
 namespace kov {
 
-UnitTable UnitTable::build(const PcmTrack& track, std::size_t limit)
+UnitTable UnitTable::build(const PcmTrack& track, int fd, std::size_t limit)
 {
     UnitTable t;
     t.step_ = track.frames_per_unit;
@@ -17,7 +17,7 @@ UnitTable UnitTable::build(const PcmTrack& track, std::size_t limit)
     // unit that breaks it brings in the starts of those before it.
     bool uniform = true;
     UnitPlacer placer(track.timescale, track.rate, track.frames_per_unit);
-    track.units(limit, [&](const PcmUnit& u) {
+    track.units(fd, limit, [&](const PcmUnit& u) {
         if (t.count_ == limit)
             return;
         const std::size_t i = t.count_;

@@ -14,7 +14,7 @@ namespace kov {
 class UnitTable {
   public:
     // At most `limit` units of the track, each placed by its time.
-    static UnitTable build(const PcmTrack& track, std::size_t limit);
+    static UnitTable build(const PcmTrack& track, int fd, std::size_t limit);
 
     std::size_t size() const { return count_; }
     std::uint64_t offset(std::size_t i) const

@@ -1,6 +1,7 @@
 // A tree with many more files than the service may hold descriptors: every
 // name is listed and every file opens, also after every folder of the source
-// was renamed, and nothing fails.
+// was renamed, and nothing fails; a folder of more rewritten clips than that
+// is listed with sizes and every clip reads as written by --emit.
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -92,6 +93,33 @@ TEST(MirrorListing, EveryFileIsListedAndReadWithFewDescriptors)
             EXPECT_EQ(lines_of(result.out), expected);
         }
     }
+    mnt.expect_clean_stop();
+}
+
+// A rewritten clip the kernel remembers holds no descriptor: were each to
+// keep one, the listing would run the service out of them and the clips
+// would read wrong.
+TEST(MirrorListing, MoreRewrittenClipsThanDescriptorsListAndRead)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg is not installed";
+    KOV_REQUIRE_FUSE();
+    TempDir work, src;
+    ASSERT_TRUE(ffmpeg_make({"-f", "lavfi", "-i", "sine=d=1", "-c:a", "aac"}, work.file("clip.m4a")));
+    ASSERT_EQ(run_command({program_path(), "--emit", work.file("clip.m4a"), work.file("emitted.mov")}).status, 0);
+    constexpr int clips = 2 * low_limit;
+    const auto bytes = read_file(work.file("clip.m4a"));
+    for (int i = 0; i < clips; ++i)
+        ASSERT_TRUE(write_file(src.file("c" + std::to_string(i) + ".m4a"), bytes));
+    ProgramMount mnt({src.path()}, {}, low_limit, low_limit);
+    ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
+
+    const auto listed = run_command({"sh", "-c", "ls -l " + mnt.path() + " | grep -c '[.]m4a$'"});
+    EXPECT_EQ(listed.out, std::to_string(clips) + "\n");
+    const auto read = run_command(
+        {"sh", "-c",
+         "for f in " + mnt.path() + "/*.m4a; do cmp \"$f\" " + work.file("emitted.mov") + " || exit 1; done"});
+    EXPECT_EQ(read.status, 0) << read.out << read.err;
     mnt.expect_clean_stop();
 }
 

@@ -25,7 +25,7 @@ class PatternPcm final : public PcmSource {
         : limit_(produce_limit), seed_(seed)
     {
     }
-    std::int64_t read(std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override
+    std::int64_t read(int, std::uint8_t* dest, std::uint64_t length, std::uint64_t offset) override
     {
         asked_offsets.push_back(offset);
         const std::uint64_t n = std::min(length, limit_);

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
@@ -77,9 +78,10 @@ class AacSource : public ::testing::Test {
         };
         // HE-AAC: the LC core at 24 kHz, its configuration rewritten to SBR
         // (object type 5) or parametric stereo (29) with an extension at 48 kHz.
-        static const std::vector<std::string> core24 = {"-f", "lavfi", "-i",
-                                                 "aevalsrc=0.5*sin(440*2*PI*t)+0.2*sin(3000*2*PI*t):s=24000:d=3",
-                                                 "-c:a", "aac", "-aac_pns", "0", "-ac", "1"};
+        static const std::vector<std::string> core24 = {
+            "-f",   "lavfi", "-i",       "aevalsrc=0.5*sin(440*2*PI*t)+0.2*sin(3000*2*PI*t):s=24000:d=3",
+            "-c:a", "aac",   "-aac_pns", "0",
+            "-ac",  "1"};
         static const std::map<std::string, std::pair<std::vector<std::string>, std::vector<std::uint8_t>>> he = {
             {"he_sbr.m4a", {core24, {0x2b, 0x09, 0x88, 0x00}}},
             {"he_ps.m4a", {core24, {0xeb, 0x09, 0x88, 0x00}}},
@@ -93,7 +95,8 @@ class AacSource : public ::testing::Test {
         static std::map<std::string, AacClip> made;
         if (const auto it = made.find(name); it != made.end())
             return it->second;
-        const auto recipe = he.count(name) ? he.at(name) : std::make_pair(recipes.at(name), std::vector<std::uint8_t>{});
+        const auto recipe =
+            he.count(name) ? he.at(name) : std::make_pair(recipes.at(name), std::vector<std::uint8_t>{});
         auto c = test::make_aac_clip(dir(), name, recipe.first, recipe.second);
         if (!c)
             throw std::runtime_error("could not make the test clip " + name);
@@ -134,16 +137,16 @@ class AacSource : public ::testing::Test {
         o.total_frames = clip.units.size() * g.frames_per_unit;
         o.block_bytes = std::uint64_t{g.frames_per_unit} * g.channels * 2;
         o.total_bytes = o.total_frames * g.channels * 2;
-        o.source = make_pcm_source(o.fd.get(), track_of(clip.units, clip.asc, g, o.total_frames));
+        o.source = make_pcm_source(track_of(clip.units, clip.asc, g, o.total_frames));
         return o;
     }
 
-    static std::vector<std::uint8_t> read_all(PcmSource& source, std::uint64_t total, std::uint64_t piece)
+    static std::vector<std::uint8_t> read_all(int fd, PcmSource& source, std::uint64_t total, std::uint64_t piece)
     {
         std::vector<std::uint8_t> out(total);
         for (std::uint64_t at = 0; at < total; at += piece) {
             const std::uint64_t n = std::min(piece, total - at);
-            EXPECT_EQ(source.read(out.data() + at, n, at), static_cast<std::int64_t>(n)) << "at " << at;
+            EXPECT_EQ(source.read(fd, out.data() + at, n, at), static_cast<std::int64_t>(n)) << "at " << at;
         }
         return out;
     }
@@ -184,7 +187,7 @@ TEST_F(AacSource, DecodesLikeFfmpegAfterThePriming)
     for (const char* name : {"stereo.m4a", "mono.mov", "surround.mp4"}) {
         const AacClip& clip = clip_named(name);
         Opened o = open_source(clip);
-        const std::vector<std::uint8_t> ours = read_all(*o.source, o.total_bytes, 10007);
+        const std::vector<std::uint8_t> ours = read_all(o.fd.get(), *o.source, o.total_bytes, 10007);
         ASSERT_EQ(clip.priming, 1024u) << clip.path;
         const std::size_t skip = clip.priming * clip.channels;
         ASSERT_GE(ours.size() / 2, skip + clip.reference.size()) << clip.path;
@@ -214,7 +217,7 @@ TEST_F(AacSource, NoiseSubstitutionDiffersFromAContinuousDecodeOnlyInItsNoise)
 {
     const AacClip& clip = clip_named("noise.m4a");
     Opened o = open_source(clip);
-    const auto ours = read_all(*o.source, o.total_bytes, 65536);
+    const auto ours = read_all(o.fd.get(), *o.source, o.total_bytes, 65536);
     const std::size_t skip = clip.priming * clip.channels;
     ASSERT_GE(ours.size() / 2, skip + clip.reference.size());
     int worst = 0;
@@ -243,9 +246,9 @@ TEST_F(AacSource, HeAacSegmentsDecodeLikeOneContinuousPass)
         Opened o = open_source(clip);
         EXPECT_EQ(clip.rate, 48000u) << name;
         ASSERT_EQ(o.total_frames, clip.units.size() * 2048) << name;
-        const auto ours = read_all(*o.source, o.total_bytes, 10007);
-        const auto r = test::run_command({"ffmpeg", "-nostdin", "-v", "error", "-ignore_editlist", "1", "-i", clip.path,
-                                    "-f", "s16le", "-"});
+        const auto ours = read_all(o.fd.get(), *o.source, o.total_bytes, 10007);
+        const auto r = test::run_command(
+            {"ffmpeg", "-nostdin", "-v", "error", "-ignore_editlist", "1", "-i", clip.path, "-f", "s16le", "-"});
         ASSERT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(r.out.size(), ours.size()) << name;
         int worst = 0;
@@ -263,17 +266,17 @@ TEST_F(AacSource, ChannelCountMismatchKeepsLeadingChannelsAndSilencesTheRest)
 {
     const AacClip& stereo = clip_named("stereo.m4a");
     Opened narrow = open_source(stereo, 1); // decoder reports two, the stream has one
-    const auto left = read_all(*narrow.source, narrow.total_bytes, 65536);
+    const auto left = read_all(narrow.fd.get(), *narrow.source, narrow.total_bytes, 65536);
     Opened full = open_source(stereo);
-    const auto both = read_all(*full.source, full.total_bytes, 65536);
+    const auto both = read_all(full.fd.get(), *full.source, full.total_bytes, 65536);
     for (std::size_t i = 0; i < narrow.total_frames; ++i)
         ASSERT_EQ(sample_at(left, i), sample_at(both, 2 * i)) << "frame " << i;
 
     const AacClip& mono = clip_named("mono.mov");
     Opened wide = open_source(mono, 2); // decoder reports one, the stream has two
     Opened plain = open_source(mono);
-    const auto two = read_all(*wide.source, wide.total_bytes, 65536);
-    const auto one = read_all(*plain.source, plain.total_bytes, 65536);
+    const auto two = read_all(wide.fd.get(), *wide.source, wide.total_bytes, 65536);
+    const auto one = read_all(plain.fd.get(), *plain.source, plain.total_bytes, 65536);
     for (std::size_t i = 0; i < plain.total_frames; ++i) {
         ASSERT_EQ(sample_at(two, 2 * i), sample_at(one, i)) << "frame " << i;
         ASSERT_EQ(sample_at(two, 2 * i + 1), 0) << "frame " << i;
@@ -295,7 +298,7 @@ TEST_F(AacSource, EveryReadPatternReadsTheSameBytes)
             const std::uint64_t offset = rng() % o.total_bytes;
             const std::uint64_t length = std::min<std::uint64_t>(1 + rng() % max_len, o.total_bytes - offset);
             buf.assign(length, 0xAA);
-            EXPECT_EQ(o.source->read(buf.data(), length, offset), static_cast<std::int64_t>(length));
+            EXPECT_EQ(o.source->read(o.fd.get(), buf.data(), length, offset), static_cast<std::int64_t>(length));
             for (std::uint64_t k = 0; k < length; ++k) {
                 if (seen[offset + k] && out[offset + k] != buf[k]) {
                     ADD_FAILURE() << "byte " << offset + k << " read differently the second time";
@@ -310,7 +313,7 @@ TEST_F(AacSource, EveryReadPatternReadsTheSameBytes)
             const std::uint64_t length = std::min<std::uint64_t>(3000, at);
             at -= length;
             buf.assign(length, 0xAA);
-            EXPECT_EQ(o.source->read(buf.data(), length, at), static_cast<std::int64_t>(length));
+            EXPECT_EQ(o.source->read(o.fd.get(), buf.data(), length, at), static_cast<std::int64_t>(length));
             for (std::uint64_t k = 0; k < length; ++k) {
                 if (seen[at + k]) {
                     EXPECT_EQ(out[at + k], buf[k]) << "byte " << at + k;
@@ -321,9 +324,9 @@ TEST_F(AacSource, EveryReadPatternReadsTheSameBytes)
         return out;
     };
     const std::vector<std::pair<std::string, Pattern>> patterns = {
-        {"straight, 1 MiB", [](Opened& o) { return read_all(*o.source, o.total_bytes, 1 << 20); }},
-        {"straight, 4 KiB", [](Opened& o) { return read_all(*o.source, o.total_bytes, 4096); }},
-        {"straight, odd pieces", [](Opened& o) { return read_all(*o.source, o.total_bytes, 10007); }},
+        {"straight, 1 MiB", [](Opened& o) { return read_all(o.fd.get(), *o.source, o.total_bytes, 1 << 20); }},
+        {"straight, 4 KiB", [](Opened& o) { return read_all(o.fd.get(), *o.source, o.total_bytes, 4096); }},
+        {"straight, odd pieces", [](Opened& o) { return read_all(o.fd.get(), *o.source, o.total_bytes, 10007); }},
         {"random, small", [&](Opened& o) { return random_reads(o, 1, 3 * o.block_bytes); }},
         {"random, large", [&](Opened& o) { return random_reads(o, 2, 300000); }},
         // Used decoders are reset and used again: a fresh decoder for every
@@ -331,15 +334,15 @@ TEST_F(AacSource, EveryReadPatternReadsTheSameBytes)
         {"fresh decoders only",
          [](Opened& o) {
              DecoderStock::instance().keep_used(false);
-             auto got = read_all(*o.source, o.total_bytes, 65536);
+             auto got = read_all(o.fd.get(), *o.source, o.total_bytes, 65536);
              DecoderStock::instance().keep_used(true);
              return got;
          }},
         {"straight after a release",
          [](Opened& o) {
-             read_all(*o.source, o.total_bytes / 2, 8192);
+             read_all(o.fd.get(), *o.source, o.total_bytes / 2, 8192);
              o.source->release();
-             return read_all(*o.source, o.total_bytes, 65536);
+             return read_all(o.fd.get(), *o.source, o.total_bytes, 65536);
          }},
         {"four readers at once",
          [&](Opened& o) {
@@ -347,7 +350,7 @@ TEST_F(AacSource, EveryReadPatternReadsTheSameBytes)
              std::vector<std::thread> threads;
              for (int t = 0; t < 4; ++t)
                  threads.emplace_back([&, t] {
-                     got[t] = t % 2 ? read_all(*o.source, o.total_bytes, 4096 * (t + 1))
+                     got[t] = t % 2 ? read_all(o.fd.get(), *o.source, o.total_bytes, 4096 * (t + 1))
                                     : random_reads(o, 10 + t, 2 * o.block_bytes);
                  });
              for (auto& th : threads)
@@ -382,7 +385,7 @@ TEST_F(AacSource, UnitsArePlacedByTheirTimes)
 {
     const AacClip& clip = clip_named("stereo.m4a");
     Opened uniform = open_source(clip);
-    const auto plain = read_all(*uniform.source, uniform.total_bytes, 65536);
+    const auto plain = read_all(uniform.fd.get(), *uniform.source, uniform.total_bytes, 65536);
 
     const std::size_t n = clip.units.size();
     ASSERT_GT(n, 40u);
@@ -399,7 +402,7 @@ TEST_F(AacSource, UnitsArePlacedByTheirTimes)
         units.push_back({clip.units[i].offset, clip.units[i].size, times[i] * 90000 / 48000});
     track.units = unit_list_of(std::move(units));
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
-    auto source = make_pcm_source(fd.get(), std::move(track));
+    auto source = make_pcm_source(std::move(track));
     const std::uint64_t frame_bytes = clip.channels * 2;
 
     std::vector<std::uint8_t> expected(total * frame_bytes, 0);
@@ -410,7 +413,7 @@ TEST_F(AacSource, UnitsArePlacedByTheirTimes)
                     frames * frame_bytes);
     }
     for (std::uint64_t piece : {4096u, 1u << 20}) {
-        const auto got = read_all(*source, expected.size(), piece);
+        const auto got = read_all(fd.get(), *source, expected.size(), piece);
         const auto at = std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin();
         EXPECT_EQ(at, static_cast<std::ptrdiff_t>(got.size())) << "first difference at frame " << at / frame_bytes;
     }
@@ -421,13 +424,13 @@ TEST_F(AacSource, ReadsAreCutAtTheEndOfTheStream)
     const AacClip& clip = clip_named("mono.mov");
     UniqueFd fd(::open(clip.path.c_str(), O_RDONLY | O_CLOEXEC));
     const std::uint64_t frames = 5000; // not a whole number of units
-    auto source = make_pcm_source(fd.get(), track_of(clip.units, clip.asc, {clip.rate, 1, unit_frames}, frames));
+    auto source = make_pcm_source(track_of(clip.units, clip.asc, {clip.rate, 1, unit_frames}, frames));
     std::vector<std::uint8_t> buf(8192, 0xAA);
-    EXPECT_EQ(source->read(buf.data(), 8192, 2 * frames - 100), 100);
+    EXPECT_EQ(source->read(fd.get(), buf.data(), 8192, 2 * frames - 100), 100);
     EXPECT_EQ(buf[100], 0xAA);
-    EXPECT_EQ(source->read(buf.data(), 8192, 2 * frames), 0);
-    EXPECT_EQ(source->read(buf.data(), 8192, ~std::uint64_t{0}), 0);
-    EXPECT_EQ(source->read(buf.data(), 0, 0), 0);
+    EXPECT_EQ(source->read(fd.get(), buf.data(), 8192, 2 * frames), 0);
+    EXPECT_EQ(source->read(fd.get(), buf.data(), 8192, ~std::uint64_t{0}), 0);
+    EXPECT_EQ(source->read(fd.get(), buf.data(), 0, 0), 0);
 }
 
 // Units that cannot give audio play as silence in their own slot, and the
@@ -437,7 +440,7 @@ TEST_F(AacSource, DamagedOrMissingUnitsAreSilenceAtAnyReadSize)
 {
     const AacClip& clip = clip_named("stereo.m4a");
     Opened clean = open_source(clip);
-    const auto expected = read_all(*clean.source, clean.total_bytes, 1 << 20);
+    const auto expected = read_all(clean.fd.get(), *clean.source, clean.total_bytes, 1 << 20);
 
     auto bytes = test::read_file(clip.path);
     std::mt19937 rng(5);
@@ -454,10 +457,11 @@ TEST_F(AacSource, DamagedOrMissingUnitsAreSilenceAtAnyReadSize)
     const std::vector<std::size_t> silent = {3, garbled, 40, 60};
 
     Opened first = open_source(odd, 0, damaged);
-    const auto reference = read_all(*first.source, first.total_bytes, 4096);
+    const auto reference = read_all(first.fd.get(), *first.source, first.total_bytes, 4096);
     for (std::uint64_t piece : {65536u, 1u << 20, 4096u * 3 + 1}) {
         Opened o = open_source(odd, 0, damaged);
-        EXPECT_TRUE(read_all(*o.source, o.total_bytes, piece) == reference) << "reads of " << piece << " bytes";
+        EXPECT_TRUE(read_all(o.fd.get(), *o.source, o.total_bytes, piece) == reference)
+            << "reads of " << piece << " bytes";
     }
     const std::uint64_t block = first.block_bytes;
     for (std::size_t u = 0; u < clip.units.size(); ++u) {
@@ -492,21 +496,22 @@ TEST_F(AacSource, BadlyDamagedSurroundReadsTheSameInAnyOrder)
     ASSERT_TRUE(test::write_file(damaged, bytes));
 
     Opened first = open_source(clip, 0, damaged);
-    const auto reference = read_all(*first.source, first.total_bytes, 4096 * 3 + 1);
+    const auto reference = read_all(first.fd.get(), *first.source, first.total_bytes, 4096 * 3 + 1);
     Opened big = open_source(clip, 0, damaged);
-    EXPECT_TRUE(read_all(*big.source, big.total_bytes, 1 << 20) == reference);
+    EXPECT_TRUE(read_all(big.fd.get(), *big.source, big.total_bytes, 1 << 20) == reference);
     Opened backwards = open_source(clip, 0, damaged);
     std::vector<std::uint8_t> got(backwards.total_bytes);
     const std::uint64_t piece = 5000;
     for (std::uint64_t end = backwards.total_bytes; end > 0;) {
         const std::uint64_t at = end > piece ? end - piece : 0;
-        ASSERT_EQ(backwards.source->read(got.data() + at, end - at, at), static_cast<std::int64_t>(end - at));
+        ASSERT_EQ(backwards.source->read(backwards.fd.get(), got.data() + at, end - at, at),
+                  static_cast<std::int64_t>(end - at));
         end = at;
     }
     EXPECT_TRUE(got == reference);
 
     Opened clean = open_source(clip);
-    const auto expected = read_all(*clean.source, clean.total_bytes, 1 << 20);
+    const auto expected = read_all(clean.fd.get(), *clean.source, clean.total_bytes, 1 << 20);
     EXPECT_EQ(0, std::memcmp(reference.data(), expected.data(), first_damaged * first.block_bytes));
 }
 
@@ -516,22 +521,49 @@ TEST_F(AacSource, UnreadableSourceGivesEio)
 {
     const AacClip& clip = clip_named("stereo.m4a");
     UniqueFd folder(::open(dir().path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); // every pread fails
-    auto source = make_pcm_source(folder.get(), track_of(clip.units, clip.asc, {clip.rate, clip.channels, unit_frames},
-                                                         clip.units.size() * unit_frames));
+    auto source = make_pcm_source(
+        track_of(clip.units, clip.asc, {clip.rate, clip.channels, unit_frames}, clip.units.size() * unit_frames));
     std::vector<std::uint8_t> buf(65536);
-    EXPECT_EQ(source->read(buf.data(), buf.size(), 0), -EIO);
-    EXPECT_EQ(source->read(buf.data(), 100, 300000), -EIO);
+    EXPECT_EQ(source->read(folder.get(), buf.data(), buf.size(), 0), -EIO);
+    EXPECT_EQ(source->read(folder.get(), buf.data(), 100, 300000), -EIO);
+}
+
+// Each read lends the source a descriptor for that read alone, closed right
+// after it as a file handle's is: the bytes stay those of a source read
+// through one descriptor, and once the decodes ahead have ended the live
+// source holds no descriptor at all.
+TEST_F(AacSource, HoldsADescriptorOnlyWhileReading)
+{
+    const auto open_descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const AacClip& clip = clip_named("surround.mp4");
+    Opened whole = open_source(clip);
+    const auto reference = read_all(whole.fd.get(), *whole.source, whole.total_bytes, 4096);
+    const auto base = open_descriptors();
+    Opened lent = open_source(clip);
+    std::vector<std::uint8_t> got(lent.total_bytes);
+    for (std::uint64_t at = 0; at < lent.total_bytes; at += 4096) {
+        const UniqueFd fd(::fcntl(lent.fd.get(), F_DUPFD_CLOEXEC, 0));
+        const std::uint64_t n = std::min<std::uint64_t>(4096, lent.total_bytes - at);
+        ASSERT_EQ(lent.source->read(fd.get(), got.data() + at, n, at), static_cast<std::int64_t>(n));
+    }
+    EXPECT_TRUE(got == reference);
+    lent.fd.reset();
+    for (int i = 0; i < 500 && open_descriptors() != base; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(open_descriptors(), base);
 }
 
 TEST_F(AacSource, ReleaseGivesBackDecodedBlocks)
 {
     const AacClip& clip = clip_named("surround.mp4");
     Opened o = open_source(clip);
-    const auto before = read_all(*o.source, o.total_bytes, 131072);
+    const auto before = read_all(o.fd.get(), *o.source, o.total_bytes, 131072);
     EXPECT_GT(DecodedCache::instance().held(), o.total_bytes / 2);
     o.source->release();
     EXPECT_EQ(DecodedCache::instance().held(), 0u);
-    EXPECT_TRUE(read_all(*o.source, o.total_bytes, 131072) == before);
+    EXPECT_TRUE(read_all(o.fd.get(), *o.source, o.total_bytes, 131072) == before);
     o.source.reset();
     EXPECT_EQ(DecodedCache::instance().held(), 0u);
 }
@@ -597,21 +629,19 @@ TEST(AacSourceFallback, GivesSilenceWithoutADecoder)
     EXPECT_EQ(g.frames_per_unit, 1024u);
 
     std::vector<std::unique_ptr<PcmSource>> sources;
-    sources.push_back(make_aac_source(absent, fd.get(), track_of(units, asc, g, 2048)));
-    sources.push_back(
-        make_aac_source(codec_library(), -1, track_of(units, asc, g, 2048))); // no descriptor to duplicate
-    sources.push_back(make_aac_source(codec_library(), fd.get(), track_of(units, asc, {48000, 0, 1024}, 2048)));
+    sources.push_back(make_aac_source(absent, track_of(units, asc, g, 2048)));
+    sources.push_back(make_aac_source(codec_library(), track_of(units, asc, {48000, 0, 1024}, 2048)));
     // Geometry no AAC decoder produces (damaged sample entries) is not decoded.
-    sources.push_back(make_aac_source(codec_library(), fd.get(), track_of(units, asc, {48000, 65535, 1024}, 2048)));
-    sources.push_back(make_aac_source(codec_library(), fd.get(), track_of(units, asc, {48000, 2, 1u << 30}, 2048)));
+    sources.push_back(make_aac_source(codec_library(), track_of(units, asc, {48000, 65535, 1024}, 2048)));
+    sources.push_back(make_aac_source(codec_library(), track_of(units, asc, {48000, 2, 1u << 30}, 2048)));
     for (auto& s : sources) {
         ASSERT_NE(s, nullptr);
         EXPECT_NE(dynamic_cast<SilentPcm*>(s.get()), nullptr);
         std::vector<std::uint8_t> buf(5000, 0xAA);
-        EXPECT_EQ(s->read(buf.data(), 4000, 1u << 20), 4000); // silence ignores the offset
+        EXPECT_EQ(s->read(fd.get(), buf.data(), 4000, 1u << 20), 4000); // silence ignores the offset
         EXPECT_TRUE(std::all_of(buf.begin(), buf.begin() + 4000, [](auto b) { return b == 0; }));
         EXPECT_EQ(buf[4000], 0xAA);
-        EXPECT_EQ(s->read(buf.data(), 0, 0), 0);
+        EXPECT_EQ(s->read(fd.get(), buf.data(), 0, 0), 0);
     }
 }
 

@@ -126,10 +126,10 @@ TEST(CodecLibraryChild, DISABLED_WithoutLibavcodecEverySourceIsSilent)
     PcmTrack track = test::track_of(units, asc, {48000, 2, 1024}, 2048);
     probe_stream(fd.get(), track);
     EXPECT_EQ(track.rate, 48000u);
-    auto source = make_pcm_source(fd.get(), std::move(track));
+    auto source = make_pcm_source(std::move(track));
     EXPECT_NE(dynamic_cast<SilentPcm*>(source.get()), nullptr);
     std::vector<std::uint8_t> buf(8192, 0xAA);
-    EXPECT_EQ(source->read(buf.data(), buf.size(), 0), buf.size());
+    EXPECT_EQ(source->read(fd.get(), buf.data(), buf.size(), 0), buf.size());
     EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](auto b) { return b == 0; }));
 }
 

@@ -52,7 +52,7 @@ TEST(UnitTable, GivesBackEveryPlaceExactly)
         track.frames_per_unit = 1024;
         track.total_frames = c.units.size() * 1024;
         track.units = unit_list_of(c.units);
-        const UnitTable table = UnitTable::build(track, c.units.size());
+        const UnitTable table = UnitTable::build(track, -1, c.units.size());
         ASSERT_EQ(table.size(), c.units.size()) << c.name;
         for (std::size_t i = 0; i < c.units.size(); ++i) {
             EXPECT_EQ(table.offset(i), c.units[i].offset) << c.name << ", unit " << i;
@@ -113,7 +113,7 @@ TEST(UnitTable, PlacesUnitsOnUnbrokenWhileWithinHalfAUnit)
         for (std::size_t i = 0; i < c.times.size(); ++i)
             units.push_back({i * 1000, 100, c.times[i]});
         track.units = unit_list_of(std::move(units));
-        const UnitTable table = UnitTable::build(track, c.times.size());
+        const UnitTable table = UnitTable::build(track, -1, c.times.size());
         ASSERT_EQ(table.size(), c.times.size()) << c.name;
         for (std::size_t i = 0; i < c.times.size(); ++i)
             ASSERT_EQ(table.start(i), c.starts[i]) << c.name << ", unit " << i;
