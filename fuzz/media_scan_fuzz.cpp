@@ -144,7 +144,7 @@ void fuzz_samples(std::span<const std::uint8_t> file, const kov::MediaScan& scan
         const auto shared = std::make_shared<const kov::TrackScan>(track);
         std::size_t count = 0;
         std::uint64_t last_time = 0;
-        kov::pcm_units(kov::table_sample_list(shared, file.size()), 0)(~std::size_t{0}, [&](const kov::PcmUnit& u) {
+        kov::pcm_units(kov::table_sample_list(shared, file.size()), 0)(-1, ~std::size_t{0}, [&](const kov::PcmUnit& u) {
             require(count == 0 || u.time >= last_time);
             last_time = u.time;
             ++count;
