@@ -267,6 +267,7 @@ int run_mount(const MountSettings& settings, const std::string& invocation)
     set_form_notices(session);
     const int loop_result = serve(session, opts, stop_set);
     set_form_notices(nullptr);
+    close_open_handles();
 
     reloader.stop();
     fuse_session_unmount(session);

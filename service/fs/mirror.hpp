@@ -22,6 +22,9 @@ void set_mirror_shares(ShareTable* table);
 // `session` once it is mounted; nullptr stops it, before the session is
 // destroyed.
 void set_form_notices(fuse_session* session);
+// Closes the files the kernel never released (an unmount leaves them open);
+// only once no request runs any more.
+void close_open_handles();
 
 // lookup, forget, getattr, forget_multi, setattr, readlink, mkdir, unlink, rmdir,
 // rename, link, symlink, mknod, open, read, write, release, fsync, opendir, readdir, releasedir,

@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <unordered_set>
+#include <vector>
 
 #include "common/after_reply.hpp"
 #include "common/full_io.hpp"
+#include "fs/mirror.hpp"
 #include "fs/mirror_state.hpp"
 
 namespace kov {
@@ -32,6 +35,38 @@ OpenFile* open_file(const fuse_file_info* fi)
     return reinterpret_cast<OpenFile*>(fi->fh);
 }
 
+// Handles the kernel has not released. An unmount does not release the files
+// still open, nor a release still on its way, so the end of the session
+// closes what is left here.
+struct LiveHandles {
+    std::mutex mutex;
+    std::unordered_set<OpenFile*> handles;
+};
+
+LiveHandles& live_handles()
+{
+    static LiveHandles live;
+    return live;
+}
+
+// Hands a handle over to the kernel as fh.
+std::uint64_t adopt(std::unique_ptr<OpenFile> handle)
+{
+    LiveHandles& live = live_handles();
+    std::lock_guard lock(live.mutex);
+    live.handles.insert(handle.get());
+    return reinterpret_cast<std::uint64_t>(handle.release());
+}
+
+// Takes a handle back from the kernel; empty when the session's end has
+// closed it already.
+std::unique_ptr<OpenFile> take(const fuse_file_info* fi)
+{
+    LiveHandles& live = live_handles();
+    std::lock_guard lock(live.mutex);
+    return std::unique_ptr<OpenFile>(live.handles.erase(open_file(fi)) == 1 ? open_file(fi) : nullptr);
+}
+
 // One read-only handle of a form is gone. With the last one its PCM sources
 // give back their decoded blocks and tables: the kernel may keep the node
 // for a long time, but nothing reads that form now.
@@ -48,6 +83,8 @@ void drop_reader(const FileForm& form)
 // nothing of the node, which the kernel may already have forgotten.
 void close_handle(std::unique_ptr<OpenFile> handle)
 {
+    if (!handle)
+        return;
     if (handle->form)
         drop_reader(*handle->form);
     if (handle->form && handle->forms) {
@@ -137,12 +174,26 @@ std::uint64_t new_handle(UniqueFd fd)
 {
     auto handle = std::make_unique<OpenFile>();
     handle->fd = std::move(fd);
-    return reinterpret_cast<std::uint64_t>(handle.release());
+    return adopt(std::move(handle));
 }
 
 void end_handle(const fuse_file_info* fi)
 {
-    close_handle(std::unique_ptr<OpenFile>(open_file(fi)));
+    close_handle(take(fi));
+}
+
+void close_open_handles()
+{
+    std::vector<std::unique_ptr<OpenFile>> left;
+    {
+        LiveHandles& live = live_handles();
+        std::lock_guard lock(live.mutex);
+        for (OpenFile* handle : live.handles)
+            left.emplace_back(handle);
+        live.handles.clear();
+    }
+    for (auto& handle : left)
+        close_handle(std::move(handle));
 }
 
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
@@ -201,12 +252,10 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
                 if (stream.source)
                     stream.source->prepare(handle->fd.get());
     }
-    fi->fh = reinterpret_cast<std::uint64_t>(handle.get());
-    if (fuse_reply_open(req, fi) != 0) {
-        close_handle(std::move(handle)); // the request was interrupted: no release will follow
-        return;
-    }
-    handle.release();
+    // Known as open before the reply: its release may come at once.
+    fi->fh = adopt(std::move(handle));
+    if (fuse_reply_open(req, fi) != 0)
+        close_handle(take(fi)); // the request was interrupted: no release will follow
 }
 
 void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off, fuse_file_info* fi) noexcept
@@ -257,7 +306,7 @@ void op_write(fuse_req_t req, fuse_ino_t, const char* buf, std::size_t size, off
 
 void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) noexcept
 {
-    std::unique_ptr<OpenFile> handle(open_file(fi));
+    std::unique_ptr<OpenFile> handle = take(fi);
     fuse_reply_err(req, 0);
     close_handle(std::move(handle));
 }
