@@ -19,7 +19,7 @@
 #include <mutex>
 #include <thread>
 
-#include "mount_harness.hpp"
+#include "support/mount_harness.hpp"
 
 namespace kov::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "mount_harness.hpp"
+#include "support/mount_harness.hpp"
 #include "support/fault_fs.hpp"
 
 namespace kov::test {

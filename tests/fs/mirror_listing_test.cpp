@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "fs/mount_harness.hpp"
+#include "support/mount_harness.hpp"
 
 namespace kov::test {
 namespace {

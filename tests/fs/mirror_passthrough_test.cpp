@@ -8,9 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
-#include "mount_harness.hpp"
+#include "support/mount_harness.hpp"
 
 namespace kov::test {
 namespace {

@@ -7,13 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <fstream>
 #include <thread>
 
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
-#include "mount_harness.hpp"
+#include "support/mount_harness.hpp"
 
 namespace kov::test {
 namespace {

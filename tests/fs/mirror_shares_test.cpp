@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "mount_harness.hpp"
+#include "support/mount_harness.hpp"
 #include "shares/share_table.hpp"
 
 namespace kov::test {

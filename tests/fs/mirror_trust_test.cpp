@@ -11,11 +11,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
 
-#include "mount_harness.hpp"
+#include "support/mount_harness.hpp"
 
 namespace kov::test {
 namespace {

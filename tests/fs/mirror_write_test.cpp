@@ -8,7 +8,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "mount_harness.hpp"
+#include <cstring>
+
+#include "support/mount_harness.hpp"
 
 namespace kov::test {
 namespace {

@@ -241,4 +241,35 @@ std::size_t ServiceProcess::occurrences(const std::string& hay, const std::strin
     return n;
 }
 
+namespace {
+
+std::vector<std::string> with_mount_point(std::vector<std::string> args, const std::string& mount_point)
+{
+    args.push_back(mount_point);
+    return args;
+}
+
+} // namespace
+
+ProgramMount::ProgramMount(std::vector<std::string> args, const std::vector<std::string>& env, rlim_t nofile_soft,
+                           rlim_t nofile_hard)
+    : svc_(with_mount_point(std::move(args), dir_.path()), dir_.path(), env, nofile_soft, nofile_hard)
+{
+    svc_.wait_for_mount(std::chrono::seconds(10));
+}
+
+int ProgramMount::signal_and_wait(int sig, std::chrono::milliseconds limit)
+{
+    svc_.signal(sig);
+    return svc_.wait_exit(limit);
+}
+
+void ProgramMount::expect_clean_stop()
+{
+    EXPECT_EQ(stop(), 0);
+    const std::string err = stderr_text();
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+}
+
 } // namespace kov::test

@@ -1,19 +1,27 @@
 #pragma once
-// Real FUSE mounts of the kov-orvane program for tests: ServiceProcess starts
-// it with its standard error captured, waits for the mount to appear, and on
-// destruction always detaches the mount and reaps the process, even when a
-// test failed half-way.
+// Real FUSE mounts for tests. ServiceProcess starts the kov-orvane program
+// with its standard error captured and waits for its mount; ProgramMount does
+// the same in a mount point of its own. InProcessMount serves the mirror's
+// operation table from a thread of the test process, so a test can pick the
+// connection's capabilities and look at the inode table. Each of them always
+// detaches its mount (and reaps its process) on destruction, even when a test
+// failed half-way.
 
 #include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "fs/fuse_api.hpp"
+#include "fs/mirror.hpp"
+#include "fs/mirror_state.hpp"
 #include "support/test_env.hpp"
 
 namespace kov::test {
@@ -95,6 +103,74 @@ private:
     int status_ = -1;
     int err_fd_ = -1;         // a memory file the service's standard error goes to: it never fills up
     mutable std::string err_; // what has been read of it so far
+};
+
+// Runs `kov-orvane <args...> <mount point>` in the background and waits
+// until the mount is there.
+class ProgramMount {
+public:
+    // `args` go before the mount point; the mount point is appended last.
+    // `nofile_soft` and `nofile_hard`, when not 0, lower the child's
+    // descriptor limits.
+    explicit ProgramMount(std::vector<std::string> args, const std::vector<std::string>& env = {},
+                          rlim_t nofile_soft = 0, rlim_t nofile_hard = 0);
+    ProgramMount(const ProgramMount&) = delete;
+    ProgramMount& operator=(const ProgramMount&) = delete;
+    // A stop rather than a kill: the service gets to end as it would for a user.
+    ~ProgramMount() { svc_.unmount_and_wait(); }
+
+    bool ok() { return svc_.running() && mounted_at(dir_.path()); }
+    pid_t pid() const { return svc_.pid(); }
+    const std::string& path() const { return dir_.path(); }
+    std::string file(const std::string& name) const { return dir_.file(name); }
+    std::string stderr_text() const { return svc_.err(); }
+    // Unmounts and waits for the program; returns its exit status.
+    int stop() { return svc_.unmount_and_wait(); }
+    // Signals the program and waits up to `limit` for it to end: its exit
+    // status, or -1 when it is still running.
+    int signal_and_wait(int sig, std::chrono::milliseconds limit);
+    // Unmounts, then checks the program ended cleanly; under the sanitizer
+    // build that includes no leak or undefined-behaviour report.
+    void expect_clean_stop();
+
+private:
+    TempDir dir_; // declared first: the mount point outlives the service
+    ServiceProcess svc_;
+};
+
+// How the in-process mount's connection lists folders.
+enum class PlusMode { library_default, always, never };
+
+void PrintTo(PlusMode mode, std::ostream* os);
+std::string plus_mode_name(const ::testing::TestParamInfo<PlusMode>& info);
+
+struct InProcessOptions {
+    bool writable = false;
+    PlusMode plus = PlusMode::library_default;
+    bool single_thread = false;
+    // Leave out the kernel's read-only option on a read-only mirror, so write
+    // requests reach the service and its own answers can be seen.
+    bool rw_kernel_mount = false;
+};
+
+// Mounts the mirror of `source` (or, with an empty source, the shares root of
+// `shares`) in a fresh folder, serving it from a thread of this process.
+class InProcessMount {
+public:
+    InProcessMount(const std::string& source, InProcessOptions opts, ShareTable* shares = nullptr);
+    InProcessMount(const InProcessMount&) = delete;
+    InProcessMount& operator=(const InProcessMount&) = delete;
+    ~InProcessMount();
+
+    bool ok() const { return session_ != nullptr; }
+    const std::string& path() const { return dir_.path(); }
+    std::string file(const std::string& name) const { return dir_.file(name); }
+
+private:
+    TempDir dir_;
+    fuse_lowlevel_ops ops_{};
+    fuse_session* session_ = nullptr;
+    std::thread loop_;
 };
 
 } // namespace kov::test
