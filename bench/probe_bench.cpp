@@ -60,7 +60,7 @@ Cost measure(const std::string& path, int runs)
                     });
     const auto start = Clock::now();
     for (const auto& t : c.scan.tracks)
-        if (t.aac)
+        if (t.decoder.codec != Codec::none)
             c.units += table_samples(t, max_track_samples).size();
     c.units_ms = ms_since(start);
     return c;

@@ -150,7 +150,7 @@ void fuzz_samples(std::span<const std::uint8_t> file, const kov::MediaScan& scan
             ++count;
         });
         require(count <= track.sample_count && count <= file.size());
-        if (track.aac && !scan.has_aac)
+        if (track.decoder.codec != kov::Codec::none && !scan.has_aac)
             std::abort();
     }
 }

@@ -29,7 +29,8 @@ void write_probe_report(std::FILE* out, const char* path, const MediaScan& scan)
                      or_unknown(t.format));
         if (t.handler == "soun")
             std::fprintf(out, " rate=%u ch=%u bits=%u aac=%d asc=%zuB", t.sample_rate, unsigned{t.channels},
-                         unsigned{t.bits}, t.aac ? 1 : 0, t.asc.size());
+                         unsigned{t.bits}, t.decoder.codec == Codec::aac ? 1 : 0,
+                         t.decoder.extradata.size());
         std::fprintf(out, " samples=%llu\n", static_cast<unsigned long long>(t.sample_count));
     }
 }

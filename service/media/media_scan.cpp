@@ -16,6 +16,7 @@
 #include "media/be_reader.hpp"
 #include "media/box_header.hpp"
 #include "media/fragment_scan.hpp"
+#include "media/sound_entry.hpp"
 
 namespace kov {
 
@@ -26,14 +27,10 @@ namespace {
 // not rewritten, since the list no longer covers it).
 constexpr std::size_t max_top_level_boxes = 1u << 20;
 
-constexpr std::array<std::uint32_t, 16> frequency_table{96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
-                                                        16000, 12000, 11025, 8000,  7350,  0,     0,     0};
-constexpr std::array<std::uint32_t, 16> channel_table{0, 1, 2, 3, 4, 5, 6, 8, 0, 0, 0, 7, 8, 0, 8, 0};
-
-// One track while its boxes are walked, with what decides `aac`.
+// One track while its boxes are walked, with what its codec is told by.
 struct TrackState {
     TrackScan track;
-    int object_type_indication = -1; // of the DecoderConfigDescriptor; -1 when none was read
+    SoundEntry entry;
 };
 
 std::string four_chars(std::uint32_t type)
@@ -42,123 +39,6 @@ std::string four_chars(std::uint32_t type)
     for (std::size_t i = 0; i < 4; ++i)
         s[i] = static_cast<char>(type >> (24 - 8 * i));
     return s;
-}
-
-std::uint32_t asc_bits(std::span<const std::uint8_t> asc, std::size_t first, unsigned count)
-{
-    std::uint32_t v = 0;
-    for (unsigned i = 0; i < count; ++i) {
-        const std::size_t bit = first + i;
-        const std::size_t byte = bit / 8;
-        const unsigned b = byte < asc.size() ? (asc[byte] >> (7 - bit % 8)) & 1u : 0u;
-        v = (v << 1) | b;
-    }
-    return v;
-}
-
-// An audio object type at bit `q`, which moves past it (31 escapes to 32 and up).
-std::uint32_t object_type_at(std::span<const std::uint8_t> asc, std::size_t& q)
-{
-    const std::uint32_t aot = asc_bits(asc, q, 5);
-    q += 5;
-    if (aot != 31)
-        return aot;
-    q += 6;
-    return 32 + asc_bits(asc, q - 6, 6);
-}
-
-// Main, LC, SSR, LTP, scalable and their error-resilient, low-delay forms.
-bool is_aac_core(std::uint32_t aot)
-{
-    constexpr std::array<std::uint32_t, 10> core{1, 2, 3, 4, 6, 17, 19, 20, 23, 39};
-    return std::find(core.begin(), core.end(), aot) != core.end();
-}
-
-// Whether the AudioSpecificConfig is of an AAC object: a core type, or SBR or
-// parametric stereo (5, 29) signalled explicitly over an AAC core.
-bool asc_is_aac(std::span<const std::uint8_t> asc)
-{
-    if (asc.empty())
-        return false;
-    std::size_t q = 0;
-    const std::uint32_t aot = object_type_at(asc, q);
-    if (aot != 5 && aot != 29)
-        return is_aac_core(aot);
-    auto skip_frequency = [&] { q += asc_bits(asc, q, 4) == 15 ? 28 : 4; };
-    skip_frequency();
-    q += 4;           // channel configuration
-    skip_frequency(); // of the extension
-    return is_aac_core(object_type_at(asc, q));
-}
-
-void parse_asc(TrackScan& t)
-{
-    const std::span<const std::uint8_t> asc(t.asc);
-    std::size_t q = 0;
-    const std::uint32_t aot = object_type_at(asc, q);
-    const std::uint32_t index = asc_bits(asc, q, 4);
-    q += 4;
-    std::uint32_t rate = 0;
-    if (index == 15) {
-        rate = asc_bits(asc, q, 24);
-        q += 24;
-    } else {
-        rate = frequency_table[index];
-    }
-    t.channel_config = asc_bits(asc, q, 4);
-    t.asc_channels = channel_table[t.channel_config];
-    if (aot == 5 || aot == 29) {
-        t.sbr = true;
-        const std::uint32_t ext = asc_bits(asc, q + 4, 4);
-        rate = ext == 15 ? asc_bits(asc, q + 8, 24) : frequency_table[ext];
-    }
-    t.asc_rate = rate;
-}
-
-// The descriptors of an esds payload: ES_Descriptor, DecoderConfigDescriptor,
-// DecoderSpecificInfo. Every index is checked against n before use.
-void walk_descriptors(std::span<const std::uint8_t> p, TrackState& st)
-{
-    const std::size_t n = p.size();
-    if (n < 5)
-        return;
-    std::size_t pos = 4;
-    while (pos < n) {
-        const std::uint8_t tag = p[pos];
-        std::size_t at = pos + 1;
-        std::size_t length = 0;
-        for (int i = 0; i < 4 && at < n; ++i) {
-            const std::uint8_t b = p[at++];
-            length = (length << 7) | (b & 0x7fu);
-            if (!(b & 0x80u))
-                break;
-        }
-        const std::size_t content = at;
-        if (length > n - content)
-            length = n - content;
-        if (tag == 3) {
-            if (n - content < 3)
-                return;
-            const std::uint8_t flags = p[content + 2];
-            std::size_t next = content + 3;
-            if (flags & 0x80u)
-                next += 2;
-            if ((flags & 0x40u) && next < n)
-                next += 1 + std::size_t{p[next]};
-            if (flags & 0x20u)
-                next += 2;
-            pos = next;
-        } else if (tag == 4) {
-            if (content < n && st.object_type_indication < 0)
-                st.object_type_indication = p[content];
-            pos = content + 13;
-        } else {
-            if (tag == 5 && st.track.asc.empty())
-                st.track.asc.assign(p.begin() + static_cast<std::ptrdiff_t>(content),
-                                    p.begin() + static_cast<std::ptrdiff_t>(content + length));
-            pos = content + length;
-        }
-    }
 }
 
 // QuickTime sound description version 2 keeps its rate as a 64-bit float.
@@ -175,11 +55,55 @@ std::uint16_t narrow16(std::uint32_t v)
     return v > 0xffffu ? 0 : static_cast<std::uint16_t>(v);
 }
 
-void scan_stsd(const BeReader payload, TrackState& st)
+// The fields of a sound sample entry after its type, reserved bytes and data
+// reference index: QuickTime's versions 1 and 2 add their own. Leaves `r` where
+// the entry's boxes start.
+bool read_sound_fields(BeReader& r, TrackScan& t)
+{
+    std::uint16_t version = 0, revision = 0;
+    std::uint32_t vendor = 0;
+    if (!r.u16(version) || !r.u16(revision) || !r.u32(vendor))
+        return false;
+    if (version == 2) {
+        std::uint64_t rate = 0;
+        std::uint32_t channels = 0, bits = 0;
+        // constants, then the rate as a double, channels, a constant, bits;
+        // then flags and two packet sizes
+        if (!r.skip(16) || !r.u64(rate) || !r.u32(channels) || !r.skip(4) || !r.u32(bits))
+            return false;
+        t.sample_rate = rate_from_double(rate);
+        t.channels = narrow16(channels);
+        t.bits = narrow16(bits);
+        return r.skip(12);
+    }
+    std::uint16_t compression = 0, packet_size = 0;
+    std::uint32_t rate = 0;
+    if (!r.u16(t.channels) || !r.u16(t.bits) || !r.u16(compression) || !r.u16(packet_size) || !r.u32(rate))
+        return false;
+    t.sample_rate = rate >> 16;
+    return version != 1 || r.skip(16); // four packet and frame sizes
+}
+
+// The esds of a sound entry's boxes, also inside QuickTime's wave box.
+void read_entry_boxes(BeReader boxes, EsDescriptor& es)
+{
+    for_each_box(boxes, [&](const BoxEntry& e, BeReader child) {
+        if (e.type() == fourcc("esds")) {
+            read_es_descriptor(child, es);
+        } else if (e.type() == fourcc("wave") && child.remaining() >= 8) {
+            for_each_box(child, [&](const BoxEntry& inner, BeReader grand) {
+                if (inner.type() == fourcc("esds"))
+                    read_es_descriptor(grand, es);
+            });
+        }
+    });
+}
+
+// The first sample entry: its type and, for sound, what the decoder needs.
+void scan_stsd(BeReader r, TrackState& st)
 {
     TrackScan& t = st.track;
-    const std::size_t len = payload.remaining();
-    BeReader r = payload;
+    const std::size_t len = r.remaining();
     std::uint8_t version_byte = 0;
     std::uint32_t flags = 0, entries = 0, entry_size = 0, format = 0;
     if (len < 16 || !read_full_box(r, version_byte, flags) || !r.u32(entries) || entries == 0)
@@ -187,55 +111,22 @@ void scan_stsd(const BeReader payload, TrackState& st)
     r.u32(entry_size); // of the first entry; later entries are not looked at
     r.u32(format);
     t.format = four_chars(format);
-    if (t.handler != "soun" || len < 44)
+    constexpr std::size_t sound_entry_min = 44; // through the version 0 fields
+    if (t.handler != "soun" || len < sound_entry_min || !r.skip(8))
         return;
-
-    std::uint16_t version = 0, revision = 0;
-    std::uint32_t vendor = 0;
-    r.skip(8); // reserved, data reference index
-    r.u16(version);
-    r.u16(revision);
-    r.u32(vendor);
-    std::size_t children = 44; // where the boxes inside the entry start
-    if (version == 2) {
-        std::uint64_t rate = 0;
-        std::uint32_t channels = 0, bits = 0;
-        // constants, then the rate as a double, channels, a constant, bits
-        if (r.skip(16) && r.u64(rate) && r.u32(channels) && r.skip(4) && r.u32(bits)) {
-            t.sample_rate = rate_from_double(rate);
-            t.channels = narrow16(channels);
-            t.bits = narrow16(bits);
-        }
-        children = 80;
-    } else {
-        std::uint16_t compression = 0, packet_size = 0;
-        std::uint32_t rate = 0;
-        r.u16(t.channels);
-        r.u16(t.bits);
-        r.u16(compression);
-        r.u16(packet_size);
-        r.u32(rate);
-        t.sample_rate = rate >> 16;
-        if (version == 1)
-            children = 60;
-    }
-    // The children run to the end of the first entry (its size counts from
-    // 8 bytes into the payload) or of the box, whichever comes first.
+    const bool whole = read_sound_fields(r, t);
+    st.entry.format = format;
+    st.entry.channels = t.channels;
+    st.entry.bits = t.bits;
+    st.entry.sample_rate = t.sample_rate;
+    if (!whole)
+        return;
+    // The boxes run to the end of the first entry (its size counts from 8
+    // bytes into the payload) or of the box, whichever comes first.
     const std::uint64_t end = std::min<std::uint64_t>(len, std::uint64_t{entry_size} + 8);
-    BeReader inside = payload, boxes;
-    if (end <= children || end - children < 8 || !inside.skip(children) ||
-        !inside.sub(static_cast<std::size_t>(end - children), boxes))
-        return;
-    for_each_box(boxes, [&](const BoxEntry& e, BeReader child) {
-        if (e.type() == fourcc("esds")) {
-            walk_descriptors(child.rest(), st);
-        } else if (e.type() == fourcc("wave") && child.remaining() >= 8) {
-            for_each_box(child, [&](const BoxEntry& inner, BeReader grand) {
-                if (inner.type() == fourcc("esds"))
-                    walk_descriptors(grand.rest(), st);
-            });
-        }
-    });
+    BeReader boxes;
+    if (end > r.position() && r.sub(static_cast<std::size_t>(end - r.position()), boxes))
+        read_entry_boxes(boxes, st.entry.es);
 }
 
 // Reads `count` entries with read_one when the box holds all of them; a table
@@ -423,14 +314,7 @@ TrackScan scan_trak(BeReader trak, std::uint64_t payload_at)
         else if (e.type() == fourcc("mdia"))
             scan_mdia(box, st);
     });
-    // "mp4a" stands for any MPEG-4 audio: MP3, Vorbis, AC-3 and others use it
-    // too, and only the object type tells. Those are left as they are.
-    const int oti = st.object_type_indication;
-    t.aac = (oti == 0x40 && asc_is_aac(t.asc)) || (oti >= 0x66 && oti <= 0x68);
-    if (t.aac && t.asc.size() >= 2)
-        parse_asc(t);
-    else if (!t.aac)
-        t.asc.clear();
+    t.decoder = decoder_config_of(st.entry);
     return std::move(st.track);
 }
 
@@ -499,7 +383,8 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
         add_fragment_samples(scan, moov, reads);
 
     scan.is_bmff = saw_ftyp || !scan.tracks.empty();
-    scan.has_aac = std::any_of(scan.tracks.begin(), scan.tracks.end(), [](const TrackScan& t) { return t.aac; });
+    scan.has_aac = std::any_of(scan.tracks.begin(), scan.tracks.end(),
+                               [](const TrackScan& t) { return t.decoder.codec != Codec::none; });
     return scan;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "media/box_header.hpp"
+#include "pcm/decoder_config.hpp"
 
 namespace kov {
 
@@ -66,11 +67,7 @@ struct TrackScan {
     std::uint16_t channels = 0;
     std::uint16_t bits = 0;
     std::uint32_t sample_rate = 0;
-    std::vector<std::uint8_t> asc;
-    std::uint32_t asc_rate = 0;
-    std::uint32_t asc_channels = 0;
-    std::uint32_t channel_config = 0; // AAC channelConfiguration; 0 when a program config element says it
-    bool sbr = false;
+    DecoderConfig decoder; // the codec is none unless the track is one to convert
     std::uint64_t sample_count = 0;
     std::uint32_t uniform_size = 0;
     std::vector<std::uint32_t> sample_sizes;
@@ -80,7 +77,6 @@ struct TrackScan {
     std::vector<std::uint32_t> sync_samples; // stss, 1-based
     bool sync_table = false; // an stss was read: only the samples it lists are sync samples (none when empty)
     std::vector<CompositionOffset> composition_offsets;
-    bool aac = false;
     TrackHeaders headers;
     // Where the trak box lies inside the movie box, and the boxes of it that a
     // converted track keeps (tref, edts, udta, meta; file offsets).

@@ -139,7 +139,7 @@ std::optional<BuiltMoov> build_moov(const ReadAtFn& read_bytes, const MediaScan&
         params.frames = pcm.total_frames;
         params.media_timescale = track.timescale ? track.timescale : pcm.rate;
         params.movie_timescale = movie_ts;
-        params.channel_config = plans[index].channel_config;
+        params.channel_config = plans[index].pcm.config.channel_config;
         params.quicktime = scan.quicktime || needs_quicktime(plans);
         params.frame_at = [&track, &plan = plans[index], file_size = scan.file_size](std::uint64_t time) {
             return frame_at_media_time(track, plan, file_size, time);

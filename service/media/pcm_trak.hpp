@@ -22,7 +22,7 @@ struct PcmTrakParams {
     std::uint64_t frames = 0;
     std::uint32_t media_timescale = 0; // of the source track, for its edit list
     std::uint32_t movie_timescale = 0;
-    std::uint32_t channel_config = 0; // AAC channelConfiguration
+    std::uint32_t channel_config = 0; // MPEG channel configuration; 0 writes no channel layout box
     bool quicktime = false;           // handlers as QuickTime writes them
     // The PCM frame at which a media time plays; without it, the time in
     // the PCM rate.

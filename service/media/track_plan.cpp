@@ -49,7 +49,7 @@ constexpr std::uint64_t two_pow_32 = std::uint64_t{1} << 32;
 // from. Tracks that share both decode to the same format, so a recording with
 // six tracks of one kind opens one decoder at build time, not six.
 struct Probed {
-    std::vector<std::uint8_t> asc;
+    DecoderConfig config;
     std::uint32_t rate = 0, channels = 0, frames_per_unit = 0; // before
     PcmTrack after;                                            // rate, channels, frames_per_unit
 };
@@ -57,7 +57,7 @@ struct Probed {
 void probe_once(int fd, PcmTrack& p, std::vector<Probed>& probed)
 {
     for (const Probed& done : probed) {
-        if (done.asc == p.asc && done.rate == p.rate && done.channels == p.channels &&
+        if (done.config == p.config && done.rate == p.rate && done.channels == p.channels &&
             done.frames_per_unit == p.frames_per_unit) {
             p.rate = done.after.rate;
             p.channels = done.after.channels;
@@ -65,7 +65,7 @@ void probe_once(int fd, PcmTrack& p, std::vector<Probed>& probed)
             return;
         }
     }
-    Probed entry{p.asc, p.rate, p.channels, p.frames_per_unit, {}};
+    Probed entry{p.config, p.rate, p.channels, p.frames_per_unit, {}};
     probe_stream(fd, p);
     entry.after.rate = p.rate;
     entry.after.channels = p.channels;
@@ -73,15 +73,15 @@ void probe_once(int fd, PcmTrack& p, std::vector<Probed>& probed)
     probed.push_back(std::move(entry));
 }
 
-// The PCM track of one AAC track, or nothing when it cannot have one.
+// The PCM track of one track to convert, or nothing when it cannot have one.
 bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Probed>* probed, PcmTrack& p,
               std::uint32_t& uniform_delta)
 {
     uniform_delta = 0;
-    p.asc = track.asc;
-    p.rate = track.asc_rate ? track.asc_rate : track.sample_rate;
-    p.channels = track.asc_channels ? track.asc_channels : track.channels;
-    p.frames_per_unit = track.sbr ? 2048 : 1024;
+    p.config = track.decoder;
+    p.rate = p.config.rate ? p.config.rate : track.sample_rate;
+    p.channels = p.config.channels ? p.config.channels : track.channels;
+    p.frames_per_unit = p.config.frames_per_unit;
     // The unit list owns the tables from now on; the timing stays with the
     // scan as well (it is small, and the movie box needs it).
     auto owned = std::make_shared<TrackScan>();
@@ -193,12 +193,11 @@ std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
     for (std::size_t i = 0; i < scan.tracks.size(); ++i) {
         TrackScan& track = scan.tracks[i];
         std::uint32_t uniform_delta = 0;
-        if (!track.aac || !plan_pcm(fd, scan.file_size, track, probe, plans[i].pcm, uniform_delta)) {
+        if (track.decoder.codec == Codec::none || !plan_pcm(fd, scan.file_size, track, probe, plans[i].pcm, uniform_delta)) {
             plans[i] = TrackPlan{};
             continue;
         }
         plans[i].action = TrackPlan::Action::to_pcm;
-        plans[i].channel_config = track.channel_config;
         plans[i].end_to_end = uniform_delta != 0;
         // Fragment samples exist only in the analysis: those tracks keep theirs.
         if (!scan.fragmented)

@@ -17,7 +17,6 @@ struct TrackPlan {
     enum class Action { copy, to_pcm };
     Action action = Action::copy;
     PcmTrack pcm;                     // to_pcm only
-    std::uint32_t channel_config = 0; // AAC channelConfiguration, for the channel layout box
     bool end_to_end = false;          // no usable timing: units laid end to end
 };
 

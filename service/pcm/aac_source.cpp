@@ -186,7 +186,7 @@ int Core::obtain(int fd, const Table& table, std::uint64_t generation, std::uint
         const SegmentInput in{lib_,
                               fd,
                               *table,
-                              track_.asc,
+                              track_.config.extradata,
                               track_.channels,
                               track_.rate,
                               track_.frames_per_unit,
@@ -388,11 +388,11 @@ std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, PcmTrack tra
         track.frames_per_unit == 0 || track.frames_per_unit > max_frames_per_unit ||
         track.total_frames > std::numeric_limits<std::uint64_t>::max() / (std::uint64_t{track.channels} * 2))
         return std::make_unique<SilentPcm>();
-    if (!decoder_available(lib, track.asc))
+    if (!decoder_available(lib, track.config.extradata))
         return std::make_unique<SilentPcm>();
     // Audio object type 2 (AAC-LC) in the first five bits, and no SBR found
     // by the probe (it would double the frames per unit).
-    const bool plain_lc = !track.asc.empty() && (track.asc[0] >> 3) == 2 && track.frames_per_unit == 1024;
+    const bool plain_lc = !track.config.extradata.empty() && (track.config.extradata[0] >> 3) == 2 && track.frames_per_unit == 1024;
     const std::uint64_t preroll = plain_lc ? lc_preroll : other_preroll;
     return std::make_unique<LavAacPcm>(std::make_shared<Core>(lib, std::move(track), preroll));
 }

@@ -1,5 +1,5 @@
 #pragma once
-// What the decoding side needs to know of one AAC track, handed over by the
+// What the decoding side needs to know of one track, handed over by the
 // media analysis: the decoder configuration, the output format, and where
 // each compressed unit lies and when it plays.
 
@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "pcm/decoder_config.hpp"
 #include "pcm/pcm_source.hpp"
 
 namespace kov {
@@ -34,7 +35,7 @@ using PcmUnitList = std::function<void(int fd, std::size_t limit, const PcmUnitV
 PcmUnitList unit_list_of(std::vector<PcmUnit> units);
 
 struct PcmTrack {
-    std::vector<std::uint8_t> asc; // AudioSpecificConfig
+    DecoderConfig config;          // as the track states it
     std::uint32_t rate = 0;        // output frames per second
     std::uint32_t channels = 0;
     std::uint32_t frames_per_unit = 0; // 1024, or 2048 with SBR

@@ -27,9 +27,9 @@ void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
         return;
     DecoderContext ctx;
     if (DecoderStock::serves(lib))
-        ctx = DecoderStock::instance().take(track.asc);
+        ctx = DecoderStock::instance().take(track.config.extradata);
     if (!ctx)
-        ctx = open_aac_decoder(lib, track.asc);
+        ctx = open_aac_decoder(lib, track.config.extradata);
     if (!ctx)
         return;
     LavPtr<LavPacket> packet(lib.av_packet_alloc(), lib.av_packet_free);

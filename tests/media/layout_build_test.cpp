@@ -287,7 +287,7 @@ TEST(LayoutBuild, FilesWithoutAUsableStructureGetNoLayout)
         moved.moov_boxes.front().offset = moved.file_size;
         EXPECT_FALSE(build_layout(b.fd.get(), moved)) << "a box the new movie box keeps cannot be read";
         for (auto& t : b.scan.tracks)
-            t.aac = false;
+            t.decoder.codec = Codec::none;
         EXPECT_FALSE(build_layout(b.fd.get(), b.scan)) << "no AAC track";
     }
     // A last box that runs past the end of the file (still being copied),

@@ -117,7 +117,7 @@ std::vector<TrackPlan> second_to_pcm(const PcmTrakParams& p, std::size_t tracks 
     plans[1].pcm.channels = p.channels;
     plans[1].pcm.total_frames = p.frames;
     plans[1].pcm.timescale = p.media_timescale;
-    plans[1].channel_config = p.channel_config;
+    plans[1].pcm.config.channel_config = p.channel_config;
     return plans;
 }
 
@@ -366,7 +366,7 @@ TEST(LayoutMoov, ConvertedTracksKeepTheirHeadersReferencesAndUserDataAndGetAChan
         plans[i].pcm.channels = i == 0 ? 6 : 8;
         plans[i].pcm.total_frames = 1000;
         plans[i].pcm.timescale = 48000;
-        plans[i].channel_config = i == 0 ? 6 : 7;
+        plans[i].pcm.config.channel_config = i == 0 ? 6 : 7;
     }
     const auto built = build_moov(reader_of(moov), scan, plans);
     ASSERT_TRUE(built);

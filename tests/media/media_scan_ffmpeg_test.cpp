@@ -168,7 +168,7 @@ TEST_F(RealMedia, AgreesWithFfprobe)
             const TrackScan& t = scan.tracks[i];
             const Stream& s = streams[i];
             EXPECT_EQ(t.handler, s.type == "audio" ? "soun" : "vide");
-            EXPECT_EQ(t.aac, s.codec == "aac") << s.codec;
+            EXPECT_EQ(t.decoder.codec == Codec::aac, s.codec == "aac") << s.codec;
             any_aac = any_aac || s.codec == "aac";
             if (!fragmented) {
                 EXPECT_EQ(std::to_string(t.sample_count), s.frames);
@@ -178,8 +178,8 @@ TEST_F(RealMedia, AgreesWithFfprobe)
             EXPECT_EQ(t.sample_rate, s.rate);
             EXPECT_EQ(t.format, "mp4a");
             if (s.codec == "aac") {
-                EXPECT_EQ(t.asc_rate, s.rate);
-                EXPECT_EQ(t.asc_channels, s.channels);
+                EXPECT_EQ(t.decoder.rate, s.rate);
+                EXPECT_EQ(t.decoder.channels, s.channels);
                 if (!fragmented) {
                     const auto units = table_samples(t, max_track_samples);
                     const auto packets = probe_audio_packets(path);

@@ -186,7 +186,7 @@ TEST(MediaScan, ReadsTrackFields)
     EXPECT_EQ(v.format, "avc1");
     EXPECT_EQ(v.timescale, 12800u);
     EXPECT_EQ(v.duration, 51200u);
-    EXPECT_FALSE(v.aac);
+    EXPECT_EQ(v.decoder.codec, Codec::none);
     EXPECT_EQ(v.channels, 0u); // audio fields are read only for sound tracks
     EXPECT_EQ(v.uniform_size, 500u);
     EXPECT_TRUE(v.sample_sizes.empty());
@@ -202,11 +202,11 @@ TEST(MediaScan, ReadsTrackFields)
     EXPECT_EQ(a.timescale, 44100u);
     EXPECT_EQ(a.channels, 6u);
     EXPECT_EQ(a.sample_rate, 48000u);
-    EXPECT_EQ(a.asc, (Bytes{0x12, 0x10}));
-    EXPECT_EQ(a.asc_rate, 44100u); // AAC LC, 44.1 kHz, stereo
-    EXPECT_EQ(a.asc_channels, 2u);
-    EXPECT_FALSE(a.sbr);
-    EXPECT_TRUE(a.aac);
+    EXPECT_EQ(a.decoder.extradata, (Bytes{0x12, 0x10}));
+    EXPECT_EQ(a.decoder.rate, 44100u); // AAC LC, 44.1 kHz, stereo
+    EXPECT_EQ(a.decoder.channels, 2u);
+    EXPECT_EQ(a.decoder.frames_per_unit, 1024u);
+    EXPECT_EQ(a.decoder.codec, Codec::aac);
     EXPECT_EQ(a.time_to_sample.size(), 1u);
     EXPECT_EQ(a.time_to_sample[0].delta, 1024u);
     EXPECT_TRUE(s.has_aac);
@@ -287,8 +287,8 @@ TEST(MediaScan, HandlerAfterMinfStillReadsTheAudioEntry)
     ASSERT_EQ(s.tracks.size(), 1u);
     EXPECT_EQ(s.tracks[0].handler, "soun");
     EXPECT_EQ(s.tracks[0].format, "mp4a");
-    EXPECT_TRUE(s.tracks[0].aac);
-    EXPECT_EQ(s.tracks[0].asc, t.asc);
+    EXPECT_EQ(s.tracks[0].decoder.codec, Codec::aac);
+    EXPECT_EQ(s.tracks[0].decoder.extradata, t.asc);
     EXPECT_EQ(s.tracks[0].channels, 2u);
     EXPECT_EQ(s.tracks[0].sample_rate, 44100u);
 }
@@ -349,12 +349,12 @@ TEST(MediaScan, DecoderConfiguration)
         const auto s = scan_bytes(movie_file({c.track}));
         ASSERT_EQ(s.tracks.size(), 1u);
         const TrackScan& t = s.tracks[0];
-        EXPECT_EQ(t.aac, c.aac);
+        EXPECT_EQ(t.decoder.codec, c.aac ? Codec::aac : Codec::none);
         EXPECT_EQ(s.has_aac, c.aac);
-        EXPECT_EQ(t.asc.size(), c.asc_size);
-        EXPECT_EQ(t.asc_rate, c.asc_rate);
-        EXPECT_EQ(t.asc_channels, c.asc_channels);
-        EXPECT_EQ(t.sbr, c.sbr);
+        EXPECT_EQ(t.decoder.extradata.size(), c.asc_size);
+        EXPECT_EQ(t.decoder.rate, c.asc_rate);
+        EXPECT_EQ(t.decoder.channels, c.asc_channels);
+        EXPECT_EQ(t.decoder.frames_per_unit, c.aac ? (c.sbr ? 2048u : 1024u) : 0u);
     }
 }
 
@@ -371,9 +371,9 @@ TEST(MediaScan, QuickTimeSoundDescriptionVersion2)
     ASSERT_EQ(s.tracks.size(), 1u);
     EXPECT_EQ(s.tracks[0].sample_rate, 88200u);
     EXPECT_EQ(s.tracks[0].channels, 6u);
-    EXPECT_EQ(s.tracks[0].asc_rate, 88200u);
-    EXPECT_EQ(s.tracks[0].asc_channels, 6u);
-    EXPECT_TRUE(s.tracks[0].aac);
+    EXPECT_EQ(s.tracks[0].decoder.rate, 88200u);
+    EXPECT_EQ(s.tracks[0].decoder.channels, 6u);
+    EXPECT_EQ(s.tracks[0].decoder.codec, Codec::aac);
 
     t.sample_rate = -1.0; // nonsense rates read as 0, never as undefined conversions
     EXPECT_EQ(scan_bytes(movie_file({t})).tracks[0].sample_rate, 0u);
@@ -466,7 +466,7 @@ TEST(MediaScan, EveryPrefixAndEveryInnerCutIsSafe)
         for (const auto& tr : s.tracks) {
             EXPECT_TRUE(tr.sample_sizes.empty() || tr.sample_sizes.size() == tr.sample_count) << n;
             EXPECT_LE(table_samples(tr, max_track_samples).size(), tr.sample_count);
-            EXPECT_LE(tr.asc.size(), 2u);
+            EXPECT_LE(tr.decoder.extradata.size(), 2u);
         }
     }
 }

@@ -39,7 +39,8 @@ inline PcmTrack track_of(const std::vector<AccessUnit>& units, const std::vector
                          const PcmGeometry& g, std::uint64_t total_frames)
 {
     PcmTrack t;
-    t.asc = asc;
+    t.config.codec = Codec::aac;
+    t.config.extradata = asc;
     t.rate = g.rate;
     t.channels = g.channels;
     t.frames_per_unit = g.frames_per_unit;
