@@ -35,6 +35,14 @@ public:
         fourcc(type);
         return at;
     }
+    // The same for a type read from a file.
+    std::size_t begin_box(std::uint32_t type)
+    {
+        const std::size_t at = out_.size();
+        u32(0);
+        u32(type);
+        return at;
+    }
     std::size_t begin_full_box(std::string_view type, std::uint8_t version, std::uint32_t flags)
     {
         const std::size_t at = begin_box(type);
@@ -49,6 +57,12 @@ public:
     {
         for (int i = 0; i < 4; ++i)
             out_[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    }
+    // Sets the 64-bit field at `at`, written earlier as a placeholder.
+    void patch_u64(std::size_t at, std::uint64_t v)
+    {
+        patch_u32(at, static_cast<std::uint32_t>(v >> 32));
+        patch_u32(at + 4, static_cast<std::uint32_t>(v));
     }
     std::size_t size() const { return out_.size(); }
 

@@ -88,32 +88,11 @@ void add_region(FileLayout& l, LayoutRegion r)
     l.regions.push_back(r);
 }
 
-std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
+// The kept source bytes, with the overlays in their places.
+void add_source_regions(FileLayout& l, const std::vector<Overlay>& overlays, std::uint64_t kept_size)
 {
-    if (!scan.has_aac)
-        return nullptr;
-    std::vector<TrackPlan> plans = plan_tracks(fd, scan, decode);
-    auto converted = [&](auto&& also) {
-        return std::any_of(plans.begin(), plans.end(),
-                           [&](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm && also(p); });
-    };
-    if (!converted([](const TrackPlan&) { return true; }))
-        return nullptr;
-    auto overlays = source_overlays(scan, needs_quicktime(plans));
-    if (!overlays)
-        return nullptr;
-    const auto moov = build_moov(
-        [fd](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
-            return pread_full(fd, dest, length, offset);
-        },
-        scan, plans);
-    if (!moov)
-        return nullptr;
-
-    auto layout = std::make_unique<FileLayout>();
-    FileLayout& l = *layout;
-    l.source_size = scan.kept_size;
-    for (const Overlay& o : *overlays) {
+    l.source_size = kept_size;
+    for (const Overlay& o : overlays) {
         if (o.offset > l.total_size)
             add_region(l, {0, o.offset - l.total_size, LayoutRegion::Kind::source, 0, {}});
         LayoutRegion r{0, 4, LayoutRegion::Kind::overlay, 0, {}};
@@ -121,9 +100,31 @@ std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
             r.overlay[i] = static_cast<std::uint8_t>(o.value >> (24 - 8 * i));
         add_region(l, r);
     }
-    if (l.total_size < scan.kept_size)
-        add_region(l, {0, scan.kept_size - l.total_size, LayoutRegion::Kind::source, 0, {}});
+    if (l.total_size < kept_size)
+        add_region(l, {0, kept_size - l.total_size, LayoutRegion::Kind::source, 0, {}});
+}
 
+// The header of a media data box holding `payload` bytes.
+std::vector<std::uint8_t> mdat_header(std::uint64_t payload)
+{
+    std::vector<std::uint8_t> header;
+    BeWriter w(header);
+    if (payload + 8 < two_pow_32) {
+        w.u32(static_cast<std::uint32_t>(payload + 8));
+        w.fourcc("mdat");
+    } else {
+        w.u32(1);
+        w.fourcc("mdat");
+        w.u64(payload + 16);
+    }
+    return header;
+}
+
+// After the source: the new movie box, then one media data box holding every
+// converted track's PCM, one stream after another; each track's chunk offset
+// says where its stream starts.
+void add_pcm_regions(FileLayout& l, const std::vector<TrackPlan>& plans, BuiltMoov moov)
+{
     std::uint64_t pcm_size = 0;
     for (const TrackPlan& p : plans) {
         if (p.action != TrackPlan::Action::to_pcm)
@@ -136,28 +137,41 @@ std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
         pcm_size += s.size;
         l.streams.push_back(std::move(s));
     }
-    std::vector<std::uint8_t> header;
-    BeWriter hw(header);
-    if (pcm_size + 8 < two_pow_32) {
-        hw.u32(static_cast<std::uint32_t>(pcm_size + 8));
-        hw.fourcc("mdat");
-    } else {
-        hw.u32(1);
-        hw.fourcc("mdat");
-        hw.u64(pcm_size + 16);
-    }
-    l.blocks = {std::move(moov->bytes), std::move(header)};
+    l.blocks = {std::move(moov.bytes), mdat_header(pcm_size)};
     add_region(l, {0, l.blocks[0].size(), LayoutRegion::Kind::bytes, 0, {}});
     add_region(l, {0, l.blocks[1].size(), LayoutRegion::Kind::bytes, 1, {}});
+    BeWriter patch(l.blocks[0]);
     for (std::size_t i = 0; i < l.streams.size(); ++i) {
         l.streams[i].offset = l.total_size;
         if (l.streams[i].size != 0)
             add_region(l, {0, l.streams[i].size, LayoutRegion::Kind::pcm, static_cast<std::uint32_t>(i), {}});
-        BeWriter patch(l.blocks[0]);
-        const std::size_t at = moov->chunk_offset_at[i];
-        patch.patch_u32(at, static_cast<std::uint32_t>(l.streams[i].offset >> 32));
-        patch.patch_u32(at + 4, static_cast<std::uint32_t>(l.streams[i].offset));
+        patch.patch_u64(moov.chunk_offset_at[i], l.streams[i].offset);
     }
+}
+
+std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
+{
+    if (!scan.has_aac)
+        return nullptr;
+    std::vector<TrackPlan> plans = plan_tracks(fd, scan, decode);
+    if (std::none_of(plans.begin(), plans.end(),
+                     [](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm; }))
+        return nullptr;
+    auto overlays = source_overlays(scan, needs_quicktime(plans));
+    if (!overlays)
+        return nullptr;
+    auto moov = build_moov(
+        [fd](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
+            return pread_full(fd, dest, length, offset);
+        },
+        scan, plans);
+    if (!moov)
+        return nullptr;
+
+    auto layout = std::make_unique<FileLayout>();
+    FileLayout& l = *layout;
+    add_source_regions(l, *overlays, scan.kept_size);
+    add_pcm_regions(l, plans, std::move(*moov));
 
     std::size_t stream = 0;
     for (std::size_t i = 0; i < plans.size(); ++i) {

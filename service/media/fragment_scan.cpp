@@ -145,6 +145,57 @@ void align_to(TrackState& st, std::uint64_t decode_time)
     st.end_time = decode_time;
 }
 
+// A track run's fields before its samples.
+struct RunHeader {
+    std::uint32_t flags = 0;
+    std::uint32_t count = 0;
+    std::uint32_t data_offset = 0; // signed, from the base
+    std::uint32_t first_flags = 0;
+    std::size_t per_sample = 0; // bytes each sample's fields take
+};
+
+std::optional<RunHeader> read_run_header(BeReader& r)
+{
+    RunHeader run;
+    std::uint32_t version_flags = 0;
+    if (!r.u32(version_flags) || !r.u32(run.count))
+        return std::nullopt;
+    run.flags = version_flags & 0xffffffu;
+    if (((run.flags & trun_data_offset) && !r.u32(run.data_offset)) ||
+        ((run.flags & trun_first_flags) && !r.u32(run.first_flags)))
+        return std::nullopt;
+    run.per_sample = 4 * static_cast<std::size_t>(((run.flags & trun_duration) != 0) + ((run.flags & trun_size) != 0) +
+                                                  ((run.flags & trun_flags) != 0) + ((run.flags & trun_composition) != 0));
+    return run;
+}
+
+// The fields sample `i` of a run lists, over the defaults already in `s` and `sample_flags`.
+bool read_run_sample(BeReader& r, const RunHeader& run, std::uint32_t i, MediaSample& s, std::uint32_t& sample_flags)
+{
+    std::uint32_t listed_flags = 0, composition = 0;
+    const bool first = (run.flags & trun_first_flags) && i == 0;
+    if (first)
+        sample_flags = run.first_flags;
+    if ((run.flags & trun_duration) && !r.u32(s.duration))
+        return false;
+    if ((run.flags & trun_size) && !r.u32(s.size))
+        return false;
+    if (run.flags & trun_flags) {
+        if (!r.u32(listed_flags))
+            return false;
+        if (!first)
+            sample_flags = listed_flags;
+    }
+    if (run.flags & trun_composition) {
+        if (!r.u32(composition))
+            return false;
+        // Version 0 declares it unsigned, but writers put negative offsets
+        // there too; readers take it as signed either way.
+        s.composition_offset = static_cast<std::int32_t>(composition);
+    }
+    return true;
+}
+
 // Reads fragments one `moof` at a time, appending their samples straight to
 // the tracks; a fragment found unsound halfway is taken back with its undo list.
 class FragmentReader {
@@ -274,69 +325,54 @@ class FragmentReader {
         return ok;
     }
 
+    // Where a run's first sample lies: at its data offset from the base, or
+    // (without one) right after the previous run's data.
+    std::optional<std::uint64_t> run_start(const RunHeader& run, std::uint64_t base, std::uint64_t next) const
+    {
+        if (!(run.flags & trun_data_offset))
+            return next;
+        const std::int64_t delta = static_cast<std::int32_t>(run.data_offset);
+        // A cut-off fragment's runs may begin past the end: their samples are left out.
+        if (delta < 0 ? static_cast<std::uint64_t>(-delta) > base
+                      : base > data_limit_ || (!partial_ && static_cast<std::uint64_t>(delta) > data_limit_ - base))
+            return std::nullopt;
+        return delta < 0 ? base - static_cast<std::uint64_t>(-delta) : base + static_cast<std::uint64_t>(delta);
+    }
+
+    // A track's first run tells roughly how many samples each of the file's
+    // fragments holds: reserving for all of them at once spares the copies
+    // (and the fresh pages) of growing by doubling. Pages reserved but never
+    // filled cost no memory.
+    void reserve_for(std::vector<MediaSample>& out, std::uint32_t count) const
+    {
+        if (out.capacity() - out.size() >= count)
+            return;
+        const std::uint64_t guess = out.empty() ? std::uint64_t{count} * moofs_ + count : 2 * out.capacity();
+        const std::uint64_t cap = std::max<std::uint64_t>(max_reserved_samples, out.size() + count);
+        out.reserve(static_cast<std::size_t>(std::min({guess, cap, budget_})));
+    }
+
     bool read_trun(BeReader r, const TrackFragmentHeader& h, std::uint64_t base, std::uint64_t& next, TrackState& st)
     {
-        std::uint32_t version_flags = 0, count = 0, raw_offset = 0, first_flags = 0;
-        if (!r.u32(version_flags) || !r.u32(count))
-            return false;
-        const std::uint32_t flags = version_flags & 0xffffffu;
-        if (((flags & trun_data_offset) && !r.u32(raw_offset)) || ((flags & trun_first_flags) && !r.u32(first_flags)))
-            return false;
-        const std::size_t per_sample =
-            4 * static_cast<std::size_t>(((flags & trun_duration) != 0) + ((flags & trun_size) != 0) +
-                                         ((flags & trun_flags) != 0) + ((flags & trun_composition) != 0));
+        const auto run = read_run_header(r);
         // A count the box or the file cannot hold is refused before anything is reserved.
-        if ((per_sample != 0 && count > r.remaining() / per_sample) || count > budget_ - used_)
+        if (!run || (run->per_sample != 0 && run->count > r.remaining() / run->per_sample) ||
+            run->count > budget_ - used_)
             return false;
-
-        // Without an offset of its own a run follows the previous run's data.
-        std::uint64_t pos = next;
-        if (flags & trun_data_offset) {
-            const std::int64_t delta = static_cast<std::int32_t>(raw_offset);
-            // A cut-off fragment's runs may begin past the end: their samples are left out.
-            if (delta < 0 ? static_cast<std::uint64_t>(-delta) > base
-                          : base > data_limit_ || (!partial_ && static_cast<std::uint64_t>(delta) > data_limit_ - base))
-                return false;
-            pos = delta < 0 ? base - static_cast<std::uint64_t>(-delta) : base + static_cast<std::uint64_t>(delta);
-        }
-        if (pos > data_limit_ && !partial_)
+        const auto start = run_start(*run, base, next);
+        if (!start || (*start > data_limit_ && !partial_))
             return false;
-        if (!partial_ && !(flags & trun_size) && h.size != 0 && count > (data_limit_ - pos) / h.size)
+        std::uint64_t pos = *start;
+        if (!partial_ && !(run->flags & trun_size) && h.size != 0 && run->count > (data_limit_ - pos) / h.size)
             return false;
 
         auto& out = st.track.samples;
-        if (out.capacity() - out.size() < count) {
-            // A track's first run tells roughly how many samples each of the
-            // file's fragments holds: reserving for all of them at once spares
-            // the copies (and the fresh pages) of growing by doubling. Pages
-            // reserved but never filled cost no memory.
-            const std::uint64_t guess = out.empty() ? std::uint64_t{count} * moofs_ + count : 2 * out.capacity();
-            const std::uint64_t cap = std::max<std::uint64_t>(max_reserved_samples, out.size() + count);
-            out.reserve(static_cast<std::size_t>(std::min({guess, cap, budget_})));
-        }
-        for (std::uint32_t i = 0; i < count; ++i) {
+        reserve_for(out, run->count);
+        for (std::uint32_t i = 0; i < run->count; ++i) {
             MediaSample s{pos, h.size, h.duration, 0, false};
-            std::uint32_t sample_flags = h.sample_flags, listed_flags = 0, composition = 0;
-            const bool first = (flags & trun_first_flags) && i == 0;
-            if (first)
-                sample_flags = first_flags;
-            if ((flags & trun_duration) && !r.u32(s.duration))
+            std::uint32_t sample_flags = h.sample_flags;
+            if (!read_run_sample(r, *run, i, s, sample_flags))
                 return false;
-            if ((flags & trun_size) && !r.u32(s.size))
-                return false;
-            if (flags & trun_flags) {
-                if (!r.u32(listed_flags))
-                    return false;
-                if (!first)
-                    sample_flags = listed_flags;
-            }
-            if (flags & trun_composition) {
-                if (!r.u32(composition))
-                    return false;
-                // Version 0 declares it unsigned, but writers put negative
-                // offsets there too; readers take it as signed either way.
-                s.composition_offset = static_cast<std::int32_t>(composition);
-            }
             // Of a cut-off fragment, the samples wholly in the file are kept.
             const bool whole = pos <= data_limit_ && s.size <= data_limit_ - pos;
             if (!whole && (!partial_ || s.size > std::numeric_limits<std::uint64_t>::max() - pos))
@@ -349,7 +385,7 @@ class FragmentReader {
             }
             pos += s.size;
         }
-        used_ += count;
+        used_ += run->count;
         next = pos;
         return true;
     }
@@ -387,18 +423,38 @@ std::vector<FragmentDefaults> read_fragment_defaults(std::span<const std::uint8_
     return out;
 }
 
+namespace {
+
+// A fragment taken in, and how to take it back.
+struct KeptFragment {
+    std::uint64_t offset = 0;
+    std::uint64_t data_end = 0;
+    std::vector<Undo> undo;
+};
+
+// Reads the moof `box` whole into `buffer` and its fragment into `reader`;
+// false, with nothing taken, when it is left out.
+bool read_fragment(const FileBox& box, const ReadAtFn& read_bytes, std::vector<std::uint8_t>& buffer,
+                   FragmentReader& reader, KeptFragment& k, std::uint64_t cut_at)
+{
+    if (box.header.size > max_moof_size)
+        return false;
+    buffer.resize(static_cast<std::size_t>(box.header.size));
+    if (read_bytes(box.offset, buffer.data(), buffer.size()) != static_cast<std::int64_t>(buffer.size()))
+        return false;
+    BeReader moof{std::span<const std::uint8_t>(buffer)};
+    return read_box_header(moof).has_value() && reader.read(box.offset, moof, k.undo, k.data_end, cut_at);
+}
+
+} // namespace
+
 FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const FragmentDefaults> defaults,
                             const ReadAtFn& read_bytes, std::optional<CutMediaData> cut)
 {
     const std::uint64_t walk_end = boxes.empty() ? 0 : boxes.back().offset + boxes.back().header.size;
-    struct Kept {
-        std::uint64_t offset = 0;
-        std::uint64_t data_end = 0;
-        std::vector<Undo> undo;
-    };
     FragmentScan out;
     out.kept_end = walk_end;
-    std::vector<Kept> kept;
+    std::vector<KeptFragment> kept;
     const auto moofs = static_cast<std::uint64_t>(
         std::count_if(boxes.begin(), boxes.end(), [](const FileBox& b) { return b.header.type == fourcc("moof"); }));
     FragmentReader reader(defaults, walk_end, std::min(max_fragment_samples, walk_end), moofs);
@@ -406,17 +462,10 @@ FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const Frag
     for (const FileBox& box : boxes) {
         if (box.header.type != fourcc("moof"))
             continue;
-        bool ok = box.header.size <= max_moof_size;
-        if (ok) {
-            buffer.resize(static_cast<std::size_t>(box.header.size));
-            ok = read_bytes(box.offset, buffer.data(), buffer.size()) == static_cast<std::int64_t>(buffer.size());
-        }
-        BeReader moof{std::span<const std::uint8_t>(buffer)};
-        Kept k{box.offset, 0, {}};
+        KeptFragment k{box.offset, 0, {}};
         // The last fragment of a recording cut off inside its media data.
         const bool partial = cut && &box == &boxes.back() && box.offset + box.header.size == cut->offset;
-        ok = ok && read_box_header(moof).has_value() &&
-             reader.read(box.offset, moof, k.undo, k.data_end, partial ? cut->end : 0);
+        bool ok = read_fragment(box, read_bytes, buffer, reader, k, partial ? cut->end : 0);
         if (ok && partial) {
             if (k.data_end > cut->payload_at) {
                 out.kept_end = k.data_end;
@@ -441,13 +490,11 @@ FragmentScan scan_fragments(std::span<const FileBox> boxes, std::span<const Frag
         reader.take_back(kept.back().undo);
         kept.pop_back();
     }
-    for (const Kept& k : kept)
+    for (const KeptFragment& k : kept)
         out.moof_offsets.push_back(k.offset);
-    for (TrackState& st : reader.states()) {
-        if (st.track.samples.empty())
-            continue;
-        out.tracks.push_back(std::move(st.track));
-    }
+    for (TrackState& st : reader.states())
+        if (!st.track.samples.empty())
+            out.tracks.push_back(std::move(st.track));
     return out;
 }
 

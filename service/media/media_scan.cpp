@@ -148,66 +148,105 @@ std::uint32_t read_u32(BeReader& r)
     return v;
 }
 
+// Each sample table reader gets the box past its version and flags.
+void read_stsz(BeReader box, TrackScan& t)
+{
+    std::uint32_t uniform = 0, count = 0;
+    if (!box.u32(uniform) || !box.u32(count))
+        return;
+    t.sample_count = count;
+    if (uniform != 0)
+        t.uniform_size = uniform;
+    else
+        read_table(box, count, 4, t.sample_sizes, read_u32);
+}
+
+void read_stts(BeReader box, TrackScan& t)
+{
+    const std::uint32_t count = read_u32(box);
+    read_table(box, count, 8, t.time_to_sample, [](BeReader& r) {
+        TimeToSample x;
+        r.u32(x.count);
+        r.u32(x.delta);
+        return x;
+    });
+}
+
+void read_stsc(BeReader box, TrackScan& t)
+{
+    const std::uint32_t count = read_u32(box);
+    read_table(box, count, 12, t.sample_to_chunk, [](BeReader& r) {
+        SampleToChunk x;
+        r.u32(x.first_chunk);
+        r.u32(x.samples_per_chunk);
+        r.u32(x.description_index);
+        return x;
+    });
+}
+
+void read_stco(BeReader box, TrackScan& t)
+{
+    const std::uint32_t count = read_u32(box);
+    read_table(box, count, 4, t.chunk_offsets, [](BeReader& r) { return std::uint64_t{read_u32(r)}; });
+}
+
+void read_co64(BeReader box, TrackScan& t)
+{
+    const std::uint32_t count = read_u32(box);
+    read_table(box, count, 8, t.chunk_offsets, [](BeReader& r) {
+        std::uint64_t v = 0;
+        r.u64(v);
+        return v;
+    });
+}
+
+void read_stss(BeReader box, TrackScan& t)
+{
+    const std::uint32_t count = read_u32(box);
+    const std::size_t before = t.sync_samples.size();
+    read_table(box, count, 4, t.sync_samples, read_u32);
+    t.sync_table = t.sync_table || count == 0 || t.sync_samples.size() != before;
+}
+
+void read_ctts(BeReader box, TrackScan& t)
+{
+    const std::uint32_t count = read_u32(box);
+    read_table(box, count, 8, t.composition_offsets, [](BeReader& r) {
+        CompositionOffset x;
+        r.u32(x.count);
+        x.offset = static_cast<std::int32_t>(read_u32(r)); // version 0 offsets above 2^31 do not occur
+        return x;
+    });
+}
+
+struct TableReader {
+    std::uint32_t type;
+    void (*read)(BeReader, TrackScan&);
+};
+constexpr std::array<TableReader, 7> table_readers{{
+    {fourcc("stsz"), read_stsz},
+    {fourcc("stts"), read_stts},
+    {fourcc("stsc"), read_stsc},
+    {fourcc("stco"), read_stco},
+    {fourcc("co64"), read_co64},
+    {fourcc("stss"), read_stss},
+    {fourcc("ctts"), read_ctts},
+}};
+
 void scan_stbl(BeReader stbl, TrackState& st)
 {
-    TrackScan& t = st.track;
     for_each_box(stbl, [&](const BoxEntry& e, BeReader box) {
-        const std::uint32_t type = e.type();
-        std::uint8_t version = 0;
-        std::uint32_t flags = 0, count = 0;
-        if (type == fourcc("stsd")) {
+        if (e.type() == fourcc("stsd")) {
             scan_stsd(box, st);
             return;
         }
+        std::uint8_t version = 0;
+        std::uint32_t flags = 0;
         if (box.remaining() < 8 || !read_full_box(box, version, flags))
             return;
-        if (type == fourcc("stsz")) {
-            std::uint32_t uniform = 0;
-            if (!box.u32(uniform) || !box.u32(count))
-                return;
-            t.sample_count = count;
-            if (uniform != 0)
-                t.uniform_size = uniform;
-            else
-                read_table(box, count, 4, t.sample_sizes, read_u32);
-            return;
-        }
-        box.u32(count);
-        if (type == fourcc("stts")) {
-            read_table(box, count, 8, t.time_to_sample, [](BeReader& r) {
-                TimeToSample x;
-                r.u32(x.count);
-                r.u32(x.delta);
-                return x;
-            });
-        } else if (type == fourcc("stsc")) {
-            read_table(box, count, 12, t.sample_to_chunk, [](BeReader& r) {
-                SampleToChunk x;
-                r.u32(x.first_chunk);
-                r.u32(x.samples_per_chunk);
-                r.u32(x.description_index);
-                return x;
-            });
-        } else if (type == fourcc("stco")) {
-            read_table(box, count, 4, t.chunk_offsets, [](BeReader& r) { return std::uint64_t{read_u32(r)}; });
-        } else if (type == fourcc("co64")) {
-            read_table(box, count, 8, t.chunk_offsets, [](BeReader& r) {
-                std::uint64_t v = 0;
-                r.u64(v);
-                return v;
-            });
-        } else if (type == fourcc("stss")) {
-            const std::size_t before = t.sync_samples.size();
-            read_table(box, count, 4, t.sync_samples, read_u32);
-            t.sync_table = t.sync_table || count == 0 || t.sync_samples.size() != before;
-        } else if (type == fourcc("ctts")) {
-            read_table(box, count, 8, t.composition_offsets, [](BeReader& r) {
-                CompositionOffset x;
-                r.u32(x.count);
-                x.offset = static_cast<std::int32_t>(read_u32(r)); // version 0 offsets above 2^31 do not occur
-                return x;
-            });
-        }
+        for (const TableReader& reader : table_readers)
+            if (reader.type == e.type())
+                reader.read(box, st.track);
     });
 }
 
@@ -320,26 +359,34 @@ TrackScan scan_trak(BeReader trak, std::uint64_t payload_at)
 
 } // namespace
 
-MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
-{
-    MediaScan scan;
-    scan.file_size = file_size;
-    scan.kept_size = file_size;
-    bool saw_ftyp = false;
+namespace {
 
-    TopLevelReads reads(read_bytes);
+// Whether the file type's major brand is QuickTime's; `head` holds the box's first bytes.
+bool quicktime_brand(std::span<const std::uint8_t> head, const BoxHeader& h)
+{
+    BeReader r(head);
+    std::uint32_t brand = 0;
+    return h.header_size == 8 && r.skip(8) && r.u32(brand) && brand == fourcc("qt  ");
+}
+
+// Walks the top-level boxes, recording them and where the movie box is;
+// returns whether a file type box was among them.
+bool walk_top_level(MediaScan& scan, TopLevelReads& reads)
+{
+    const std::uint64_t file_size = scan.file_size;
+    bool saw_ftyp = false;
     std::uint64_t offset = 0;
     while (file_size >= 8 && file_size - offset >= 8) {
-        std::array<std::uint8_t, 16> head{};
+        std::array<std::uint8_t, 16> buffer{};
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(16, file_size - offset));
-        const std::int64_t got = reads.header(offset, head.data(), want);
+        const std::int64_t got = reads.header(offset, buffer.data(), want);
         if (got < 8)
             break;
-        const auto h = decode_box_header(std::span(head.data(), static_cast<std::size_t>(got)), file_size - offset);
+        const std::span<const std::uint8_t> head(buffer.data(), static_cast<std::size_t>(got));
+        const auto h = decode_box_header(head, file_size - offset);
         if (!h) {
             // A header whole but for its box running past the end: a recording cut off there.
-            const auto declared = decode_box_header(std::span(head.data(), static_cast<std::size_t>(got)),
-                                                    std::numeric_limits<std::uint64_t>::max());
+            const auto declared = decode_box_header(head, std::numeric_limits<std::uint64_t>::max());
             if (declared && !declared->to_end && declared->header_size <= file_size - offset)
                 scan.cut_box = FileBox{offset, *declared};
             break;
@@ -349,9 +396,7 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
         reads.found(offset, *h, file_size);
         if (h->type == fourcc("ftyp")) {
             saw_ftyp = true;
-            BeReader brand_at(std::span<const std::uint8_t>(head.data(), static_cast<std::size_t>(got)));
-            std::uint32_t brand = 0;
-            scan.quicktime = h->header_size == 8 && brand_at.skip(8) && brand_at.u32(brand) && brand == fourcc("qt  ");
+            scan.quicktime = quicktime_brand(head, *h);
         } else if (h->type == fourcc("moof")) {
             scan.fragmented = true;
         } else if (h->type == fourcc("moov")) {
@@ -360,13 +405,12 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
         }
         offset += h->size;
     }
+    return saw_ftyp;
+}
 
-    if (scan.moov_size == 0 || scan.moov_size > max_moov_size)
-        return scan;
-    std::vector<std::uint8_t> moov(static_cast<std::size_t>(scan.moov_size));
-    if (read_bytes(scan.moov_offset, moov.data(), moov.size()) != static_cast<std::int64_t>(moov.size()))
-        return scan;
-
+// The children of the movie box read whole, and its tracks.
+void scan_moov(MediaScan& scan, std::span<const std::uint8_t> moov)
+{
     const BeReader payload = box_payload(moov);
     const std::size_t payload_at = moov.size() - payload.remaining();
     for_each_box(payload, [&](const BoxEntry& e, BeReader child) {
@@ -378,10 +422,25 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
         scan.tracks.back().trak_offset = payload_at + e.offset;
         scan.tracks.back().trak_size = e.size();
     });
+}
 
+} // namespace
+
+MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
+{
+    MediaScan scan;
+    scan.file_size = file_size;
+    scan.kept_size = file_size;
+    TopLevelReads reads(read_bytes);
+    const bool saw_ftyp = walk_top_level(scan, reads);
+    if (scan.moov_size == 0 || scan.moov_size > max_moov_size)
+        return scan;
+    std::vector<std::uint8_t> moov(static_cast<std::size_t>(scan.moov_size));
+    if (read_bytes(scan.moov_offset, moov.data(), moov.size()) != static_cast<std::int64_t>(moov.size()))
+        return scan;
+    scan_moov(scan, moov);
     if (scan.fragmented)
         add_fragment_samples(scan, moov, reads);
-
     scan.is_bmff = saw_ftyp || !scan.tracks.empty();
     scan.has_aac = std::any_of(scan.tracks.begin(), scan.tracks.end(),
                                [](const TrackScan& t) { return t.decoder.codec != Codec::none; });

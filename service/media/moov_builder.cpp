@@ -34,18 +34,14 @@ std::uint32_t movie_timescale_of(std::span<const std::uint8_t> mvhd)
 
 namespace {
 
-// The longest track of a fragmented source, once its fragments are counted.
-std::uint64_t fragmented_movie_duration(const MediaScan& scan, std::uint32_t movie_ts)
+// The longest track, once each counts from the movie's start.
+std::uint64_t retimed_movie_duration(const MediaScan& scan, std::uint32_t movie_ts)
 {
     std::uint64_t longest = 0;
     for (const TrackScan& t : scan.tracks)
         longest = std::max(longest, movie_duration(t, movie_ts, true));
     return longest;
 }
-
-} // namespace
-
-namespace {
 
 // The kept boxes of a converted track whose fragments start late, with the
 // edit list that keeps its place in time (trak_with_start's, made around a
@@ -77,6 +73,89 @@ std::optional<std::vector<std::uint8_t>> read_box(const ReadAtFn& read_bytes, co
     return bytes;
 }
 
+// One new movie box being written from the source's children and the plans.
+class MoovWriter {
+  public:
+    MoovWriter(const ReadAtFn& read_bytes, const MediaScan& scan, const std::vector<TrackPlan>& plans,
+               std::uint32_t movie_ts, BuiltMoov& out)
+        : read_bytes_(read_bytes), scan_(scan), plans_(plans), movie_ts_(movie_ts), out_(out), w_(out.bytes),
+          retimed_(std::any_of(plans.begin(), plans.end(), [](const TrackPlan& p) { return p.retimed; }))
+    {
+    }
+
+    bool child(const FileBox& child)
+    {
+        const std::uint32_t type = child.header.type;
+        // An object descriptor names the old tracks' codecs; fragment
+        // defaults describe fragments the new file does not have.
+        if (type == fourcc("iods") || type == fourcc("mvex"))
+            return true;
+        const std::size_t index = type == fourcc("trak") ? track_at(child.offset) : scan_.tracks.size();
+        const TrackPlan::Action action = index < plans_.size() ? plans_[index].action : TrackPlan::Action::copy;
+        if (action == TrackPlan::Action::to_pcm)
+            return converted(index);
+        const auto bytes = read_box(read_bytes_, child);
+        if (!bytes)
+            return false;
+        if (action == TrackPlan::Action::rebuild_tables)
+            write_rebuilt_trak(w_, *bytes, scan_.tracks[index], movie_ts_);
+        else if (retimed_ && type == fourcc("mvhd"))
+            write_mvhd(w_, *bytes, retimed_movie_duration(scan_, movie_ts_));
+        else
+            w_.bytes(*bytes);
+        return true;
+    }
+
+    BeWriter& writer() { return w_; }
+
+  private:
+    std::size_t track_at(std::uint64_t offset) const
+    {
+        std::size_t index = scan_.tracks.size();
+        for (std::size_t i = 0; i < scan_.tracks.size(); ++i)
+            if (scan_.moov_offset + scan_.tracks[i].trak_offset == offset)
+                index = i;
+        return index;
+    }
+
+    bool converted(std::size_t index)
+    {
+        const TrackScan& track = scan_.tracks[index];
+        std::vector<std::vector<std::uint8_t>> kept;
+        for (const FileBox& box : track.kept_boxes) {
+            auto bytes = read_box(read_bytes_, box);
+            if (!bytes)
+                return false;
+            kept.push_back(std::move(*bytes));
+        }
+        const PcmTrack& pcm = plans_[index].pcm;
+        PcmTrakParams params;
+        params.track_id = track.track_id;
+        params.rate = pcm.rate;
+        params.channels = pcm.channels;
+        params.frames = pcm.total_frames;
+        params.media_timescale = track.timescale ? track.timescale : pcm.rate;
+        params.movie_timescale = movie_ts_;
+        params.channel_config = pcm.config.channel_config;
+        params.quicktime = scan_.quicktime || needs_quicktime(plans_);
+        params.frame_at = [&track, &plan = plans_[index], file_size = scan_.file_size](std::uint64_t time) {
+            return frame_at_media_time(track, plan, file_size, time);
+        };
+        if (track.start_time != 0)
+            kept = with_start_edit(std::move(kept), track, movie_ts_);
+        out_.chunk_offset_at.push_back(write_pcm_trak(w_, kept, track.headers, params));
+        return true;
+    }
+
+    const ReadAtFn& read_bytes_;
+    const MediaScan& scan_;
+    const std::vector<TrackPlan>& plans_;
+    std::uint32_t movie_ts_;
+    BuiltMoov& out_;
+    BeWriter w_;
+    bool retimed_;
+};
+
 } // namespace
 
 std::optional<BuiltMoov> build_moov(const ReadAtFn& read_bytes, const MediaScan& scan,
@@ -96,65 +175,16 @@ std::optional<BuiltMoov> build_moov(const ReadAtFn& read_bytes, const MediaScan&
 
     BuiltMoov out;
     out.bytes.reserve(4096 * plans.size());
-    BeWriter w(out.bytes);
-    const std::size_t moov = w.begin_box("moov");
-    std::size_t converted = 0;
-    for (const FileBox& child : scan.moov_boxes) {
-        const std::uint32_t type = child.header.type;
-        // An object descriptor names the old tracks' codecs; fragment
-        // defaults describe fragments the new file does not have.
-        if (type == fourcc("iods") || type == fourcc("mvex"))
-            continue;
-        std::size_t index = scan.tracks.size();
-        if (type == fourcc("trak"))
-            for (std::size_t i = 0; i < scan.tracks.size(); ++i)
-                if (scan.moov_offset + scan.tracks[i].trak_offset == child.offset)
-                    index = i;
-        if (index >= plans.size() || plans[index].action != TrackPlan::Action::to_pcm) {
-            const auto bytes = read_box(read_bytes, child);
-            if (!bytes)
-                return std::nullopt;
-            // A fragmented source's tables list none or only some of its samples.
-            if (scan.fragmented && index < scan.tracks.size())
-                write_rebuilt_trak(w, *bytes, scan.tracks[index], movie_ts);
-            else if (scan.fragmented && type == fourcc("mvhd"))
-                write_mvhd(w, *bytes, fragmented_movie_duration(scan, movie_ts));
-            else
-                w.bytes(*bytes);
-            continue;
-        }
-        const TrackScan& track = scan.tracks[index];
-        std::vector<std::vector<std::uint8_t>> kept;
-        for (const FileBox& box : track.kept_boxes) {
-            auto bytes = read_box(read_bytes, box);
-            if (!bytes)
-                return std::nullopt;
-            kept.push_back(std::move(*bytes));
-        }
-        const PcmTrack& pcm = plans[index].pcm;
-        PcmTrakParams params;
-        params.track_id = track.track_id;
-        params.rate = pcm.rate;
-        params.channels = pcm.channels;
-        params.frames = pcm.total_frames;
-        params.media_timescale = track.timescale ? track.timescale : pcm.rate;
-        params.movie_timescale = movie_ts;
-        params.channel_config = plans[index].pcm.config.channel_config;
-        params.quicktime = scan.quicktime || needs_quicktime(plans);
-        params.frame_at = [&track, &plan = plans[index], file_size = scan.file_size](std::uint64_t time) {
-            return frame_at_media_time(track, plan, file_size, time);
-        };
-        if (track.start_time != 0)
-            kept = with_start_edit(std::move(kept), track, movie_ts);
-        out.chunk_offset_at.push_back(write_pcm_trak(w, kept, track.headers, params));
-        ++converted;
-    }
-    std::size_t planned = 0;
-    for (const auto& p : plans)
-        planned += p.action == TrackPlan::Action::to_pcm ? 1 : 0;
-    if (converted != planned || out.bytes.size() > std::numeric_limits<std::uint32_t>::max())
+    MoovWriter writer(read_bytes, scan, plans, movie_ts, out);
+    const std::size_t moov = writer.writer().begin_box("moov");
+    for (const FileBox& child : scan.moov_boxes)
+        if (!writer.child(child))
+            return std::nullopt;
+    const auto planned = static_cast<std::size_t>(std::count_if(
+        plans.begin(), plans.end(), [](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm; }));
+    if (out.chunk_offset_at.size() != planned || out.bytes.size() > std::numeric_limits<std::uint32_t>::max())
         return std::nullopt;
-    w.end_box(moov);
+    writer.writer().end_box(moov);
     return out;
 }
 

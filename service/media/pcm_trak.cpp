@@ -37,11 +37,15 @@ std::span<const std::uint8_t> first_of(const std::vector<std::vector<std::uint8_
     return {};
 }
 
-// An elst whose entries' media times are moved to the PCM frame at which that
-// media time plays (the rescaling by rate, and the placement of the units).
-// Segment durations count in the movie timescale and stay as they are. False,
-// with nothing written, when there is no usable elst or it would not change.
-bool write_placed_elst(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
+struct EditEntry {
+    std::uint64_t duration = 0;
+    std::int64_t media_time = 0;
+    std::uint32_t media_rate = 0;
+};
+
+// The entries of the first elst among the boxes of an edts payload; nothing
+// when there is none or it holds fewer entries than it counts.
+std::optional<std::vector<EditEntry>> read_elst(BeReader edts)
 {
     std::optional<BeReader> elst;
     for_each_box(edts, [&](const BoxEntry& e, BeReader payload) {
@@ -51,20 +55,13 @@ bool write_placed_elst(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
     std::uint8_t version = 0;
     std::uint32_t flags = 0, count = 0;
     if (!elst || !read_full_box(*elst, version, flags) || !elst->u32(count))
-        return false;
+        return std::nullopt;
     BeReader& r = *elst;
     const std::uint64_t entry_size = version == 1 ? 20 : 12;
     if (std::uint64_t{count} * entry_size > r.remaining())
-        return false;
-
-    struct Entry {
-        std::uint64_t duration = 0;
-        std::int64_t media_time = 0;
-        std::uint32_t media_rate = 0;
-    };
-    std::vector<Entry> entries(count);
-    bool changed = false;
-    for (Entry& e : entries) {
+        return std::nullopt;
+    std::vector<EditEntry> entries(count);
+    for (EditEntry& e : entries) {
         if (version == 1) {
             std::uint64_t t = 0;
             r.u64(e.duration);
@@ -78,30 +75,50 @@ bool write_placed_elst(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
             e.media_time = static_cast<std::int32_t>(t);
         }
         r.u32(e.media_rate);
-        if (e.media_time >= 0) {
-            const auto time = static_cast<std::uint64_t>(e.media_time);
-            const std::uint64_t frame =
-                pcm.frame_at ? pcm.frame_at(time) : time_to_frame(time, pcm.media_timescale, pcm.rate);
-            const std::int64_t placed = frame > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                                            ? std::numeric_limits<std::int64_t>::max()
-                                            : static_cast<std::int64_t>(frame);
-            changed = changed || placed != e.media_time;
-            e.media_time = placed;
-        }
     }
-    if (!changed && pcm.rate == pcm.media_timescale)
-        return false;
+    return entries;
+}
 
+void write_edts(BeWriter& w, std::span<const EditEntry> entries)
+{
     const std::size_t edts_at = w.begin_box("edts");
     const std::size_t elst_at = w.begin_full_box("elst", 1, 0);
-    w.u32(count);
-    for (const Entry& e : entries) {
+    w.u32(static_cast<std::uint32_t>(entries.size()));
+    for (const EditEntry& e : entries) {
         w.u64(e.duration);
         w.u64(static_cast<std::uint64_t>(e.media_time));
         w.u32(e.media_rate);
     }
     w.end_box(elst_at);
     w.end_box(edts_at);
+}
+
+// An edit list whose entries' media times are moved to the PCM frame at which
+// that media time plays (the rescaling by rate, and the placement of the
+// units). Segment durations count in the movie timescale and stay as they
+// are. False, with nothing written, when there is no usable elst or it would
+// not change.
+bool write_placed_edts(BeWriter& w, BeReader edts, const PcmTrakParams& pcm)
+{
+    auto entries = read_elst(edts);
+    if (!entries)
+        return false;
+    bool changed = false;
+    for (EditEntry& e : *entries) {
+        if (e.media_time < 0)
+            continue;
+        const auto time = static_cast<std::uint64_t>(e.media_time);
+        const std::uint64_t frame =
+            pcm.frame_at ? pcm.frame_at(time) : time_to_frame(time, pcm.media_timescale, pcm.rate);
+        const std::int64_t placed = frame > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                                        ? std::numeric_limits<std::int64_t>::max()
+                                        : static_cast<std::int64_t>(frame);
+        changed = changed || placed != e.media_time;
+        e.media_time = placed;
+    }
+    if (!changed && pcm.rate == pcm.media_timescale)
+        return false;
+    write_edts(w, *entries);
     return true;
 }
 
@@ -180,33 +197,40 @@ void write_sample_entry(BeWriter& w, const PcmTrakParams& pcm)
     w.end_box(lpcm);
 }
 
-} // namespace
+// Version 1 headers where a time or duration needs 64 bits.
+struct HeaderVersions {
+    std::uint8_t tkhd = 0;
+    std::uint8_t mdhd = 0;
+    std::uint64_t track_duration = 0; // in the movie timescale
+};
 
-std::size_t write_pcm_trak(BeWriter& w, const std::vector<std::vector<std::uint8_t>>& kept_boxes,
-                           const TrackHeaders& kept, const PcmTrakParams& pcm)
+HeaderVersions header_versions(const TrackHeaders& kept, const PcmTrakParams& pcm)
 {
-    const std::uint64_t track_duration =
-        pcm.movie_timescale ? scale_down(pcm.frames, pcm.movie_timescale, pcm.rate) : 0;
-    const bool long_form = pcm.frames >= two_pow_32 || track_duration >= two_pow_32;
-    const std::uint8_t tkhd_v = long_form || kept.created >= two_pow_32 || kept.modified >= two_pow_32 ? 1 : 0;
-    const std::uint8_t mdhd_v =
-        long_form || kept.media_created >= two_pow_32 || kept.media_modified >= two_pow_32 ? 1 : 0;
-    auto field = [&](std::uint8_t v, std::uint64_t value) {
-        if (v == 1)
-            w.u64(value);
-        else
-            w.u32(static_cast<std::uint32_t>(value));
-    };
-    const auto frames32 = static_cast<std::uint32_t>(pcm.frames);
-    auto copy_child = [&](std::uint32_t type) { w.bytes(first_of(kept_boxes, type)); };
+    HeaderVersions v;
+    v.track_duration = pcm.movie_timescale ? scale_down(pcm.frames, pcm.movie_timescale, pcm.rate) : 0;
+    const bool long_form = pcm.frames >= two_pow_32 || v.track_duration >= two_pow_32;
+    v.tkhd = long_form || kept.created >= two_pow_32 || kept.modified >= two_pow_32 ? 1 : 0;
+    v.mdhd = long_form || kept.media_created >= two_pow_32 || kept.media_modified >= two_pow_32 ? 1 : 0;
+    return v;
+}
 
-    const std::size_t trak = w.begin_box("trak");
-    const std::size_t tkhd = w.begin_full_box("tkhd", tkhd_v, kept.tkhd_flags);
-    field(tkhd_v, kept.created);
-    field(tkhd_v, kept.modified);
+// A time or duration field, 64-bit in version 1 boxes.
+void write_field(BeWriter& w, std::uint8_t version, std::uint64_t value)
+{
+    if (version == 1)
+        w.u64(value);
+    else
+        w.u32(static_cast<std::uint32_t>(value));
+}
+
+void write_tkhd(BeWriter& w, const TrackHeaders& kept, const PcmTrakParams& pcm, const HeaderVersions& v)
+{
+    const std::size_t tkhd = w.begin_full_box("tkhd", v.tkhd, kept.tkhd_flags);
+    write_field(w, v.tkhd, kept.created);
+    write_field(w, v.tkhd, kept.modified);
     w.u32(pcm.track_id ? pcm.track_id : 2);
     w.u32(0);
-    field(tkhd_v, track_duration);
+    write_field(w, v.tkhd, v.track_duration);
     w.zeros(8);
     w.u16(kept.layer);
     w.u16(kept.alternate_group);
@@ -217,69 +241,65 @@ std::size_t write_pcm_trak(BeWriter& w, const std::vector<std::vector<std::uint8
     w.u32(0);
     w.u32(0);
     w.end_box(tkhd);
+}
 
-    copy_child(fourcc("tref"));
-    if (const auto edts = first_of(kept_boxes, fourcc("edts")); !edts.empty()) {
-        if (!write_placed_elst(w, box_payload(edts), pcm))
-            w.bytes(edts);
-    }
-
-    const std::size_t mdia = w.begin_box("mdia");
-    const std::size_t mdhd = w.begin_full_box("mdhd", mdhd_v, 0);
-    field(mdhd_v, kept.media_created);
-    field(mdhd_v, kept.media_modified);
+void write_mdhd(BeWriter& w, const TrackHeaders& kept, const PcmTrakParams& pcm, const HeaderVersions& v)
+{
+    const std::size_t mdhd = w.begin_full_box("mdhd", v.mdhd, 0);
+    write_field(w, v.mdhd, kept.media_created);
+    write_field(w, v.mdhd, kept.media_modified);
     w.u32(pcm.rate);
-    field(mdhd_v, pcm.frames);
+    write_field(w, v.mdhd, pcm.frames);
     w.u16(kept.language);
     w.u16(0);
     w.end_box(mdhd);
+}
 
-    // QuickTime names the component type (media or data handler) and counts
-    // its names (Pascal strings); ISO files leave the type 0 and end names
-    // with a zero. A kept name is written as it was stored.
-    auto handler = [&](const char* component, const char* type, std::string_view name,
-                       std::span<const std::uint8_t> stored) {
-        const std::size_t at = w.begin_full_box("hdlr", 0, 0);
-        if (pcm.quicktime)
-            w.fourcc(component);
-        else
-            w.u32(0);
-        w.fourcc(type);
-        w.zeros(12);
-        if (!stored.empty()) {
-            w.bytes(stored);
-        } else {
-            if (pcm.quicktime)
-                w.u8(static_cast<std::uint8_t>(name.size()));
-            w.bytes(std::span(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
-            if (!pcm.quicktime)
-                w.u8(0);
-        }
-        w.end_box(at);
-    };
-    handler("mhlr", "soun", "SoundHandler", kept.handler_name);
+// QuickTime names the component type (media or data handler) and counts its
+// names (Pascal strings); ISO files leave the type 0 and end names with a
+// zero. A kept name is written as it was stored.
+void write_hdlr(BeWriter& w, bool quicktime, const char* component, const char* type, std::string_view name,
+                std::span<const std::uint8_t> stored)
+{
+    const std::size_t at = w.begin_full_box("hdlr", 0, 0);
+    if (quicktime)
+        w.fourcc(component);
+    else
+        w.u32(0);
+    w.fourcc(type);
+    w.zeros(12);
+    if (!stored.empty()) {
+        w.bytes(stored);
+    } else {
+        if (quicktime)
+            w.u8(static_cast<std::uint8_t>(name.size()));
+        w.bytes(std::span(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
+        if (!quicktime)
+            w.u8(0);
+    }
+    w.end_box(at);
+}
 
-    const std::size_t minf = w.begin_box("minf");
-    const std::size_t smhd = w.begin_full_box("smhd", 0, 0);
-    w.u16(0);
-    w.u16(0);
-    w.end_box(smhd);
-    if (pcm.quicktime)
-        handler("dhlr", "url ", "DataHandler", {});
+void write_dinf(BeWriter& w)
+{
     const std::size_t dinf = w.begin_box("dinf");
     const std::size_t dref = w.begin_full_box("dref", 0, 0);
     w.u32(1);
     w.end_box(w.begin_full_box("url ", 0, 0x000001));
     w.end_box(dref);
     w.end_box(dinf);
+}
 
+// One sample per PCM frame, all in one chunk; returns where the chunk's
+// 64-bit offset goes, filled in once the layout knows where the PCM starts.
+std::size_t write_stbl(BeWriter& w, const PcmTrakParams& pcm)
+{
+    const auto frames32 = static_cast<std::uint32_t>(pcm.frames);
     const std::size_t stbl = w.begin_box("stbl");
     const std::size_t stsd = w.begin_full_box("stsd", 0, 0);
     w.u32(1);
     write_sample_entry(w, pcm);
     w.end_box(stsd);
-
-    // One sample per PCM frame, all in one chunk.
     const std::size_t stts = w.begin_full_box("stts", 0, 0);
     w.u32(1);
     w.u32(frames32);
@@ -298,13 +318,47 @@ std::size_t write_pcm_trak(BeWriter& w, const std::vector<std::vector<std::uint8
     const std::size_t co64 = w.begin_full_box("co64", 0, 0);
     w.u32(1);
     const std::size_t chunk_offset_at = w.size();
-    w.u64(0); // filled in once the layout knows where the PCM starts
+    w.u64(0);
     w.end_box(co64);
     w.end_box(stbl);
+    return chunk_offset_at;
+}
+
+std::size_t write_mdia(BeWriter& w, const TrackHeaders& kept, const PcmTrakParams& pcm, const HeaderVersions& v)
+{
+    const std::size_t mdia = w.begin_box("mdia");
+    write_mdhd(w, kept, pcm, v);
+    write_hdlr(w, pcm.quicktime, "mhlr", "soun", "SoundHandler", kept.handler_name);
+    const std::size_t minf = w.begin_box("minf");
+    const std::size_t smhd = w.begin_full_box("smhd", 0, 0);
+    w.u16(0);
+    w.u16(0);
+    w.end_box(smhd);
+    if (pcm.quicktime)
+        write_hdlr(w, true, "dhlr", "url ", "DataHandler", {});
+    write_dinf(w);
+    const std::size_t chunk_offset_at = write_stbl(w, pcm);
     w.end_box(minf);
     w.end_box(mdia);
-    copy_child(fourcc("udta"));
-    copy_child(fourcc("meta"));
+    return chunk_offset_at;
+}
+
+} // namespace
+
+std::size_t write_pcm_trak(BeWriter& w, const std::vector<std::vector<std::uint8_t>>& kept_boxes,
+                           const TrackHeaders& kept, const PcmTrakParams& pcm)
+{
+    const HeaderVersions v = header_versions(kept, pcm);
+    const std::size_t trak = w.begin_box("trak");
+    write_tkhd(w, kept, pcm, v);
+    w.bytes(first_of(kept_boxes, fourcc("tref")));
+    if (const auto edts = first_of(kept_boxes, fourcc("edts")); !edts.empty()) {
+        if (!write_placed_edts(w, box_payload(edts), pcm))
+            w.bytes(edts);
+    }
+    const std::size_t chunk_offset_at = write_mdia(w, kept, pcm, v);
+    w.bytes(first_of(kept_boxes, fourcc("udta")));
+    w.bytes(first_of(kept_boxes, fourcc("meta")));
     w.end_box(trak);
     return chunk_offset_at;
 }

@@ -10,30 +10,31 @@ namespace kov {
 
 namespace {
 
-// Copies a full box whose duration field sits `at_v0` (version 0, 32 bits) or
-// `at_v1` (version 1, 64 bits) bytes into its payload, with that field set. A
-// duration too long for version 0 is written as "unknown" (all ones).
-void write_with_duration(BeWriter& w, std::span<const std::uint8_t> box, std::size_t at_v0, std::size_t at_v1,
+// Copies a full box with its duration set: the field follows `v0_before`
+// bytes of the payload in a version 0 box (32 bits), `v1_before` in a version
+// 1 box (64 bits). A duration too long for version 0 is written as "unknown"
+// (all ones). A box too short to hold the field is copied as it is.
+void write_with_duration(BeWriter& w, std::span<const std::uint8_t> box, std::size_t v0_before, std::size_t v1_before,
                          std::uint64_t duration)
 {
-    const std::size_t start = w.size();
-    w.bytes(box);
     BeReader r(box);
     const auto h = read_box_header(r);
     std::uint8_t version = 0;
-    if (!h || !r.u8(version))
+    BeReader fields;
+    if (!h || !r.peek_at(r.position(), version) || !r.sub(version == 1 ? v1_before : v0_before, fields) ||
+        !r.skip(version == 1 ? 8 : 4)) {
+        w.bytes(box);
         return;
-    const std::size_t payload = start + h->header_size;
-    const std::size_t at = payload + (version == 1 ? at_v1 : at_v0);
-    if (at + (version == 1 ? 8 : 4) > start + box.size())
-        return;
-    if (version == 1) {
-        w.patch_u32(at, static_cast<std::uint32_t>(duration >> 32));
-        w.patch_u32(at + 4, static_cast<std::uint32_t>(duration));
-    } else {
-        w.patch_u32(at, duration > std::numeric_limits<std::uint32_t>::max() ? 0xFFFFFFFFu
-                                                                             : static_cast<std::uint32_t>(duration));
     }
+    // The box keeps its size, so its header is copied as it was.
+    w.bytes(box.first(static_cast<std::size_t>(h->header_size)));
+    w.bytes(fields.rest());
+    if (version == 1)
+        w.u64(duration);
+    else
+        w.u32(duration > std::numeric_limits<std::uint32_t>::max() ? 0xFFFFFFFFu
+                                                                  : static_cast<std::uint32_t>(duration));
+    w.bytes(r.rest());
 }
 
 struct Rebuild {
@@ -58,8 +59,7 @@ void copy_children(BeWriter& w, std::span<const std::uint8_t> payload, std::uint
             if (type == fourcc("stsd"))
                 w.bytes(bytes);
         } else if (type == fourcc("mdia") || type == fourcc("minf") || type == fourcc("stbl")) {
-            const std::size_t at = w.begin_box("    ");
-            w.patch_u32(at + 4, type);
+            const std::size_t at = w.begin_box(type);
             copy_children(w, box_payload(bytes).rest(), type, rb);
             if (type == fourcc("stbl"))
                 write_sample_tables(w, rb.track);

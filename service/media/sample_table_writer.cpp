@@ -63,47 +63,61 @@ void set_sample_tables(TrackScan& t, std::span<const MediaSample> samples)
         t.sample_to_chunk.push_back({static_cast<std::uint32_t>(t.chunk_offsets.size()), in_chunk, 1});
 }
 
-void write_sample_tables(BeWriter& w, const TrackScan& t)
+namespace {
+
+void write_stts(BeWriter& w, const TrackScan& t)
 {
-    std::size_t at = w.begin_full_box("stts", 0, 0);
+    const std::size_t at = w.begin_full_box("stts", 0, 0);
     w.u32(static_cast<std::uint32_t>(t.time_to_sample.size()));
     for (const TimeToSample& e : t.time_to_sample) {
         w.u32(e.count);
         w.u32(e.delta);
     }
     w.end_box(at);
+}
 
-    if (!t.composition_offsets.empty()) {
-        const bool negative = std::any_of(t.composition_offsets.begin(), t.composition_offsets.end(),
-                                          [](const CompositionOffset& e) { return e.offset < 0; });
-        at = w.begin_full_box("ctts", negative ? 1 : 0, 0);
-        w.u32(static_cast<std::uint32_t>(t.composition_offsets.size()));
-        for (const CompositionOffset& e : t.composition_offsets) {
-            w.u32(e.count);
-            w.u32(static_cast<std::uint32_t>(e.offset));
-        }
-        w.end_box(at);
+void write_ctts(BeWriter& w, const TrackScan& t)
+{
+    if (t.composition_offsets.empty())
+        return;
+    const bool negative = std::any_of(t.composition_offsets.begin(), t.composition_offsets.end(),
+                                      [](const CompositionOffset& e) { return e.offset < 0; });
+    const std::size_t at = w.begin_full_box("ctts", negative ? 1 : 0, 0);
+    w.u32(static_cast<std::uint32_t>(t.composition_offsets.size()));
+    for (const CompositionOffset& e : t.composition_offsets) {
+        w.u32(e.count);
+        w.u32(static_cast<std::uint32_t>(e.offset));
     }
+    w.end_box(at);
+}
 
-    // A track with no sync sample at all still needs its (empty) table:
-    // without one every sample would count as a sync sample.
-    if (t.sync_table) {
-        at = w.begin_full_box("stss", 0, 0);
-        w.u32(static_cast<std::uint32_t>(t.sync_samples.size()));
-        for (const std::uint32_t s : t.sync_samples)
-            w.u32(s);
-        w.end_box(at);
-    }
+// A track with no sync sample at all still needs its (empty) table: without
+// one every sample would count as a sync sample.
+void write_stss(BeWriter& w, const TrackScan& t)
+{
+    if (!t.sync_table)
+        return;
+    const std::size_t at = w.begin_full_box("stss", 0, 0);
+    w.u32(static_cast<std::uint32_t>(t.sync_samples.size()));
+    for (const std::uint32_t s : t.sync_samples)
+        w.u32(s);
+    w.end_box(at);
+}
 
-    at = w.begin_full_box("stsz", 0, 0);
+void write_stsz(BeWriter& w, const TrackScan& t)
+{
+    const std::size_t at = w.begin_full_box("stsz", 0, 0);
     w.u32(t.uniform_size);
     w.u32(static_cast<std::uint32_t>(t.sample_count));
     if (t.uniform_size == 0)
         for (const std::uint32_t s : t.sample_sizes)
             w.u32(s);
     w.end_box(at);
+}
 
-    at = w.begin_full_box("stsc", 0, 0);
+void write_stsc(BeWriter& w, const TrackScan& t)
+{
+    const std::size_t at = w.begin_full_box("stsc", 0, 0);
     w.u32(static_cast<std::uint32_t>(t.sample_to_chunk.size()));
     for (const SampleToChunk& e : t.sample_to_chunk) {
         w.u32(e.first_chunk);
@@ -111,10 +125,13 @@ void write_sample_tables(BeWriter& w, const TrackScan& t)
         w.u32(e.description_index);
     }
     w.end_box(at);
+}
 
+void write_stco(BeWriter& w, const TrackScan& t)
+{
     const bool wide =
         std::any_of(t.chunk_offsets.begin(), t.chunk_offsets.end(), [](std::uint64_t o) { return o > 0xFFFFFFFFu; });
-    at = w.begin_full_box(wide ? "co64" : "stco", 0, 0);
+    const std::size_t at = w.begin_full_box(wide ? "co64" : "stco", 0, 0);
     w.u32(static_cast<std::uint32_t>(t.chunk_offsets.size()));
     for (const std::uint64_t o : t.chunk_offsets) {
         if (wide)
@@ -123,6 +140,18 @@ void write_sample_tables(BeWriter& w, const TrackScan& t)
             w.u32(static_cast<std::uint32_t>(o));
     }
     w.end_box(at);
+}
+
+} // namespace
+
+void write_sample_tables(BeWriter& w, const TrackScan& t)
+{
+    write_stts(w, t);
+    write_ctts(w, t);
+    write_stss(w, t);
+    write_stsz(w, t);
+    write_stsc(w, t);
+    write_stco(w, t);
 }
 
 void write_sample_tables(BeWriter& w, std::span<const MediaSample> samples)

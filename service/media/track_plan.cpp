@@ -195,9 +195,12 @@ std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
         std::uint32_t uniform_delta = 0;
         if (track.decoder.codec == Codec::none || !plan_pcm(fd, scan.file_size, track, probe, plans[i].pcm, uniform_delta)) {
             plans[i] = TrackPlan{};
+            plans[i].action = scan.fragmented ? TrackPlan::Action::rebuild_tables : TrackPlan::Action::copy;
+            plans[i].retimed = scan.fragmented;
             continue;
         }
         plans[i].action = TrackPlan::Action::to_pcm;
+        plans[i].retimed = scan.fragmented;
         plans[i].end_to_end = uniform_delta != 0;
         // Fragment samples exist only in the analysis: those tracks keep theirs.
         if (!scan.fragmented)

@@ -1,5 +1,6 @@
 #pragma once
-// The rewrite plan: per source track, whether it is copied as it is or
+// The rewrite plan: per source track, whether it is copied as it is, copied
+// with sample tables made anew (its samples were gathered from fragments), or
 // converted to a PCM track, with the decoder configuration and the unit list
 // of the conversion. One plan per track of the scan, in the scan's order.
 // Built once per layout on the building thread.
@@ -14,8 +15,11 @@
 namespace kov {
 
 struct TrackPlan {
-    enum class Action { copy, to_pcm };
+    enum class Action { copy, rebuild_tables, to_pcm };
     Action action = Action::copy;
+    // The samples were gathered anew (from fragments): the track's duration,
+    // and with it the movie's, is what its samples add up to.
+    bool retimed = false;
     PcmTrack pcm;                     // to_pcm only
     bool end_to_end = false;          // no usable timing: units laid end to end
 };
