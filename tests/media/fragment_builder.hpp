@@ -160,18 +160,16 @@ inline Bytes fragmented_file(const std::vector<FragmentDefaults>& trex, const st
     return b.bytes();
 }
 
-// Scans an in-memory file, counting reads and noting any that touches an
-// mdat payload: the fragments alone (scan_fragment_bytes) or the whole
-// analysis (scan_counting).
+// Scans an in-memory file whose media data cannot be read: a read that
+// touches an mdat payload fails, and is noted. The fragments alone
+// (scan_fragment_bytes) or the whole analysis (scan_without_media).
 struct ScannedFragments {
     FragmentScan scan;
-    int reads = 0;
     bool read_media = false;
 };
 
-struct CountedScan {
+struct ScanWithoutMedia {
     MediaScan scan;
-    int reads = 0;
     bool read_media = false;
 };
 
@@ -193,15 +191,23 @@ inline bool touches_media(const std::vector<FileBox>& boxes, std::uint64_t offse
     return false;
 }
 
-inline CountedScan scan_counting(const Bytes& file)
+// A reader of `file` that fails inside media data, noting it in `read_media`.
+inline ReadAtFn media_failing_reader(const Bytes& file, const std::vector<FileBox>& boxes, bool& read_media)
 {
-    CountedScan out;
-    const std::vector<FileBox> boxes = scan_bytes(file).boxes;
-    out.scan = scan_media_from(file.size(), [&](std::uint64_t offset, std::uint8_t* dest, std::size_t n) {
-        ++out.reads;
-        out.read_media = out.read_media || touches_media(boxes, offset, n);
+    return [&file, &boxes, &read_media](std::uint64_t offset, std::uint8_t* dest, std::size_t n) -> std::int64_t {
+        if (touches_media(boxes, offset, n)) {
+            read_media = true;
+            return -1;
+        }
         return copy_out(file, offset, dest, n);
-    });
+    };
+}
+
+inline ScanWithoutMedia scan_without_media(const Bytes& file)
+{
+    ScanWithoutMedia out;
+    const std::vector<FileBox> boxes = scan_bytes(file).boxes;
+    out.scan = scan_media_from(file.size(), media_failing_reader(file, boxes, out.read_media));
     return out;
 }
 
@@ -213,11 +219,7 @@ inline ScannedFragments scan_fragment_bytes(const Bytes& file)
     if (movie.moov_size != 0)
         defaults =
             read_fragment_defaults(box_payload(std::span(file).subspan(movie.moov_offset, movie.moov_size)).rest());
-    out.scan = scan_fragments(movie.boxes, defaults, [&](std::uint64_t offset, std::uint8_t* dest, std::size_t n) {
-        ++out.reads;
-        out.read_media = out.read_media || touches_media(movie.boxes, offset, n);
-        return copy_out(file, offset, dest, n);
-    });
+    out.scan = scan_fragments(movie.boxes, defaults, media_failing_reader(file, movie.boxes, out.read_media));
     return out;
 }
 

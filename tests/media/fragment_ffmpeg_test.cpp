@@ -54,13 +54,10 @@ TEST(FragmentRecordings, ScanFindsEveryPacketFfprobeReads)
         const std::string path = dir.file(rec.name);
         ASSERT_TRUE(make_recording(dir, rec, path));
         const Bytes file = read_file(path);
-        const auto got = scan_counting(file);
+        const auto got = scan_without_media(file);
         EXPECT_TRUE(got.scan.fragmented);
         EXPECT_EQ(got.scan.kept_size, file.size());
         EXPECT_FALSE(got.read_media);
-        // No more reads than top-level boxes and the movie box: a moof is read
-        // whole with the header after it.
-        EXPECT_LE(got.reads, static_cast<int>(got.scan.boxes.size() + 1));
         ASSERT_EQ(got.scan.tracks.size(), static_cast<std::size_t>(rec.audio_tracks + 1));
 
         std::vector<std::vector<MediaSample>> samples;

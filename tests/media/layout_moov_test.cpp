@@ -145,18 +145,91 @@ std::span<const std::uint8_t> path(std::span<const std::uint8_t> root, std::init
     return cur;
 }
 
-std::uint32_t u32_at(std::span<const std::uint8_t> b, std::size_t at)
+// A new movie box as the analysis reads it back, as the only box of a file.
+MediaScan scan_back(const Bytes& moov)
 {
-    std::uint32_t v = 0;
-    BeReader(b).peek_at(at, v);
-    return v;
+    return scan_media_from(moov.size(), reader_of(moov));
 }
 
-std::uint64_t u64_at(std::span<const std::uint8_t> b, std::size_t at)
+// The duration a track header states (the analysis has no use for it).
+std::uint64_t tkhd_duration(std::span<const std::uint8_t> tkhd)
 {
-    std::uint64_t v = 0;
-    BeReader(b).peek_at(at, v);
-    return v;
+    BeReader r = box_payload(tkhd);
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0, track_id = 0, reserved = 0;
+    std::uint64_t created = 0, modified = 0, duration = 0;
+    if (!read_full_box(r, version, flags))
+        return 0;
+    if (version == 1) {
+        r.u64(created), r.u64(modified), r.u32(track_id), r.u32(reserved), r.u64(duration);
+        return duration;
+    }
+    std::uint32_t c = 0, m = 0, d = 0;
+    r.u32(c), r.u32(m), r.u32(track_id), r.u32(reserved), r.u32(d);
+    return d;
+}
+
+struct Edit {
+    std::uint64_t duration = 0;
+    std::int64_t media_time = 0;
+    std::uint32_t rate = 0;
+    bool operator==(const Edit&) const = default;
+};
+
+// The entries of an elst box, either version.
+std::vector<Edit> edits_of(std::span<const std::uint8_t> elst)
+{
+    BeReader r = box_payload(elst);
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0, count = 0;
+    std::vector<Edit> out;
+    if (!read_full_box(r, version, flags) || !r.u32(count))
+        return out;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Edit e;
+        if (version == 1) {
+            std::uint64_t t = 0;
+            if (!r.u64(e.duration) || !r.u64(t))
+                break;
+            e.media_time = static_cast<std::int64_t>(t);
+        } else {
+            std::uint32_t d = 0, t = 0;
+            if (!r.u32(d) || !r.u32(t))
+                break;
+            e.duration = d;
+            e.media_time = static_cast<std::int32_t>(t);
+        }
+        r.u32(e.rate);
+        out.push_back(e);
+    }
+    return out;
+}
+
+// The layout tag and channel bitmap of the chan box inside a sample
+// description, found by its type; nothing without one.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> channel_layout_of(std::span<const std::uint8_t> stsd)
+{
+    const std::array<std::uint8_t, 4> type{'c', 'h', 'a', 'n'};
+    const auto at = std::search(stsd.begin(), stsd.end(), type.begin(), type.end());
+    if (at - stsd.begin() < 4)
+        return std::nullopt;
+    BeReader r = box_payload(stsd.subspan(static_cast<std::size_t>(at - stsd.begin() - 4)));
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0, tag = 0, bitmap = 0, descriptions = 0;
+    if (!read_full_box(r, version, flags) || !r.u32(tag) || !r.u32(bitmap) || !r.u32(descriptions) ||
+        descriptions != 0 || r.remaining() != 0)
+        return std::nullopt;
+    return std::pair{tag, bitmap};
+}
+
+// The component type of a handler box: QuickTime names it, ISO leaves 0.
+std::uint32_t component_of(std::span<const std::uint8_t> hdlr)
+{
+    BeReader r = box_payload(hdlr);
+    std::uint8_t version = 0;
+    std::uint32_t flags = 0, component = 0;
+    read_full_box(r, version, flags) && r.u32(component);
+    return component;
 }
 
 PcmTrakParams stereo48k(std::uint32_t media_timescale = 48000)
@@ -170,13 +243,12 @@ PcmTrakParams stereo48k(std::uint32_t media_timescale = 48000)
     return p;
 }
 
-TEST(LayoutMoov, KeepsEveryChildInPlaceButIodsAndAddsA401BytePcmTrak)
+TEST(LayoutMoov, KeepsEveryChildInPlaceButIodsAndDescribesThePcm)
 {
     const SourceMoov src = make_source({});
     const auto built = build(src.bytes, stereo48k());
     ASSERT_TRUE(built);
     const auto& out = built->bytes;
-    EXPECT_EQ(u32_at(out, 0), out.size());
     const auto kids = list_children(out);
     ASSERT_EQ(kids.size(), 5u);
     EXPECT_EQ(kids[0].type(), fourcc("mvhd"));
@@ -187,79 +259,73 @@ TEST(LayoutMoov, KeepsEveryChildInPlaceButIodsAndAddsA401BytePcmTrak)
     EXPECT_TRUE(std::equal(src.video_trak.begin(), src.video_trak.end(), out.begin() + kids[1].offset));
     EXPECT_TRUE(std::equal(src.meta.begin(), src.meta.end(), out.begin() + kids[3].offset));
     EXPECT_TRUE(std::equal(src.udta.begin(), src.udta.end(), out.begin() + kids[4].offset));
-    EXPECT_EQ(kids[2].size(), 401u); // no channel configuration: no channel layout box
 
-    const auto trak = std::span(out).subspan(kids[2].offset, 401);
-    EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 20), 2u);    // track_ID
-    EXPECT_EQ(u32_at(path(trak, {"tkhd"}), 28), 2133u); // 1000 * 102400 / 48000
-    const auto mdhd = path(trak, {"mdia", "mdhd"});
-    EXPECT_EQ(u32_at(mdhd, 20), 48000u);
-    EXPECT_EQ(u32_at(mdhd, 24), 102400u);
-    const auto stbl = path(trak, {"mdia", "minf", "stbl"});
-    const auto sowt = child(stbl, "stsd").subspan(16);
-    EXPECT_EQ(u32_at(sowt, 0), 36u);
-    EXPECT_EQ(u32_at(sowt, 4), fourcc("sowt"));
-    EXPECT_EQ(u32_at(sowt, 32), 0xBB800000u); // 48000 in 16.16
-    EXPECT_EQ(u32_at(child(stbl, "stsz"), 12), 4u);
-    EXPECT_EQ(u32_at(child(stbl, "stsz"), 16), 102400u);
-    EXPECT_EQ(u32_at(child(stbl, "stts"), 16), 102400u);
-    EXPECT_EQ(u32_at(child(stbl, "stsc"), 20), 102400u);
-    const auto co64 = child(stbl, "co64");
-    ASSERT_EQ(co64.size(), 24u);
+    // One sample per frame of 4 bytes, all in one chunk.
+    const MediaScan back = scan_back(out);
+    ASSERT_EQ(back.tracks.size(), 2u);
+    const TrackScan& t = back.tracks[1];
+    EXPECT_EQ(t.track_id, 2u);
+    EXPECT_EQ(t.handler, "soun");
+    EXPECT_EQ(t.format, "sowt");
+    EXPECT_EQ(t.timescale, 48000u);
+    EXPECT_EQ(t.duration, 102400u);
+    EXPECT_EQ(t.sample_rate, 48000u);
+    EXPECT_EQ(t.channels, 2u);
+    EXPECT_EQ(t.bits, 16u);
+    EXPECT_EQ(t.sample_count, 102400u);
+    EXPECT_EQ(t.uniform_size, 4u);
+    ASSERT_EQ(t.time_to_sample.size(), 1u);
+    EXPECT_EQ(t.time_to_sample[0].count, 102400u);
+    EXPECT_EQ(t.time_to_sample[0].delta, 1u);
+    ASSERT_EQ(t.sample_to_chunk.size(), 1u);
+    EXPECT_EQ(t.sample_to_chunk[0].first_chunk, 1u);
+    EXPECT_EQ(t.sample_to_chunk[0].samples_per_chunk, 102400u);
+    const auto trak = box_bytes(out, kids[2]);
+    EXPECT_EQ(tkhd_duration(child(trak, "tkhd")), 2133u); // 1000 * 102400 / 48000
+    // No channel configuration: no channel layout box.
+    EXPECT_FALSE(channel_layout_of(path(trak, {"mdia", "minf", "stbl", "stsd"})));
+
+    // The layout writes where the PCM starts at the place it was told.
     ASSERT_EQ(built->chunk_offset_at.size(), 1u);
-    EXPECT_EQ(static_cast<std::size_t>(co64.data() + 16 - out.data()), built->chunk_offset_at[0]);
+    Bytes placed = out;
+    BeWriter(placed).patch_u64(built->chunk_offset_at[0], 0x1'2345'6789);
+    EXPECT_EQ(scan_back(placed).tracks[1].chunk_offsets, (std::vector<std::uint64_t>{0x1'2345'6789}));
 }
 
 TEST(LayoutMoov, EditListIsCopiedWhenRatesAgreeAndRescaledWhenTheyDiffer)
 {
+    // The converted track of a built movie box.
+    auto new_trak = [](const BuiltMoov& built) { return box_bytes(built.bytes, list_children(built.bytes)[2]); };
     const Bytes edts = box("edts", elst(0, 2048, 5000));
     const SourceMoov src = make_source(edts);
 
     const auto same = build(src.bytes, stereo48k(48000));
     ASSERT_TRUE(same);
-    const auto copied = path(same->bytes, {"trak", "edts"}); // first trak is the copied video one
-    EXPECT_TRUE(copied.empty());
-    const auto kids = list_children(same->bytes);
-    const auto new_trak = std::span(same->bytes).subspan(kids[2].offset, static_cast<std::size_t>(kids[2].size()));
-    const auto same_edts = child(new_trak, "edts");
+    EXPECT_TRUE(path(same->bytes, {"trak", "edts"}).empty()); // the copied video track has none
+    const auto same_edts = child(new_trak(*same), "edts");
     EXPECT_TRUE(std::equal(same_edts.begin(), same_edts.end(), edts.begin(), edts.end()));
-    EXPECT_EQ(new_trak.size(), 401u + edts.size());
 
-    // 44100 Hz timescale, 48000 Hz PCM: 2048 becomes 2048 * 48000 / 44100.
+    // 44100 Hz timescale, 48000 Hz PCM: 2048 becomes 2048 * 48000 / 44100;
+    // the segment duration counts in the movie timescale and stays.
     PcmTrakParams p = stereo48k(44100);
     p.frames = 111455;
     const auto rescaled = build(src.bytes, p);
     ASSERT_TRUE(rescaled);
-    const auto rk = list_children(rescaled->bytes);
-    const auto trak2 = std::span(rescaled->bytes).subspan(rk[2].offset, static_cast<std::size_t>(rk[2].size()));
-    const auto new_elst = path(trak2, {"edts", "elst"});
-    ASSERT_EQ(new_elst.size(), 16u + 20u);
-    EXPECT_EQ(new_elst[8], 1); // version 1
-    EXPECT_EQ(u32_at(new_elst, 12), 1u);
-    EXPECT_EQ(u64_at(new_elst, 16), 5000u); // segment duration unchanged
-    EXPECT_EQ(u64_at(new_elst, 24), 2229u); // media time rescaled
-    EXPECT_EQ(u32_at(new_elst, 32), 0x00010000u);
-    EXPECT_EQ(u32_at(path(trak2, {"mdia", "mdhd"}), 24), 111455u);
+    EXPECT_EQ(edits_of(path(new_trak(*rescaled), {"edts", "elst"})), (std::vector<Edit>{{5000, 2229, 0x00010000}}));
+    EXPECT_EQ(scan_back(rescaled->bytes).tracks[1].duration, 111455u);
 
     // An empty edit (-1) stays as it is; version 1 entries are read too.
-    const SourceMoov src1 = make_source(box("edts", elst(1, -1, 7000)));
-    const auto empty_edit = build(src1.bytes, stereo48k(44100));
+    const auto empty_edit = build(make_source(box("edts", elst(1, -1, 7000))).bytes, stereo48k(44100));
     ASSERT_TRUE(empty_edit);
-    const auto ek = list_children(empty_edit->bytes);
-    const auto trak3 = std::span(empty_edit->bytes).subspan(ek[2].offset, static_cast<std::size_t>(ek[2].size()));
-    const auto elst3 = path(trak3, {"edts", "elst"});
-    EXPECT_EQ(u64_at(elst3, 16), 7000u);
-    EXPECT_EQ(u64_at(elst3, 24), ~std::uint64_t{0});
+    EXPECT_EQ(edits_of(path(new_trak(*empty_edit), {"edts", "elst"})), (std::vector<Edit>{{7000, -1, 0x00010000}}));
 
     // An elst whose count does not fit its box is not rewritten: copied.
     Bytes bad = elst(0, 2048, 5000);
-    bad[15] = 3; // entry count 3, room for 1
+    BeWriter(bad).patch_u32(12, 3); // entry count 3, room for 1
     const Bytes bad_edts = box("edts", bad);
     const auto kept = build(make_source(bad_edts).bytes, stereo48k(44100));
     ASSERT_TRUE(kept);
-    const auto kk = list_children(kept->bytes);
-    const auto trak4 = std::span(kept->bytes).subspan(kk[2].offset, static_cast<std::size_t>(kk[2].size()));
-    const auto kept_edts = child(trak4, "edts");
+    const auto kept_edts = child(new_trak(*kept), "edts");
     EXPECT_TRUE(std::equal(kept_edts.begin(), kept_edts.end(), bad_edts.begin(), bad_edts.end()));
 }
 
@@ -271,28 +337,23 @@ TEST(LayoutMoov, HighRatesUseTheVersion2SoundDescription)
         p.channels = 6;
         const auto built = build(make_source({}).bytes, p);
         ASSERT_TRUE(built);
-        const auto kids = list_children(built->bytes);
-        const auto trak = std::span(built->bytes).subspan(kids[2].offset, static_cast<std::size_t>(kids[2].size()));
-        // The longer description, and QuickTime's data handler: such a file reads as QuickTime.
-        EXPECT_EQ(trak.size(), 401u + 36u + 44u);
-        EXPECT_EQ(u32_at(child(path(trak, {"mdia"}), "hdlr"), 12), fourcc("mhlr"));
-        EXPECT_EQ(u32_at(child(path(trak, {"mdia", "minf"}), "hdlr"), 12), fourcc("dhlr"));
-        const auto sowt = child(path(trak, {"mdia", "minf", "stbl"}), "stsd").subspan(16);
-        EXPECT_EQ(u32_at(sowt, 0), 72u);
-        EXPECT_EQ(u32_at(sowt, 4), fourcc("lpcm"));
-        EXPECT_EQ(sowt[17], 2); // version
-        EXPECT_EQ(u32_at(sowt, 36), 72u);
-        EXPECT_EQ(std::bit_cast<double>(u64_at(sowt, 40)), static_cast<double>(rate));
-        EXPECT_EQ(u32_at(sowt, 48), 6u);
-        EXPECT_EQ(u32_at(sowt, 60), 12u);
-        EXPECT_EQ(u32_at(sowt, 64), 12u); // bytes per packet: 6 channels * 2
+        const TrackScan t = scan_back(built->bytes).tracks[1];
+        EXPECT_EQ(t.format, "lpcm");
+        EXPECT_EQ(t.sample_rate, rate);
+        EXPECT_EQ(t.channels, 6u);
+        EXPECT_EQ(t.bits, 16u);
+        EXPECT_EQ(t.uniform_size, 12u);
+        // QuickTime's data handler as well: such a file reads as QuickTime.
+        const auto trak = box_bytes(built->bytes, list_children(built->bytes)[2]);
+        EXPECT_EQ(component_of(path(trak, {"mdia", "hdlr"})), fourcc("mhlr"));
+        EXPECT_EQ(component_of(path(trak, {"mdia", "minf", "hdlr"})), fourcc("dhlr"));
     }
 }
 
 TEST(LayoutMoov, LongTrackDurationSwitchesToVersion1Headers)
 {
     Bytes mvhd(100, 0);
-    mvhd[12] = 0x3B, mvhd[13] = 0x9A, mvhd[14] = 0xCA, mvhd[15] = 0x00; // 1e9 per second
+    BeWriter(mvhd).patch_u32(12, 1'000'000'000); // the movie timescale: 1e9 per second
     Bytes payload = box("mvhd", mvhd);
     for (int i = 0; i < 2; ++i) {
         const Bytes trak = box("trak", box("tkhd", Bytes(84, 0)));
@@ -302,13 +363,12 @@ TEST(LayoutMoov, LongTrackDurationSwitchesToVersion1Headers)
     p.frames = 48000 * 10; // ten seconds: 1e10 movie ticks
     const auto built = build(box("moov", payload), p);
     ASSERT_TRUE(built);
-    const auto trak = std::span(built->bytes).subspan(list_children(built->bytes)[2].offset);
-    const auto tkhd = child(trak, "tkhd");
-    EXPECT_EQ(tkhd[8], 1);
-    EXPECT_EQ(u64_at(tkhd, 36), 10000000000u);
-    const auto mdhd = path(trak, {"mdia", "mdhd"});
-    EXPECT_EQ(mdhd[8], 1);
-    EXPECT_EQ(u64_at(mdhd, 32), 480000u);
+    const auto trak = box_bytes(built->bytes, list_children(built->bytes)[2]);
+    EXPECT_EQ(tkhd_duration(child(trak, "tkhd")), 10'000'000'000u);
+    EXPECT_EQ(child(trak, "tkhd")[8], 1); // version
+    const TrackScan t = scan_back(built->bytes).tracks[1];
+    EXPECT_EQ(t.duration, 480000u);
+    EXPECT_EQ(path(trak, {"mdia", "mdhd"})[8], 1);
 }
 
 TEST(LayoutMoov, ChildListStopsAtBoxesThatDoNotFit)
@@ -376,39 +436,36 @@ TEST(LayoutMoov, ConvertedTracksKeepTheirHeadersReferencesAndUserDataAndGetAChan
     EXPECT_LT(built->chunk_offset_at[0], kids[2].offset); // in track order
     EXPECT_GT(built->chunk_offset_at[1], kids[3].offset);
 
-    const auto first = box_bytes(built->bytes, kids[1]);
-    const auto tkhd = child(first, "tkhd");
-    EXPECT_EQ(tkhd[8], 1);                   // version
-    EXPECT_EQ(u32_at(tkhd, 8), 0x01000003u); // version, flags
-    EXPECT_EQ(u64_at(tkhd, 12), 5'000'000'000u);
-    EXPECT_EQ(u64_at(tkhd, 20), 7u);
-    EXPECT_EQ(u32_at(tkhd, 28), 1u);          // track ID
-    EXPECT_EQ(u32_at(tkhd, 52), 0x00010002u); // layer, alternate group
-    EXPECT_EQ(tkhd[56], 0);
-    EXPECT_EQ(tkhd[57], 0x80); // volume
-    const auto mdhd = path(first, {"mdia", "mdhd"});
-    EXPECT_EQ(mdhd[8], 0); // media times fit 32 bits
-    EXPECT_EQ(u32_at(mdhd, 12), 11u);
-    EXPECT_EQ(u32_at(mdhd, 16), 12u);
-    EXPECT_EQ(u32_at(mdhd, 28), 0x15C70000u); // language, pre_defined
-    const auto hdlr = path(first, {"mdia", "hdlr"});
-    EXPECT_EQ(Bytes(hdlr.end() - 5, hdlr.end()), (Bytes{'G', 'a', 'm', 'e', 0}));
-    const auto kept_tref = child(first, "tref");
+    const MediaScan back = scan_back(built->bytes);
+    ASSERT_EQ(back.tracks.size(), 3u);
+    const TrackScan& first = back.tracks[0];
+    EXPECT_EQ(first.track_id, 1u);
+    const TrackHeaders& got = first.headers;
+    EXPECT_EQ(got.tkhd_flags, 3u);
+    EXPECT_EQ(got.created, 5'000'000'000u);
+    EXPECT_EQ(got.modified, 7u);
+    EXPECT_EQ(got.layer, 1u);
+    EXPECT_EQ(got.alternate_group, 2u);
+    EXPECT_EQ(got.volume, 0x80u);
+    EXPECT_EQ(got.media_created, 11u);
+    EXPECT_EQ(got.media_modified, 12u);
+    EXPECT_EQ(got.language, 0x15C7u);
+    EXPECT_EQ(got.handler_name, (Bytes{'G', 'a', 'm', 'e', 0}));
+    // Version 1 where a time needs it, and only there.
+    const auto trak = box_bytes(built->bytes, kids[1]);
+    EXPECT_EQ(child(trak, "tkhd")[8], 1);
+    EXPECT_EQ(path(trak, {"mdia", "mdhd"})[8], 0);
+    const auto kept_tref = child(trak, "tref");
     EXPECT_TRUE(std::equal(kept_tref.begin(), kept_tref.end(), tref.begin(), tref.end()));
-    const auto kept_udta = child(first, "udta");
+    const auto kept_udta = child(trak, "udta");
     EXPECT_TRUE(std::equal(kept_udta.begin(), kept_udta.end(), udta.begin(), udta.end()));
 
     // 5.1 as a channel bitmap, 7.1 as a layout tag, as ffmpeg's muxer writes them.
-    const std::pair<std::size_t, std::array<std::uint32_t, 2>> layouts[] = {{1, {0x10000, 0x3f}}, {3, {0x00800008, 0}}};
-    for (const auto& [kid, want] : layouts) {
-        const auto entry =
-            child(path(box_bytes(built->bytes, kids[kid]), {"mdia", "minf", "stbl"}), "stsd").subspan(16);
-        const auto chan = entry.subspan(36);
-        ASSERT_EQ(chan.size(), 24u);
-        EXPECT_EQ(u32_at(chan, 4), fourcc("chan"));
-        EXPECT_EQ(u32_at(chan, 12), want[0]);
-        EXPECT_EQ(u32_at(chan, 16), want[1]);
-    }
+    const std::pair<std::size_t, std::pair<std::uint32_t, std::uint32_t>> layouts[] = {{1, {0x10000, 0x3f}},
+                                                                                       {3, {0x00800008, 0}}};
+    for (const auto& [kid, want] : layouts)
+        EXPECT_EQ(channel_layout_of(path(box_bytes(built->bytes, kids[kid]), {"mdia", "minf", "stbl", "stsd"})),
+                  want);
 }
 
 } // namespace
