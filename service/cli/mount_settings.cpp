@@ -23,6 +23,38 @@ std::string default_config_path()
     return {};
 }
 
+// The mode from the positional arguments: a source and a mount point
+// mirror, a mount point alone serves shares. False on a usage error.
+bool take_positional(MountSettings& s)
+{
+    const std::size_t count = s.positional.size();
+    const bool shares = s.config_given || s.shares_from_command_line || count == 1;
+    if (count != (shares ? 1U : 2U))
+        return false;
+    s.mode = shares ? MountMode::shares : MountMode::mirror;
+    if (!shares)
+        s.source_dir = s.positional[0];
+    s.mount_point = s.positional.back();
+    return true;
+}
+
+// A FIFO would block the read forever and a device might answer anything:
+// only a regular file (or none yet) is a share list. stat opens nothing, so
+// it cannot block. Exits with status 2 otherwise.
+void check_config_file(const std::string& path)
+{
+    struct stat st {};
+    const char* why = nullptr;
+    if (::stat(path.c_str(), &st) != 0)
+        why = errno == ENOENT ? nullptr : std::strerror(errno); // none yet: the panel writes it later
+    else if (!S_ISREG(st.st_mode))
+        why = "not a regular file";
+    if (why) {
+        std::fprintf(stderr, "kov-orvane: --config %s: %s\n", path.c_str(), why);
+        std::exit(2);
+    }
+}
+
 } // namespace
 
 std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int first)
@@ -55,36 +87,10 @@ std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int fir
         }
     }
 
-    if (s.config_given || s.shares_from_command_line) {
-        if (s.positional.size() != 1)
-            return std::nullopt;
-        s.mode = MountMode::shares;
-        s.mount_point = s.positional[0];
-    } else if (s.positional.size() == 2) {
-        s.mode = MountMode::mirror;
-        s.source_dir = s.positional[0];
-        s.mount_point = s.positional[1];
-    } else if (s.positional.size() == 1) {
-        s.mode = MountMode::shares;
-        s.mount_point = s.positional[0];
-    } else {
+    if (!take_positional(s))
         return std::nullopt;
-    }
-    // A FIFO would block the read forever and a device might answer
-    // anything: only a regular file (or none yet) is a share list. stat
-    // opens nothing, so it cannot block.
-    if (s.config_given) {
-        struct stat st {};
-        const char* why = nullptr;
-        if (::stat(s.config_path.c_str(), &st) != 0)
-            why = errno == ENOENT ? nullptr : std::strerror(errno); // none yet: the panel writes it later
-        else if (!S_ISREG(st.st_mode))
-            why = "not a regular file";
-        if (why) {
-            std::fprintf(stderr, "kov-orvane: --config %s: %s\n", s.config_path.c_str(), why);
-            std::exit(2);
-        }
-    }
+    if (s.config_given)
+        check_config_file(s.config_path);
     // Kept for the whole run: a reload always reads this file, also when the
     // first shares came from --share.
     if (s.mode == MountMode::shares && !s.config_given)
