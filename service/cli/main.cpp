@@ -6,10 +6,10 @@
 #include <string_view>
 
 #include "cli/emit_command.hpp"
-#include "cli/mount_runtime.hpp"
 #include "cli/mount_settings.hpp"
 #include "cli/probe_report.hpp"
 #include "cli/status_command.hpp"
+#include "cli/supervisor.hpp"
 #include "cli/usage.hpp"
 #include "common/version.hpp"
 #include "resolve/resolve_register.hpp"
@@ -37,5 +37,5 @@ int main(int argc, char** argv)
         kov::print_usage(invocation);
         return 2;
     }
-    return kov::run_mount(*settings, invocation);
+    return kov::run_supervised_mount(*settings, invocation);
 }

@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -29,17 +29,6 @@
 
 namespace kov {
 namespace {
-
-// Every known node holds a descriptor and every decoding source a duplicate,
-// so a large tree needs far more than the usual soft limit of 1024.
-void raise_descriptor_limit()
-{
-    rlimit lim{};
-    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-        lim.rlim_cur = lim.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &lim);
-    }
-}
 
 bool open_mirror_root(const MountSettings& settings)
 {
@@ -167,7 +156,7 @@ sigset_t stop_signals(bool shares_mode)
 // for requests; a worker stuck in a source read is left behind after a grace
 // period and the process ends without it. Returns the loop's result, or the
 // signal's number when it stopped the service.
-int serve(fuse_session* session, const fuse_cmdline_opts& opts, const sigset_t& stop_set)
+int serve(fuse_session* session, const fuse_cmdline_opts& opts, const sigset_t& stop_set, const SupervisorLink& link)
 {
     UniqueFd signal_fd(::signalfd(-1, &stop_set, SFD_CLOEXEC));
     UniqueFd done_fd(::eventfd(0, EFD_CLOEXEC));
@@ -192,6 +181,7 @@ int serve(fuse_session* session, const fuse_cmdline_opts& opts, const sigset_t& 
                             : SIGTERM;
         fuse_session_exit(session);
         fuse_session_unmount(session);
+        link.unmounted();
         pollfd done{done_fd.get(), POLLIN, 0};
         if (::poll(&done, 1, stop_grace_ms) <= 0) {
             std::fputs("kov-orvane: a request is still waiting for its source; stopping without it\n", stderr);
@@ -205,11 +195,50 @@ int serve(fuse_session* session, const fuse_cmdline_opts& opts, const sigset_t& 
     return loop_result;
 }
 
+// The mirror's root: one source folder, or the share table.
+bool prepare_root(const MountSettings& settings)
+{
+    set_mirror_writable(settings.writable);
+    if (settings.mode != MountMode::shares)
+        return open_mirror_root(settings);
+    prepare_shares(settings);
+    return true;
+}
+
+void announce(const MountSettings& settings)
+{
+    const char* mode_word = settings.writable ? "writable" : "read-only";
+    if (settings.mode == MountMode::shares)
+        std::fprintf(stderr, "kov-orvane: serving shares at '%s' (%s)\n", settings.mount_point.c_str(), mode_word);
+    else
+        std::fprintf(stderr, "kov-orvane: mirroring '%s' at '%s' (%s)\n", settings.source_dir.c_str(),
+                     settings.mount_point.c_str(), mode_word);
+}
+
+// Creates the session with the mirror's operations and libfuse's signal
+// handlers (which stop the loop when the signal descriptor cannot be made).
+fuse_session* new_session(FuseArgs& args)
+{
+    fuse_lowlevel_ops ops = mirror_operations();
+    ops.init = op_init;
+    fuse_session* session = fuse_session_new(args.get(), &ops, sizeof ops, nullptr);
+    if (session && fuse_set_signal_handlers(session) != 0) {
+        fuse_session_destroy(session);
+        return nullptr;
+    }
+    return session;
+}
+
+void end_session(fuse_session* session)
+{
+    fuse_remove_signal_handlers(session);
+    fuse_session_destroy(session);
+}
+
 } // namespace
 
-int run_mount(const MountSettings& settings, const std::string& invocation)
+int run_mount(const MountSettings& settings, const std::string& invocation, const SupervisorLink& link)
 {
-    raise_descriptor_limit();
     const bool shares_mode = settings.mode == MountMode::shares;
     // Before any thread exists (the decoding part starts its own), so that
     // every thread inherits the block; SIGHUP too, which in shares mode only
@@ -217,12 +246,8 @@ int run_mount(const MountSettings& settings, const std::string& invocation)
     const sigset_t stop_set = stop_signals(shares_mode);
     sigset_t blocked = stop_signals(false);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-    set_mirror_writable(settings.writable);
-    if (shares_mode)
-        prepare_shares(settings);
-    else if (!open_mirror_root(settings))
+    if (!prepare_root(settings))
         return 1;
-
     report_decoder();
 
     FuseArgs args(fuse_argument_list(settings, invocation));
@@ -231,49 +256,31 @@ int run_mount(const MountSettings& settings, const std::string& invocation)
         return 1;
     // Only the single-thread flag, clone_fd and the mount point are used; help,
     // version and foreground requests are not acted on.
-
-    fuse_lowlevel_ops ops = mirror_operations();
-    ops.init = op_init;
-    fuse_session* session = fuse_session_new(args.get(), &ops, sizeof ops, nullptr);
-    if (!session) {
-        std::free(opts.mountpoint);
+    const std::unique_ptr<char, decltype(&std::free)> mountpoint_text(opts.mountpoint, &std::free);
+    fuse_session* session = new_session(args);
+    if (!session)
         return 1;
-    }
-    if (fuse_set_signal_handlers(session) != 0) {
-        fuse_session_destroy(session);
-        std::free(opts.mountpoint);
-        return 1;
-    }
 
     ReloadThread reloader;
     if (shares_mode)
         reloader.start(session, share_table());
-
     if (fuse_session_mount(session, settings.mount_point.c_str()) != 0) {
         reloader.stop();
-        fuse_remove_signal_handlers(session);
-        fuse_session_destroy(session);
-        std::free(opts.mountpoint);
+        end_session(session);
         return 1;
     }
-
-    const char* mode_word = settings.writable ? "writable" : "read-only";
-    if (shares_mode)
-        std::fprintf(stderr, "kov-orvane: serving shares at '%s' (%s)\n", settings.mount_point.c_str(), mode_word);
-    else
-        std::fprintf(stderr, "kov-orvane: mirroring '%s' at '%s' (%s)\n", settings.source_dir.c_str(),
-                     settings.mount_point.c_str(), mode_word);
+    link.mounted();
+    announce(settings);
 
     set_form_notices(session);
-    const int loop_result = serve(session, opts, stop_set);
+    const int loop_result = serve(session, opts, stop_set, link);
     set_form_notices(nullptr);
     close_open_handles();
 
     reloader.stop();
     fuse_session_unmount(session);
-    fuse_remove_signal_handlers(session);
-    fuse_session_destroy(session);
-    std::free(opts.mountpoint);
+    link.unmounted();
+    end_session(session);
     return exit_status(loop_result);
 }
 

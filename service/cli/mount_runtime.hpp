@@ -5,9 +5,11 @@
 #include <string>
 
 #include "cli/mount_settings.hpp"
+#include "cli/supervisor.hpp"
 
 namespace kov {
 
-int run_mount(const MountSettings& settings, const std::string& invocation);
+// `link` hears when the mount is in place and when it is gone.
+int run_mount(const MountSettings& settings, const std::string& invocation, const SupervisorLink& link);
 
 } // namespace kov

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/mount_harness.hpp"
@@ -108,6 +110,39 @@ TEST(MountLifecycle, MirrorStartupLinesAndExternalUnmount)
     const auto r = run_command({"fusermount3", "-u", f.mnt});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(svc.wait_exit(), 0) << svc.err();
+}
+
+namespace {
+
+bool ended_within_5s(pid_t pid)
+{
+    for (int i = 0; i < 100; ++i) {
+        if (process_ended(pid))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+} // namespace
+
+// The started process supervises the one that serves; whichever of them is
+// killed outright, the mount goes with it rather than staying behind dead.
+TEST(MountLifecycle, KillingEitherProcessTakesTheMountAlong)
+{
+    KOV_REQUIRE_FUSE();
+    for (const bool kill_supervisor : {false, true}) {
+        SCOPED_TRACE(kill_supervisor ? "supervisor killed" : "serving process killed");
+        MirrorFixture f;
+        ServiceProcess svc({f.src, f.mnt}, f.mnt);
+        ASSERT_TRUE(svc.wait_for_mount()) << svc.err();
+        const pid_t child = first_child(svc.pid());
+        ASSERT_GT(child, 0);
+        ::kill(kill_supervisor ? svc.pid() : child, SIGKILL);
+        EXPECT_EQ(svc.wait_exit(std::chrono::seconds(5)), 128 + SIGKILL) << svc.err();
+        EXPECT_TRUE(ended_within_5s(child));
+        EXPECT_FALSE(mounted_at(f.mnt));
+    }
 }
 
 TEST(MountLifecycle, StartupFailuresExitOneAndLeaveNothingMounted)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -252,16 +253,12 @@ TEST_F(MirrorFaults, StallsHoldUpOnlyTheirOwnFiles)
             readers.emplace_back([path = mnt.file("s/x" + std::to_string(i) + ".m4a")] { read_file(path); });
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         // The stalled reads stay behind: the service unmounts and ends
-        // without them. Past the source's few background requests, the
-        // kernel keeps a read it has handed to a FUSE source uninterruptible
-        // until answered, which holds the process (not the mount) until then.
+        // without them, however many there are.
         const auto stopped = std::chrono::steady_clock::now();
-        const int status = mnt.signal_and_wait(SIGTERM, std::chrono::seconds(5));
-        if (c.stalled == 1) {
-            EXPECT_EQ(status, 0) << "still running 5 s after SIGTERM";
-        }
+        EXPECT_EQ(mnt.signal_and_wait(SIGTERM, std::chrono::seconds(5)), 0) << "still running 5 s after SIGTERM";
         EXPECT_FALSE(mounted_at(mnt.path()));
-        EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(6));
+        std::printf("  ended %.2f s after SIGTERM\n",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count());
         faulty.clear();
         for (std::thread& t : readers)
             t.join();

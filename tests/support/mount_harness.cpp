@@ -72,6 +72,33 @@ void unmount_lazily(const std::string& path)
         run_command({"fusermount3", "-u", "-z", path});
 }
 
+bool process_ended(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line))
+        return true;
+    // The state follows the command name, which is in parentheses. A zombie
+    // leader may still have threads on their way out, holding its descriptors.
+    const auto close = line.rfind(')');
+    const bool zombie = close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' ||
+                        line[close + 2] == 'X';
+    if (!zombie)
+        return false;
+    std::size_t threads = 0;
+    for (const std::string& name : list_dir("/proc/" + std::to_string(pid) + "/task"))
+        threads += name != "." && name != "..";
+    return threads <= 1;
+}
+
+pid_t first_child(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    pid_t child = -1;
+    in >> child;
+    return child;
+}
+
 std::vector<std::string> list_dir(const std::string& path)
 {
     std::vector<std::string> names;

@@ -42,6 +42,13 @@ bool mounted_at(const std::string& path, std::string* mount_id = nullptr);
 // Detaches whatever is mounted at `path`; never blocks on a hung service.
 void unmount_lazily(const std::string& path);
 
+// Whether the process `pid` has ended (gone, or a zombie not yet reaped).
+bool process_ended(pid_t pid);
+
+// The first child of `pid` (-1 when none): the serving process of a mount
+// whose program is `pid`.
+pid_t first_child(pid_t pid);
+
 // Names of a folder in the order the filesystem lists them, "." and ".." included.
 std::vector<std::string> list_dir(const std::string& path);
 

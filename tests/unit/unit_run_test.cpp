@@ -139,9 +139,16 @@ TEST(UserUnit, CommandLinesMountReloadRecoverAndStop)
     EXPECT_TRUE(eventually([&] { return exists(unit.mount_point() + "/Two"); }));
     EXPECT_TRUE(mounted_at(unit.mount_point()));
 
-    // A crash leaves the mount behind with no process serving it.
+    // Both processes killed outright (the service manager's last resort)
+    // leave the mount behind with no process serving it. The supervisor is
+    // held still first, or it would detach the mount of its dead child.
+    const pid_t child = first_child(unit.pid());
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::kill(unit.pid(), SIGSTOP), 0);
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
     ASSERT_EQ(::kill(unit.pid(), SIGKILL), 0);
     EXPECT_EQ(unit.wait_exit(), 128 + SIGKILL);
+    EXPECT_TRUE(eventually([&] { return process_ended(child); }));
     struct stat st {};
     EXPECT_NE(::stat(unit.mount_point().c_str(), &st), 0);
     EXPECT_EQ(errno, ENOTCONN);
