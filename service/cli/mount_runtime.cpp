@@ -276,6 +276,7 @@ int run_mount(const MountSettings& settings, const std::string& invocation, cons
     const int loop_result = serve(session, opts, stop_set, link);
     set_form_notices(nullptr);
     close_open_handles();
+    close_open_folders();
 
     reloader.stop();
     fuse_session_unmount(session);

@@ -25,6 +25,8 @@ void set_form_notices(fuse_session* session);
 // Closes the files the kernel never released (an unmount leaves them open);
 // only once no request runs any more.
 void close_open_handles();
+// The same for folders.
+void close_open_folders();
 
 // lookup, forget, getattr, forget_multi, setattr, readlink, mkdir, unlink, rmdir,
 // rename, link, symlink, mknod, open, read, write, release, fsync, opendir, readdir, releasedir,

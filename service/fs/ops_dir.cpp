@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/kernel_held.hpp"
 #include "fs/mirror_state.hpp"
 #include "shares/share_table.hpp"
 
@@ -44,6 +45,12 @@ struct DirHandle {
     bool share_listing = false;
     std::vector<ActiveShare> shares;
 };
+
+KernelHeld<DirHandle>& open_folders()
+{
+    static KernelHeld<DirHandle> held;
+    return held;
+}
 
 DirHandle* handle_of(fuse_file_info* fi)
 {
@@ -333,9 +340,10 @@ void op_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         }
         h->device = st.st_dev;
     }
-    fi->fh = reinterpret_cast<std::uint64_t>(h.get());
-    if (fuse_reply_open(req, fi) == 0)
-        h.release(); // now owned by the kernel's handle until releasedir
+    DirHandle* const handle = h.get();
+    fi->fh = open_folders().adopt(std::move(h));
+    if (fuse_reply_open(req, fi) != 0)
+        open_folders().take(reinterpret_cast<std::uint64_t>(handle)); // the open never reached the kernel
 }
 
 void op_readdir(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off, fuse_file_info* fi) noexcept
@@ -350,8 +358,13 @@ void op_readdirplus(fuse_req_t req, fuse_ino_t ino, std::size_t size, off_t off,
 
 void op_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) noexcept
 {
-    delete handle_of(fi);
+    open_folders().take(fi->fh);
     fuse_reply_err(req, 0);
+}
+
+void close_open_folders()
+{
+    open_folders().take_all();
 }
 
 void op_statfs(fuse_req_t req, fuse_ino_t ino) noexcept

@@ -94,6 +94,8 @@ InProcessMount::~InProcessMount()
     unmount_lazily(dir_.path());
     loop_.join();
     set_form_notices(nullptr);
+    close_open_handles();
+    close_open_folders();
     fuse_session_unmount(session_);
     fuse_session_destroy(session_);
     inode_table().clear();
