@@ -39,6 +39,7 @@ std::shared_ptr<const FileForm> examine(int fd, const SourceStamp& stamp, bool& 
         return nullptr;
     auto form = std::make_shared<FileForm>();
     form->layout = analysis.layout;
+    form->unfinished = analysis.unfinished;
     form->stamp = stamp;
     SourceStamp after;
     if (!stamp_fd(fd, after) || after != stamp) {
@@ -87,6 +88,66 @@ bool failed_already(PendingDecision& job)
     return job.done && job.read_failed;
 }
 
+// Looks at the source again, under the forms' mutex so that a later look
+// never stores an older stamp over a newer one. Returns the decision to wait
+// for, or none with `known` the answer.
+std::shared_ptr<PendingDecision> look_again(MirrorNode& node, FileForms& forms, LayoutDecision& known)
+{
+    std::lock_guard lock(forms.mutex);
+    struct stat st {};
+    if (stat_node(node, st) < 0) {
+        if (forms.state == LayoutState::rewritten)
+            known = {forms.form->layout, forms.form, true, false};
+        return nullptr;
+    }
+    const SourceStamp stamp = stamp_of(st);
+    forms.largest_shown = std::max(forms.largest_shown, stamp.size);
+    if (stamp != forms.stamp) {
+        forms.state = LayoutState::undecided;
+        forms.stamp = stamp;
+    } else if (forms.state != LayoutState::undecided) {
+        known = {forms.form->layout, forms.form, true, false};
+        return nullptr;
+    }
+    if (!forms.pending || forms.pending->stamp != stamp || failed_already(*forms.pending))
+        forms.pending = start_decision(node, stamp);
+    if (!forms.pending) {
+        // Not even reopened: shown unchanged, and decided again next time.
+        forms.stamp = SourceStamp{};
+    }
+    return forms.pending;
+}
+
+// Waits until `wait` after the decision started (for good: max); false when
+// it is still running then.
+bool finished_in_time(PendingDecision& job, std::chrono::milliseconds wait)
+{
+    std::unique_lock lock(job.mutex);
+    const auto finished = [&] { return job.done; };
+    if (wait == std::chrono::milliseconds::max()) {
+        job.finished.wait(lock, finished);
+        return true;
+    }
+    return job.finished.wait_until(lock, job.started + wait, finished);
+}
+
+// Stores a finished decision as the file's, unless a newer look superseded it
+// or a read error spoilt it (the next request decides again). True when it
+// replaced another form.
+bool keep_decision(FileForms& forms, const std::shared_ptr<PendingDecision>& job)
+{
+    std::lock_guard lock(forms.mutex);
+    if (forms.pending != job)
+        return false;
+    forms.pending.reset();
+    if (forms.stamp != job->stamp || job->read_failed)
+        return false;
+    const bool changed = forms.form != nullptr;
+    forms.form = job->form;
+    forms.state = job->form->layout ? LayoutState::rewritten : LayoutState::pass_through;
+    return changed;
+}
+
 } // namespace
 
 std::shared_ptr<FileForms> forms_of(MirrorNode& node)
@@ -114,65 +175,22 @@ bool stamp_fd(int fd, SourceStamp& stamp)
 LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
 {
     std::shared_ptr<FileForms> forms = node.forms.load();
-    struct stat st {};
     if (!forms) {
         // Only regular files are ever reopened: opening a FIFO blocks and
         // opening a device may have side effects. Without a file type
         // nothing may be reopened either, so such a node shows unchanged.
+        struct stat st {};
         if (stat_node(node, st) < 0 || !S_ISREG(st.st_mode))
             return {};
         forms = forms_of(node);
     }
-    std::shared_ptr<PendingDecision> job;
-    {
-        // Examined under the lock, so that a later look never stores an
-        // older stamp over a newer one.
-        std::lock_guard lock(forms->mutex);
-        if (stat_node(node, st) < 0) {
-            if (forms->state != LayoutState::rewritten)
-                return {};
-            return {forms->form->layout, forms->form, true, false};
-        }
-        const SourceStamp stamp = stamp_of(st);
-        forms->largest_shown = std::max(forms->largest_shown, stamp.size);
-        if (stamp != forms->stamp) {
-            forms->state = LayoutState::undecided;
-            forms->stamp = stamp;
-        } else if (forms->state != LayoutState::undecided) {
-            return {forms->form->layout, forms->form, true, false};
-        }
-        if (!forms->pending || forms->pending->stamp != stamp || failed_already(*forms->pending))
-            forms->pending = start_decision(node, stamp);
-        if (!forms->pending) {
-            // Not even reopened: shown unchanged, and decided again next time.
-            forms->stamp = SourceStamp{};
-            return {};
-        }
-        job = forms->pending;
-    }
-    {
-        std::unique_lock lock(job->mutex);
-        const auto finished = [&] { return job->done; };
-        if (wait == std::chrono::milliseconds::max())
-            job->finished.wait(lock, finished);
-        else if (!job->finished.wait_until(lock, job->started + wait, finished))
-            return {nullptr, nullptr, false, false};
-    }
-    bool changed = false;
-    {
-        std::lock_guard lock(forms->mutex);
-        if (forms->pending == job) {
-            forms->pending.reset();
-            // A decision spoilt by a read error is not kept: the next request
-            // decides again.
-            if (forms->stamp == job->stamp && !job->read_failed) {
-                changed = forms->form != nullptr;
-                forms->form = job->form;
-                forms->state = job->form->layout ? LayoutState::rewritten : LayoutState::pass_through;
-            }
-        }
-    }
-    if (changed)
+    LayoutDecision known;
+    const std::shared_ptr<PendingDecision> job = look_again(node, *forms, known);
+    if (!job)
+        return known;
+    if (!finished_in_time(*job, wait))
+        return {nullptr, nullptr, false, false};
+    if (keep_decision(*forms, job))
         notify_form_changed(inode_table().ino_of(&node));
     if (job->read_failed)
         return {nullptr, nullptr, false, true};
@@ -218,6 +236,12 @@ int OpenFile::check_source()
     // byte the form refers to and makes the file longer; anything else spoils
     // the form for good. New data at the same size was written over old
     // bytes, even where the samples read as before (written away and back).
+    // A movie not yet readable as one that grows is being written: what was
+    // read of it so far is no file at all.
+    if (form->unfinished) {
+        spoilt_ = true;
+        return -EIO;
+    }
     const bool rewritten_at_same_size = now.size == verified_.size &&
                                         (now.mtime_sec != verified_.mtime_sec || now.mtime_nsec != verified_.mtime_nsec);
     if (rewritten_at_same_size || static_cast<std::uint64_t>(now.size) < sample().covered ||

@@ -51,6 +51,10 @@ struct FileForm {
     // source of a file shown unchanged; to tell growth from change once the
     // source moved on.
     SourceSample sample;
+    // Shown unchanged because it is a movie that cannot be read as one (see
+    // SourceAnalysis): its bytes are no version of anything while they are
+    // being written, so a handle of it fails once the source moves at all.
+    bool unfinished = false;
     // Read-only handles open on this form; the last one to close lets its
     // PCM sources give back what they hold.
     mutable std::atomic<std::uint32_t> readers{0};

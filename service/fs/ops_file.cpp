@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -142,7 +143,7 @@ bool shrunk(OpenFile& handle)
 
 // Opens the source for reading as the form `decision` describes. -ESTALE when
 // the source changed since that decision (other than by growing).
-int open_reader(MirrorNode& node, const LayoutDecision& decision, std::unique_ptr<OpenFile>& handle)
+int open_form_reader(MirrorNode& node, const LayoutDecision& decision, std::unique_ptr<OpenFile>& handle)
 {
     const int fd = reopen_node(node, O_RDONLY);
     if (fd < 0)
@@ -160,6 +161,80 @@ int open_reader(MirrorNode& node, const LayoutDecision& decision, std::unique_pt
         if (handle->forms->handles++ == 0)
             handle->forms->largest_shown = handle->form->stamp.size;
     }
+    return 0;
+}
+
+// A movie that cannot be read as one yet, written to in the last moments, is
+// most likely a copy or a recording under way. An open waits for it in short
+// steps, at most `settle_limit`, until it reads as a movie or has been left
+// alone for `quiet_time`; a file nobody is writing is never waited for.
+constexpr std::chrono::milliseconds quiet_time{100};
+constexpr std::chrono::milliseconds settle_limit{500};
+constexpr std::chrono::milliseconds settle_step{10};
+
+bool being_written(const LayoutDecision& decision)
+{
+    if (!decision.form || !decision.form->unfinished)
+        return false;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const SourceStamp& stamp = decision.form->stamp;
+    const std::int64_t age_ms = (now.tv_sec - stamp.mtime_sec) * 1000 + (now.tv_nsec - stamp.mtime_nsec) / 1000000;
+    // A time ahead of the clock (a clock set back) tells nothing of writing.
+    return age_ms > -1000 && age_ms < quiet_time.count();
+}
+
+LayoutDecision decide_for_reading(MirrorNode& node)
+{
+    LayoutDecision decision = decide_layout(node, std::chrono::milliseconds::max());
+    const auto give_up = std::chrono::steady_clock::now() + settle_limit;
+    while (being_written(decision) && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(settle_step);
+        decision = decide_layout(node, std::chrono::milliseconds::max());
+    }
+    return decision;
+}
+
+// A read-only handle of the node's current form. A source rewritten between
+// its decision and this open is decided again; one that keeps changing
+// faster than that fails the open.
+int open_reader(MirrorNode& node, std::unique_ptr<OpenFile>& handle)
+{
+    int rc = -EIO;
+    for (int attempt = 0; attempt < 3 && rc == -EIO; ++attempt) {
+        const LayoutDecision decision = decide_for_reading(node);
+        // Opened now, a file whose decision failed would read as the
+        // unchanged source.
+        if (decision.read_failed)
+            continue;
+        rc = open_form_reader(node, decision, handle);
+        if (rc == -ESTALE)
+            rc = -EIO;
+    }
+    return rc;
+}
+
+// A handle that may write: only to a file shown unchanged, on a writable mount.
+int open_writer(MirrorNode& node, int flags, std::unique_ptr<OpenFile>& handle)
+{
+    LayoutDecision decision;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        decision = decide_layout(node, std::chrono::milliseconds::max());
+        if (!decision.read_failed)
+            break;
+    }
+    if (decision.read_failed)
+        return -EIO;
+    if (!mirror_settings().writable)
+        return -EROFS;
+    // The rewritten bytes exist nowhere on disk: there is nothing to write to.
+    if (decision.layout)
+        return -EACCES;
+    const int fd = reopen_node(node, flags & ~O_NOFOLLOW);
+    if (fd < 0)
+        return fd;
+    handle = std::make_unique<OpenFile>();
+    handle->fd.reset(fd);
     return 0;
 }
 
@@ -203,47 +278,12 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
     // the truncation to this open.
     const bool reader = (fi->flags & O_ACCMODE) == O_RDONLY && !(fi->flags & O_TRUNC);
     std::unique_ptr<OpenFile> handle;
-    LayoutDecision decision;
-    int rc = -EIO;
-    // A source rewritten between its decision and this open is decided
-    // again; one that keeps changing faster than that fails the open.
-    for (int attempt = 0; attempt < 3 && rc == -EIO; ++attempt) {
-        decision = decide_layout(*node, std::chrono::milliseconds::max());
-        // Opened now, a file whose decision failed would read as the
-        // unchanged source.
-        if (decision.read_failed)
-            continue;
-        if (!reader)
-            break;
-        rc = open_reader(*node, decision, handle);
-        if (rc == -ESTALE)
-            rc = -EIO;
-    }
-    if (reader && rc < 0) {
+    const int rc = reader ? open_reader(*node, handle) : open_writer(*node, fi->flags, handle);
+    if (rc < 0) {
         fuse_reply_err(req, -rc);
         return;
     }
-    if (!reader) {
-        int fd = -1;
-        if (decision.read_failed) {
-            fuse_reply_err(req, EIO);
-            return;
-        } else if (!mirror_settings().writable) {
-            fuse_reply_err(req, EROFS);
-            return;
-        } else if (decision.layout) {
-            // The rewritten bytes exist nowhere on disk: there is nothing to write to.
-            fuse_reply_err(req, EACCES);
-            return;
-        }
-        fd = reopen_node(*node, fi->flags & ~O_NOFOLLOW);
-        if (fd < 0) {
-            fuse_reply_err(req, -fd);
-            return;
-        }
-        handle = std::make_unique<OpenFile>();
-        handle->fd.reset(fd);
-    } else {
+    if (reader) {
         choose_caching(*handle, fi);
         // Where the units lie is found now rather than in the first read of
         // audio, which an editor waits for.

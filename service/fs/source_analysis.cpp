@@ -75,6 +75,24 @@ std::size_t layout_work_bytes(const MediaScan& scan)
     return samples * 2 * sizeof(MediaSample);
 }
 
+// Whether a file without a layout is a movie that cannot be read as one yet:
+// empty, or beginning with a movie's first box but without a whole movie
+// box, or with AAC audio whose layout could not be built.
+bool unfinished_movie(const MediaScan& scan)
+{
+    if (scan.file_size == 0)
+        return true;
+    const BoxHeader* first = !scan.boxes.empty() && scan.boxes.front().offset == 0 ? &scan.boxes.front().header
+                             : scan.cut_box && scan.cut_box->offset == 0          ? &scan.cut_box->header
+                                                                                  : nullptr;
+    if (first == nullptr)
+        return false;
+    const std::uint32_t type = first->type;
+    const bool movie = type == fourcc("ftyp") || type == fourcc("wide") || type == fourcc("mdat") ||
+                       type == fourcc("moov");
+    return movie && (scan.moov_size == 0 || scan.has_aac);
+}
+
 } // namespace
 
 SourceAnalysis analyse_source_file(int fd)
@@ -94,8 +112,10 @@ SourceAnalysis analyse_source_file(int fd)
         result.read_failed = true;
         return result;
     }
-    if (!scan.has_aac)
+    if (!scan.has_aac) {
+        result.unfinished = unfinished_movie(scan);
         return result;
+    }
     // A long recording's sample tables take tens of MiB while its layout is
     // built (a 2-hour file with six tracks: about 25 MiB); the scan's reads
     // are done by now, so the share is taken without a stall behind it.
@@ -108,6 +128,7 @@ SourceAnalysis analyse_source_file(int fd)
     const int err = errno;
     result.read_failed = !result.layout && (err == EIO || err == ENXIO || err == ESTALE || err == ETIMEDOUT ||
                                             err == ENOTCONN || err == EINTR || err == ENOMEM);
+    result.unfinished = !result.layout && !result.read_failed;
     return result;
 }
 

@@ -12,6 +12,10 @@ namespace kov {
 struct SourceAnalysis {
     std::shared_ptr<const FileLayout> layout; // empty: shown unchanged
     bool read_failed = false;                 // the source could not be read: decide again later
+    // Shown unchanged though it begins as a movie (or is empty) and cannot be
+    // read as one: a copy or a non-fragmented recording still being written
+    // looks like this, as does a damaged movie.
+    bool unfinished = false;
 };
 
 // Analyses the source open for reading on `fd` (borrowed). The scan's small

@@ -213,18 +213,42 @@ TEST_F(ChangingSources, AnOpenHandleKeepsItsFormOrFailsAndANewOpenSeesTheChange)
     mnt.expect_clean_stop();
 }
 
-// Four readers (one of them O_DIRECT) read the whole clip over and over while
-// another program puts a new version in its place every 50 ms: every whole
-// read is one version's rewritten form, or failed with EIO. Where the file is
-// rewritten in place, a reader may also have opened it half-written, when it
-// is shown unchanged, and read the source's own bytes as they grew.
+// Whether `got` holds a whole 4 KiB page of zeros where none of `forms` has one.
+bool has_foreign_zero_page(const Bytes& got, std::initializer_list<const Bytes*> forms)
+{
+    constexpr std::size_t page = 4096;
+    for (std::size_t at = 0; at + page <= got.size(); at += page) {
+        const auto begin = got.begin() + static_cast<std::ptrdiff_t>(at);
+        if (std::any_of(begin, begin + page, [](std::uint8_t b) { return b != 0; }))
+            continue;
+        if (std::none_of(forms.begin(), forms.end(), [&](const Bytes* f) {
+                return at + page <= f->size() && std::equal(begin, begin + page, f->begin() + static_cast<std::ptrdiff_t>(at));
+            }))
+            return true;
+    }
+    return false;
+}
+
+// Four readers (one of them O_DIRECT) read the whole file over and over while
+// another program changes it: a new version of the clip renamed over it or
+// copied over it in place every 50 ms, or a file shown unchanged cut to half
+// and written back every few milliseconds. Every whole read is one version
+// (a clip's rewritten form), or, for the file cut short, a prefix of it, or
+// failed with EIO; never anything else, and never a page of zeros the source
+// did not hold. A clip caught half-copied is waited for until it is whole.
 class ConstantReplacement : public ChangingSources, public ::testing::WithParamInterface<Change> {};
 
 TEST_P(ConstantReplacement, EveryWholeReadIsOneVersionOrFails)
 {
-    const Bytes emits[2] = {emit(a_), emit(b_)};
-    const Bytes* sources[2] = {&a_, &b_};
-    ASSERT_TRUE(write_file(src_.file("clip.mp4"), a_));
+    const Change change = GetParam();
+    // Non-zero bytes that are no movie: read as they are.
+    Bytes plain(1 << 20);
+    for (std::size_t i = 0; i < plain.size(); ++i)
+        plain[i] = static_cast<std::uint8_t>(1 + (i * 7 + i / 4096) % 255);
+    const Bytes emits[2] = {change == Change::cut_short ? plain : emit(a_), emit(b_)};
+    const Bytes* sources[2] = {change == Change::cut_short ? &plain : &a_, &b_};
+    const std::string name = change == Change::cut_short ? "data.bin" : "clip.mp4";
+    ASSERT_TRUE(write_file(src_.file(name), *sources[0]));
     ProgramMount mnt({src_.path()});
     ASSERT_TRUE(mnt.ok()) << mnt.stderr_text();
 
@@ -235,17 +259,19 @@ TEST_P(ConstantReplacement, EveryWholeReadIsOneVersionOrFails)
         Bytes got;
         while (!stop) {
             std::string kind;
-            if (!read_whole(mnt.file("clip.mp4"), got, flags))
+            if (!read_whole(mnt.file(name), got, flags))
                 kind = std::string("failed: ") + std::strerror(errno);
-            else if (got == emits[0] || got == emits[1])
-                kind = "a version";
-            else if (std::any_of(sources, sources + 2, [&](const Bytes* s) {
-                         return GetParam() == Change::rewrite_in_place && got.size() <= s->size() &&
-                                std::equal(got.begin(), got.end(), s->begin());
-                     }))
-                kind = "shown unchanged, opened half-written";
+            else if (got == emits[0])
+                kind = "version A";
+            else if (change != Change::cut_short && got == emits[1])
+                kind = "version B";
+            else if (has_foreign_zero_page(got, {&emits[0], &emits[1], sources[0], sources[1]}))
+                kind = "neither, with zero pages";
+            else if (change == Change::cut_short && got.size() < plain.size() &&
+                     std::equal(got.begin(), got.end(), plain.begin()))
+                kind = "cut short";
             else
-                kind = "neither version (" + std::to_string(got.size()) + " bytes)";
+                kind = "neither (" + std::to_string(got.size()) + " bytes)";
             std::lock_guard lock(mutex);
             ++kinds[kind];
         }
@@ -253,13 +279,24 @@ TEST_P(ConstantReplacement, EveryWholeReadIsOneVersionOrFails)
     std::vector<std::thread> readers;
     for (int r = 0; r < 4; ++r)
         readers.emplace_back(reader, r == 3 ? O_DIRECT : 0);
+    const std::string path = src_.file(name);
     for (int round = 1; round <= 40; ++round) {
         const Bytes& next = *sources[round % 2];
-        if (GetParam() == Change::rename_over) {
+        if (change == Change::rename_over) {
             ASSERT_TRUE(write_file(src_.file(".new"), next));
-            ASSERT_EQ(::rename(src_.file(".new").c_str(), src_.file("clip.mp4").c_str()), 0);
+            ASSERT_EQ(::rename(src_.file(".new").c_str(), path.c_str()), 0);
+        } else if (change == Change::rewrite_in_place) {
+            ASSERT_TRUE(write_file(path, next));
         } else {
-            ASSERT_TRUE(write_file(src_.file("clip.mp4"), next));
+            for (int cut = 0; cut < 10; ++cut) {
+                ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(plain.size() / 2)), 0);
+                const int out = ::open(path.c_str(), O_WRONLY);
+                const std::size_t half = plain.size() / 2;
+                ASSERT_EQ(::pwrite(out, plain.data() + half, half, static_cast<off_t>(half)), static_cast<ssize_t>(half));
+                ::close(out);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            continue;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -275,11 +312,11 @@ TEST_P(ConstantReplacement, EveryWholeReadIsOneVersionOrFails)
         // lookup and open may also be answered as gone or stale.
         if (kind.rfind("failed", 0) == 0) {
             EXPECT_TRUE(kind == std::string("failed: ") + std::strerror(EIO) ||
-                        (GetParam() == Change::rename_over && (kind == std::string("failed: ") + std::strerror(ENOENT) ||
-                                                                kind == std::string("failed: ") + std::strerror(ESTALE))))
+                        (change == Change::rename_over && (kind == std::string("failed: ") + std::strerror(ENOENT) ||
+                                                           kind == std::string("failed: ") + std::strerror(ESTALE))))
                 << kind << ": " << count;
         }
-        if (kind == "a version")
+        if (kind.rfind("version", 0) == 0)
             whole += count;
     }
     EXPECT_GT(whole, 0);
@@ -287,10 +324,12 @@ TEST_P(ConstantReplacement, EveryWholeReadIsOneVersionOrFails)
     mnt.expect_clean_stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Source, ConstantReplacement, ::testing::Values(Change::rename_over, Change::rewrite_in_place),
+INSTANTIATE_TEST_SUITE_P(Source, ConstantReplacement,
+                         ::testing::Values(Change::rename_over, Change::rewrite_in_place, Change::cut_short),
                          [](const ::testing::TestParamInfo<Change>& p) {
-                             return p.param == Change::rename_over ? std::string("RenamedOver")
-                                                                   : std::string("RewrittenInPlace");
+                             return p.param == Change::rename_over        ? std::string("RenamedOver")
+                                    : p.param == Change::rewrite_in_place ? std::string("RewrittenInPlace")
+                                                                          : std::string("PlainFileCutShort");
                          });
 
 } // namespace
