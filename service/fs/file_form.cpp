@@ -103,6 +103,8 @@ std::shared_ptr<PendingDecision> look_again(MirrorNode& node, FileForms& forms, 
     const SourceStamp stamp = stamp_of(st);
     forms.largest_shown = std::max(forms.largest_shown, stamp.size);
     if (stamp != forms.stamp) {
+        if (forms.stamp != SourceStamp{})
+            forms.moved_at = std::chrono::steady_clock::now();
         forms.state = LayoutState::undecided;
         forms.stamp = stamp;
     } else if (forms.state != LayoutState::undecided) {
@@ -195,6 +197,22 @@ LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait)
     if (job->read_failed)
         return {nullptr, nullptr, false, true};
     return {job->form->layout, job->form, true, false};
+}
+
+bool moved_lately(MirrorNode& node, const FileForm& form, std::chrono::milliseconds quiet)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t age_ms =
+        (now.tv_sec - form.stamp.mtime_sec) * 1000 + (now.tv_nsec - form.stamp.mtime_nsec) / 1000000;
+    // A time ahead of the clock (a clock set back) tells nothing of writing.
+    if (age_ms > -1000 && age_ms < quiet.count())
+        return true;
+    const std::shared_ptr<FileForms> forms = node.forms.load();
+    if (!forms)
+        return false;
+    std::lock_guard lock(forms->mutex);
+    return std::chrono::steady_clock::now() - forms->moved_at < quiet;
 }
 
 std::shared_ptr<const FileLayout> current_layout(MirrorNode& node)

@@ -83,6 +83,9 @@ struct FileForms {
     LayoutState state = LayoutState::undecided;
     std::shared_ptr<const FileForm> form; // set once decided
     SourceStamp stamp;                    // the source when last examined
+    // When a look last found the source changed since the look before: the
+    // file's own times may lag the clock, or not move at a truncation.
+    std::chrono::steady_clock::time_point moved_at{};
     std::shared_ptr<PendingDecision> pending; // a decision being made for `stamp`
     // The form whose pages the kernel may hold in its page cache: a file
     // shown unchanged. Rewritten forms are read around the cache (see
@@ -144,6 +147,9 @@ struct LayoutDecision {
 // The node's decision, made on the analysis pool when the source changed (size,
 // modification or change time) or was never decided; waits at most until `wait` after the decision started.
 LayoutDecision decide_layout(MirrorNode& node, std::chrono::milliseconds wait);
+// Whether the source was last seen to change less than `quiet` ago, by its
+// modification time or by two looks that found it different.
+bool moved_lately(MirrorNode& node, const FileForm& form, std::chrono::milliseconds quiet);
 // The node's layout when the file is shown rewritten, else empty; waits for
 // the decision as long as it takes.
 std::shared_ptr<const FileLayout> current_layout(MirrorNode& node);

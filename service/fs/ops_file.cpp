@@ -172,23 +172,16 @@ constexpr std::chrono::milliseconds quiet_time{100};
 constexpr std::chrono::milliseconds settle_limit{500};
 constexpr std::chrono::milliseconds settle_step{10};
 
-bool being_written(const LayoutDecision& decision)
+bool being_written(MirrorNode& node, const LayoutDecision& decision)
 {
-    if (!decision.form || !decision.form->unfinished)
-        return false;
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const SourceStamp& stamp = decision.form->stamp;
-    const std::int64_t age_ms = (now.tv_sec - stamp.mtime_sec) * 1000 + (now.tv_nsec - stamp.mtime_nsec) / 1000000;
-    // A time ahead of the clock (a clock set back) tells nothing of writing.
-    return age_ms > -1000 && age_ms < quiet_time.count();
+    return decision.form && decision.form->unfinished && moved_lately(node, *decision.form, quiet_time);
 }
 
 LayoutDecision decide_for_reading(MirrorNode& node)
 {
     LayoutDecision decision = decide_layout(node, std::chrono::milliseconds::max());
     const auto give_up = std::chrono::steady_clock::now() + settle_limit;
-    while (being_written(decision) && std::chrono::steady_clock::now() < give_up) {
+    while (being_written(node, decision) && std::chrono::steady_clock::now() < give_up) {
         std::this_thread::sleep_for(settle_step);
         decision = decide_layout(node, std::chrono::milliseconds::max());
     }
