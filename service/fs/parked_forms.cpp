@@ -25,7 +25,10 @@ void park_forms(MirrorNode& node)
     ParkedStamp parked;
     {
         std::lock_guard lock(forms->mutex);
-        if (forms->state != LayoutState::pass_through || forms->pending || !forms->form || forms->form->layout)
+        // A movie not yet readable as one keeps its whole state: what its
+        // opens wait for and its handles fail on is not in the stamp.
+        if (forms->state != LayoutState::pass_through || forms->pending || !forms->form || forms->form->layout ||
+            forms->form->unfinished)
             return;
         const SourceStamp& s = forms->stamp;
         parked = ParkedStamp{s.size, s.mtime_sec, s.ctime_sec, static_cast<std::uint32_t>(s.mtime_nsec),
