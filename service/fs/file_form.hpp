@@ -107,6 +107,9 @@ struct OpenFile {
     UniqueFd fd;                          // the source, opened for this handle
     std::shared_ptr<FileForms> forms;     // read-only handles of regular files
     std::shared_ptr<const FileForm> form; // what it reads; empty for writers and special files
+    // A form shown unchanged whose reads go from the source to the kernel
+    // without a copy while the source stays as it was.
+    bool spliced = false;
 
     // 0 while the source still holds the bytes the form refers to
     // (unchanged, or only grown), else -EIO, for good.

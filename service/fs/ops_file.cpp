@@ -94,31 +94,29 @@ void close_handle(std::unique_ptr<OpenFile> handle)
     }
 }
 
-// A source modified this recently may still be being written.
-constexpr std::int64_t settle_seconds = 2;
-
-bool recently_modified(const FileForm& form)
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec - form.stamp.mtime_sec < settle_seconds;
-}
+// A source that changed this recently may still be being written.
+constexpr std::chrono::milliseconds settle_time{2000};
 
 // How the kernel's page cache serves this open. It holds one cache and one
 // size per file, whatever form each handle reads: a handle reading an older
 // form through it would meet pages of the new one, or be cut short (or
 // filled with zeros) at the new size. So a rewritten form is read around
 // the cache, each read answered from the handle's own form, and so is a file
-// shown unchanged that was modified in the last seconds (it may still be
-// being written). Any other file shown unchanged keeps its cached pages
-// while it stays the form they came from, and drops them at the first open
-// after it changed.
-void choose_caching(OpenFile& handle, fuse_file_info* fi)
+// shown unchanged that changed in the last seconds (it may still be being
+// written). Any other file shown unchanged keeps its cached pages while it
+// stays the form they came from, and drops them at the first open after it
+// changed.
+// Only such a settled file is spliced, too: a splice hands the kernel the
+// source's own pages, which a truncation zeroes in place while the reply is
+// still on its way, so a file that is being written goes through a buffer,
+// checked after the copy.
+void choose_caching(MirrorNode& node, OpenFile& handle, fuse_file_info* fi)
 {
-    if (handle.form && (handle.form->layout || recently_modified(*handle.form))) {
+    if (handle.form && (handle.form->layout || moved_lately(node, *handle.form, settle_time))) {
         fi->direct_io = 1;
         return;
     }
+    handle.spliced = true;
     fi->keep_cache = 1;
     if (!handle.forms || !handle.form)
         return;
@@ -277,7 +275,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) noexcept
         return;
     }
     if (reader) {
-        choose_caching(*handle, fi);
+        choose_caching(*node, *handle, fi);
         // Where the units lie is found now rather than in the first read of
         // audio, which an editor waits for.
         if (handle->form && handle->form->layout)
@@ -300,9 +298,9 @@ void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off, fuse_file_
         return;
     }
     const FileLayout* layout = handle.form ? handle.form->layout.get() : nullptr;
-    // A file shown unchanged goes straight from the source while the source
-    // is as its open found it.
-    if (layout == nullptr && (!handle.form || handle.unchanged_since_open())) {
+    // A settled file shown unchanged goes straight from the source while the
+    // source is as its open found it.
+    if (layout == nullptr && (!handle.form || (handle.spliced && handle.unchanged_since_open()))) {
         reply_from_source(req, fd, size, off);
         return;
     }
