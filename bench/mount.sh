@@ -76,6 +76,16 @@ t_remux=$(for _ in $(seq $n); do remux; done | median)
 rm -f "$WORK/remux.mov"
 echo "-- whole rewritten clip: through the mount ${t_whole}s   ffmpeg remux to PCM ${t_remux}s (target: mount faster)"
 
+# An editor reading a settled clip again: the same mount, the clip read whole
+# once, then again (what the kernel's page cache may answer).
+again() {
+    mount_fresh "$SRC"
+    "$TOOL" seq "$MNT/clip.mp4" 0 "${R[total_size]}" >/dev/null
+    for _ in 1 2 3; do "$TOOL" seq "$MNT/clip.mp4" 0 "${R[total_size]}" | get seconds; done | median
+    unmount
+}
+echo "-- whole rewritten clip read again on the same mount: $(runs again)s"
+
 seq_pcm() { mount_fresh "$SRC"; "$TOOL" seq "$MNT/clip.mp4" "${R[pcm_offset]}" "${R[pcm_size]}" | get seconds; unmount; }
 decode() {
     local s e
