@@ -20,6 +20,7 @@
 
 #include "cli/mount_init.hpp"
 #include "cli/reload_thread.hpp"
+#include "cli/session_io.hpp"
 #include "common/unique_fd.hpp"
 #include "fs/fuse_api.hpp"
 #include "fs/mirror.hpp"
@@ -270,6 +271,7 @@ int run_mount(const MountSettings& settings, const std::string& invocation, cons
         return 1;
     }
     link.mounted();
+    use_session_io(session);
     announce(settings);
 
     set_form_notices(session);
