@@ -187,6 +187,7 @@ int serve(fuse_session* session, const fuse_cmdline_opts& opts, const sigset_t& 
         if (::poll(&done, 1, stop_grace_ms) <= 0) {
             std::fputs("kov-orvane: a request is still waiting for its source; stopping without it\n", stderr);
             std::fflush(stderr);
+            link.leaving();
             std::_Exit(exit_status(sig));
         }
         loop.join();

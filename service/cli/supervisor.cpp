@@ -36,6 +36,8 @@ namespace {
 // After a stop signal the child gets this long to end: its own wait for the
 // loop's workers (2 s) and the shutdown after that fit well inside.
 constexpr auto stop_bound = std::chrono::milliseconds(3000);
+// Once it says it is exiting without its stuck workers, this long.
+constexpr auto exit_bound = std::chrono::milliseconds(300);
 
 // Every known node holds a descriptor and every decoding source a duplicate,
 // so a large tree needs far more than the usual soft limit of 1024. Raised
@@ -76,6 +78,7 @@ void unmount_lazily(const std::string& mount_point)
 struct LinkState {
     bool open = true;
     bool mounted = false; // mounted and not yet unmounted
+    bool leaving = false;
 };
 
 void read_link(int fd, LinkState& link)
@@ -89,8 +92,10 @@ void read_link(int fd, LinkState& link)
             link.open = n < 0 && errno == EAGAIN;
             return;
         }
-        for (ssize_t i = 0; i < n; ++i)
+        for (ssize_t i = 0; i < n; ++i) {
             link.mounted = buf[i] == 'm' || (buf[i] != 'u' && link.mounted);
+            link.leaving = link.leaving || buf[i] == 'x';
+        }
     }
 }
 
@@ -111,8 +116,11 @@ public:
             const int n = ::poll(fds, 2, timeout_ms());
             if (n < 0 && errno != EINTR)
                 return wait_blocking();
-            if (fds[1].revents != 0)
+            if (fds[1].revents != 0) {
                 read_link(link_fd_.get(), link_);
+                if (link_.leaving && deadline_)
+                    deadline_ = std::min(*deadline_, std::chrono::steady_clock::now() + exit_bound);
+            }
             if (n == 0 && deadline_)
                 return give_up();
             if (fds[0].revents & POLLIN) {

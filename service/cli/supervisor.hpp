@@ -27,6 +27,9 @@ public:
     void mounted() const { send('m'); }
     // The mount is gone.
     void unmounted() const { send('u'); }
+    // Exiting now without the requests still waiting for their sources; an
+    // exit that does not finish is stuck in one of them.
+    void leaving() const { send('x'); }
 
 private:
     void send(char what) const;
