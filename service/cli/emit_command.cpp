@@ -30,7 +30,7 @@ constexpr std::size_t write_slice = 65536;
 
 } // namespace
 
-int run_emit(const char* in, const char* out)
+int run_emit(const char* in, const char* out, CodecSet convert)
 {
     UniqueFd input(::open(in, O_RDONLY | O_CLOEXEC));
     if (!input) {
@@ -38,7 +38,7 @@ int run_emit(const char* in, const char* out)
         std::fprintf(stderr, "emit: cannot open %s: %s\n", in, std::strerror(err));
         return 2;
     }
-    MediaScan scan = scan_media(input.get());
+    MediaScan scan = scan_media(input.get(), convert);
     if (!scan.has_aac) {
         std::fprintf(stderr, "emit: %s has no AAC audio to rewrite\n", in);
         return 1;

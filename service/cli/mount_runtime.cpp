@@ -201,6 +201,7 @@ int serve(fuse_session* session, const fuse_cmdline_opts& opts, const sigset_t& 
 bool prepare_root(const MountSettings& settings)
 {
     set_mirror_writable(settings.writable);
+    set_mirror_conversions(settings.convert);
     if (settings.mode != MountMode::shares)
         return open_mirror_root(settings);
     prepare_shares(settings);

@@ -57,6 +57,17 @@ void check_config_file(const std::string& path)
 
 } // namespace
 
+CodecSet convert_option(const char* list)
+{
+    std::string error;
+    const auto set = parse_codec_list(list, error);
+    if (!set) {
+        std::fprintf(stderr, "kov-orvane: --convert: %s\n", error.c_str());
+        std::exit(2);
+    }
+    return *set;
+}
+
 std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int first)
 {
     MountSettings s;
@@ -75,6 +86,8 @@ std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int fir
             }
             s.shares.push_back(Share{true, std::string(value.substr(0, eq)), std::string(value.substr(eq + 1))});
             s.shares_from_command_line = true;
+        } else if (arg == "--convert" && has_next) {
+            s.convert = convert_option(argv[++i]);
         } else if (arg == "--writable") {
             s.writable = true;
         } else if (arg == "-o" && has_next) {

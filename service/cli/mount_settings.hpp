@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "pcm/codec_set.hpp"
 #include "shares/share.hpp"
 
 namespace kov {
@@ -20,6 +21,7 @@ struct MountSettings {
     bool shares_from_command_line = false;
     bool config_given = false;
     bool writable = false;
+    CodecSet convert = default_conversions(); // --convert
     std::vector<std::string> fuse_options;
     std::vector<std::string> positional;
 };
@@ -27,8 +29,13 @@ struct MountSettings {
 // Parses argv[first..argc). Returns nothing on a usage error (the caller prints
 // the usage text, status 2). A --share without "=" prints its own message and
 // exits with status 2 inside, as every other usage error does before any FUSE call;
-// so does a --config naming anything but a regular file (a missing one is fine).
+// so does a --config naming anything but a regular file (a missing one is fine),
+// and a --convert list naming a codec that is not converted.
 std::optional<MountSettings> parse_mount_settings(int argc, char** argv, int first);
+
+// The set a --convert list names; a list naming anything but a codec whose
+// conversion is built prints why and exits with status 2.
+CodecSet convert_option(const char* list);
 
 // Invocation name, mount point, "-oro" unless writable, then the FUSE options,
 // and "-odefault_permissions" when they allow other users without it.

@@ -29,19 +29,24 @@ void write_probe_report(std::FILE* out, const char* path, const MediaScan& scan)
                      or_unknown(t.format));
         if (t.handler == "soun")
             std::fprintf(out, " rate=%u ch=%u bits=%u aac=%d asc=%zuB", t.sample_rate, unsigned{t.channels},
-                         unsigned{t.bits}, t.decoder.codec == Codec::aac ? 1 : 0,
-                         t.decoder.extradata.size());
+                         unsigned{t.bits}, t.codec == Codec::aac ? 1 : 0,
+                         t.decoder.codec == Codec::aac ? t.decoder.extradata.size() : 0);
+        // A converted AAC track's line reads as it always has; any other
+        // sound track names its codec and whether it is converted.
+        const bool converted = t.decoder.codec != Codec::none;
+        if (t.handler == "soun" && (t.codec != Codec::aac || !converted))
+            std::fprintf(out, " codec=%s convert=%d", codec_name(t.codec), converted ? 1 : 0);
         std::fprintf(out, " samples=%llu\n", static_cast<unsigned long long>(t.sample_count));
     }
 }
 
-int run_probe(const char* path)
+int run_probe(const char* path, CodecSet convert)
 {
     MediaScan scan;
     // An unreadable file is reported exactly like one that is not ISO BMFF.
     // O_NONBLOCK: a FIFO given by mistake must not hang the probe.
     if (UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)); fd)
-        scan = scan_media(fd.get());
+        scan = scan_media(fd.get(), convert);
     write_probe_report(stdout, path, scan);
     if (!scan.is_bmff)
         return 2;

@@ -13,6 +13,6 @@ void write_probe_report(std::FILE* out, const char* path, const MediaScan& scan)
 
 // Probes `path`; returns the exit status: 0 AAC found, 1 ISO BMFF without AAC,
 // 2 unreadable or not ISO BMFF.
-int run_probe(const char* path);
+int run_probe(const char* path, CodecSet convert);
 
 } // namespace kov

@@ -7,12 +7,14 @@
 
 #include "common/unique_fd.hpp"
 #include "fs/fuse_api.hpp"
+#include "pcm/codec_set.hpp"
 
 namespace kov {
 
 class ShareTable;
 
 void set_mirror_writable(bool writable);
+void set_mirror_conversions(CodecSet convert);
 // Mirror mode: the O_PATH directory descriptor of the source and its identity.
 void set_mirror_root(UniqueFd root, dev_t device, ino_t inode);
 // Shares mode: the root is the virtual list of `table`'s shares.

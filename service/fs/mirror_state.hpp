@@ -13,6 +13,7 @@
 #include "fs/fuse_api.hpp"
 #include "fs/inode_table.hpp"
 #include "media/file_layout.hpp"
+#include "pcm/codec_set.hpp"
 
 namespace kov {
 
@@ -21,6 +22,7 @@ class ShareTable;
 struct MirrorSettings {
     bool writable = false;
     ShareTable* shares = nullptr; // set in shares mode: the root lists these
+    CodecSet convert = default_conversions(); // the audio codecs rewritten as PCM
 };
 
 MirrorSettings& mirror_settings();

@@ -23,6 +23,11 @@ void set_mirror_writable(bool writable)
     mirror_settings().writable = writable;
 }
 
+void set_mirror_conversions(CodecSet convert)
+{
+    mirror_settings().convert = convert;
+}
+
 void set_mirror_root(UniqueFd root, dev_t device, ino_t inode)
 {
     mirror_settings().shares = nullptr;

@@ -10,6 +10,7 @@
 
 #include "common/full_io.hpp"
 #include "common/table_work.hpp"
+#include "fs/mirror_state.hpp"
 #include "media/media_scan.hpp"
 #include "media/sample_model.hpp"
 
@@ -105,9 +106,12 @@ SourceAnalysis analyse_source_file(int fd)
     }
     const auto size = static_cast<std::uint64_t>(st.st_size);
     ScanReader reader(fd, size);
-    MediaScan scan = scan_media_from(size, [&reader](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
-        return reader.read(offset, dest, length);
-    });
+    MediaScan scan = scan_media_from(
+        size,
+        [&reader](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
+            return reader.read(offset, dest, length);
+        },
+        mirror_settings().convert);
     if (reader.failed()) {
         result.read_failed = true;
         return result;

@@ -84,17 +84,27 @@ bool read_sound_fields(BeReader& r, TrackScan& t)
     return version != 1 || r.skip(16); // four packet and frame sizes
 }
 
-// The esds of a sound entry's boxes, also inside QuickTime's wave box.
-void read_entry_boxes(BeReader boxes, EsDescriptor& es)
+// The esds and codec configuration of one box of a sound entry.
+void read_entry_box(std::uint32_t type, BeReader box, SoundEntry& entry)
+{
+    if (type == fourcc("esds")) {
+        read_es_descriptor(box, entry.es);
+    } else if (is_codec_box(type) && entry.box(type).empty()) {
+        const auto payload = box.rest();
+        entry.boxes.push_back({type, {payload.begin(), payload.end()}});
+    }
+}
+
+// The boxes of a sound entry, also inside QuickTime's wave box.
+void read_entry_boxes(BeReader boxes, SoundEntry& entry)
 {
     for_each_box(boxes, [&](const BoxEntry& e, BeReader child) {
-        if (e.type() == fourcc("esds")) {
-            read_es_descriptor(child, es);
-        } else if (e.type() == fourcc("wave") && child.remaining() >= 8) {
+        if (e.type() == fourcc("wave") && child.remaining() >= 8) {
             for_each_box(child, [&](const BoxEntry& inner, BeReader grand) {
-                if (inner.type() == fourcc("esds"))
-                    read_es_descriptor(grand, es);
+                read_entry_box(inner.type(), grand, entry);
             });
+        } else {
+            read_entry_box(e.type(), child, entry);
         }
     });
 }
@@ -126,7 +136,7 @@ void scan_stsd(BeReader r, TrackState& st)
     const std::uint64_t end = std::min<std::uint64_t>(len, std::uint64_t{entry_size} + 8);
     BeReader boxes;
     if (end > r.position() && r.sub(static_cast<std::size_t>(end - r.position()), boxes))
-        read_entry_boxes(boxes, st.entry.es);
+        read_entry_boxes(boxes, st.entry);
 }
 
 // Reads `count` entries with read_one when the box holds all of them; a table
@@ -354,6 +364,7 @@ TrackScan scan_trak(BeReader trak, std::uint64_t payload_at)
             scan_mdia(box, st);
     });
     t.decoder = decoder_config_of(st.entry);
+    t.codec = t.decoder.codec;
     return std::move(st.track);
 }
 
@@ -426,7 +437,7 @@ void scan_moov(MediaScan& scan, std::span<const std::uint8_t> moov)
 
 } // namespace
 
-MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
+MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes, CodecSet convert)
 {
     MediaScan scan;
     scan.file_size = file_size;
@@ -439,6 +450,9 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes)
     if (read_bytes(scan.moov_offset, moov.data(), moov.size()) != static_cast<std::int64_t>(moov.size()))
         return scan;
     scan_moov(scan, moov);
+    for (TrackScan& t : scan.tracks)
+        if (!convert.has(t.decoder.codec))
+            t.decoder = {};
     if (scan.fragmented)
         add_fragment_samples(scan, moov, reads);
     scan.is_bmff = saw_ftyp || !scan.tracks.empty();
@@ -458,7 +472,7 @@ TrackScan read_track(int fd, std::uint64_t offset, std::uint64_t size)
     return scan_trak(payload, offset + (trak.size() - payload.remaining()));
 }
 
-MediaScan scan_media(int fd)
+MediaScan scan_media(int fd, CodecSet convert)
 {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
@@ -466,7 +480,8 @@ MediaScan scan_media(int fd)
     return scan_media_from(static_cast<std::uint64_t>(st.st_size),
                            [fd](std::uint64_t offset, std::uint8_t* dest, std::size_t length) {
                                return pread_full(fd, dest, length, offset);
-                           });
+                           },
+                           convert);
 }
 
 } // namespace kov

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "media/box_header.hpp"
-#include "pcm/decoder_config.hpp"
+#include "pcm/codec_set.hpp"
 
 namespace kov {
 
@@ -67,7 +67,8 @@ struct TrackScan {
     std::uint16_t channels = 0;
     std::uint16_t bits = 0;
     std::uint32_t sample_rate = 0;
-    DecoderConfig decoder; // the codec is none unless the track is one to convert
+    Codec codec = Codec::none; // what the sound entry holds, converted or not
+    DecoderConfig decoder;     // the codec is none unless the track is one to convert
     std::uint64_t sample_count = 0;
     std::uint32_t uniform_size = 0;
     std::vector<std::uint32_t> sample_sizes;
@@ -90,7 +91,7 @@ struct TrackScan {
 
 struct MediaScan {
     bool is_bmff = false;
-    bool has_aac = false;
+    bool has_aac = false; // a track to convert (of any codec the mount converts)
     bool fragmented = false;
     bool quicktime = false; // the file type's major brand is "qt  "
     std::uint64_t file_size = 0;
@@ -113,8 +114,9 @@ struct MediaScan {
     bool keeps_cut_box = false;
 };
 
-// Analyses the file open on `fd` (borrowed). Never reads media data.
-MediaScan scan_media(int fd);
+// Analyses the file open on `fd` (borrowed). Never reads media data. The
+// tracks of the codecs in `convert` are the ones to convert.
+MediaScan scan_media(int fd, CodecSet convert = default_conversions());
 
 // Reads up to `length` bytes at `offset` into `dest`; returns the count read
 // (short only at the end of the file) or -1 on failure.
@@ -127,6 +129,7 @@ TrackScan read_track(int fd, std::uint64_t offset, std::uint64_t size);
 // The same analysis of a regular file of `file_size` bytes over any positional
 // reader (scan_media is this over pread): one call per top-level box header and
 // one for the movie box.
-MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes);
+MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes,
+                          CodecSet convert = default_conversions());
 
 } // namespace kov

@@ -9,9 +9,19 @@
 
 namespace kov {
 
+// The audio a sample entry holds. `none`: a codec the service cannot tell
+// (or a track that is not sound).
 enum class Codec : std::uint8_t {
-    none, // not a codec this service converts, or one it cannot tell
+    none,
     aac,
+    eac3,
+    ac3,
+    opus,
+    flac,
+    alac,
+    vorbis,
+    mp3,
+    pcm,
 };
 
 struct DecoderConfig {
@@ -28,6 +38,9 @@ struct DecoderConfig {
     // The MPEG channel configuration the channel layout box is written from;
     // 0 when the stream describes its channels otherwise.
     std::uint32_t channel_config = 0;
+    // Frames the decoder's first output holds before the stream's own start
+    // (Opus pre-skip); 0 where the container says nothing.
+    std::uint32_t priming = 0;
 
     bool operator==(const DecoderConfig&) const = default;
 };

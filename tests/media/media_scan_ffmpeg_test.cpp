@@ -51,6 +51,13 @@ const std::vector<Sample>& samples()
         // "mp4a" with object type 0xDD: not AAC, whatever its entry is called.
         {"vorbis_audio.mp4", join({tone, picture, {"-c:a", "libvorbis", "-c:v", "mpeg4", "-shortest"}})},
         {"video_only.mp4", join({picture, {"-c:v", "mpeg4"}})},
+        // Each codec by its own sample entry and configuration box.
+        {"flac24.mp4", join({tone, picture, {"-c:a", "flac", "-sample_fmt", "s32", "-ac", "2", "-strict", "-2", "-c:v", "mpeg4", "-shortest"}})},
+        {"alac.m4a", join({tone, {"-c:a", "alac", "-ar", "48000"}})},
+        {"alac24.mov", join({tone, {"-c:a", "alac", "-sample_fmt", "s32p", "-ac", "2"}})},
+        {"opus.mp4", join({tone, {"-c:a", "libopus", "-ac", "2", "-strict", "-2"}})},
+        {"eac3.mov", join({tone, {"-c:a", "eac3", "-ac", "6"}})},
+        {"ac3.mp4", join({tone, {"-c:a", "ac3", "-ac", "2"}})},
     };
     return all;
 }
@@ -60,6 +67,7 @@ struct Stream {
     std::string type, codec;
     unsigned rate = 0, channels = 0;
     std::string frames;
+    unsigned bits = 0; // of a lossless codec
 };
 
 std::vector<std::string> split(const std::string& line, char sep)
@@ -75,7 +83,7 @@ std::vector<std::string> split(const std::string& line, char sep)
 std::vector<Stream> probe_streams(const std::string& path)
 {
     const auto r = run_command({"ffprobe", "-v", "error", "-show_entries",
-                                "stream=codec_type,codec_name,sample_rate,channels,nb_frames", "-of",
+                                "stream=codec_type,codec_name,sample_rate,channels,nb_frames,bits_per_raw_sample", "-of",
                                 "default=noprint_wrappers=1", path});
     std::vector<Stream> out;
     std::stringstream in(r.out);
@@ -97,6 +105,8 @@ std::vector<Stream> probe_streams(const std::string& path)
             out.back().channels = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
         else if (key == "nb_frames")
             out.back().frames = value;
+        else if (key == "bits_per_raw_sample")
+            out.back().bits = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
     }
     return out;
 }
@@ -142,10 +152,19 @@ protected:
 std::unique_ptr<TempDir> RealMedia::dir_;
 std::map<std::string, bool> RealMedia::made_;
 
-MediaScan scan_path(const std::string& path)
+MediaScan scan_path(const std::string& path, CodecSet convert = default_conversions())
 {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    return scan_media(fd.get());
+    return scan_media(fd.get(), convert);
+}
+
+CodecSet every_codec()
+{
+    CodecSet all;
+    for (const Codec c : {Codec::aac, Codec::eac3, Codec::ac3, Codec::opus, Codec::flac, Codec::alac, Codec::vorbis,
+                          Codec::mp3, Codec::pcm})
+        all.add(c);
+    return all;
 }
 
 } // namespace
@@ -157,29 +176,36 @@ TEST_F(RealMedia, AgreesWithFfprobe)
         ASSERT_TRUE(made_[sample.name]);
         const std::string path = dir_->file(sample.name);
         const MediaScan scan = scan_path(path);
+        const MediaScan told = scan_path(path, every_codec());
         const auto streams = probe_streams(path);
         const bool fragmented = std::string(sample.name) == "fragmented.mp4";
         ASSERT_TRUE(scan.is_bmff);
         EXPECT_EQ(scan.fragmented, fragmented);
         EXPECT_EQ(scan.file_size, read_file(path).size());
         ASSERT_EQ(scan.tracks.size(), streams.size());
-        bool any_aac = false;
+        bool any_converted = false;
         for (std::size_t i = 0; i < streams.size(); ++i) {
             const TrackScan& t = scan.tracks[i];
             const Stream& s = streams[i];
             EXPECT_EQ(t.handler, s.type == "audio" ? "soun" : "vide");
-            EXPECT_EQ(t.decoder.codec == Codec::aac, s.codec == "aac") << s.codec;
-            any_aac = any_aac || s.codec == "aac";
+            EXPECT_EQ(codec_name(t.codec), s.type == "audio" ? s.codec : "unknown");
+            const bool converted = default_conversions().has(t.codec);
+            EXPECT_EQ(t.decoder.codec, converted ? t.codec : Codec::none);
+            any_converted = any_converted || converted;
             if (!fragmented) {
                 EXPECT_EQ(std::to_string(t.sample_count), s.frames);
             }
             if (s.type != "audio")
                 continue;
-            EXPECT_EQ(t.sample_rate, s.rate);
-            EXPECT_EQ(t.format, "mp4a");
-            if (s.codec == "aac") {
-                EXPECT_EQ(t.decoder.rate, s.rate);
-                EXPECT_EQ(t.decoder.channels, s.channels);
+            const DecoderConfig& d = told.tracks[i].decoder;
+            if (s.codec != "opus") { // ffprobe names Opus's output rate, the entry its input rate
+                EXPECT_EQ(t.sample_rate, s.rate);
+            }
+            EXPECT_EQ(d.bits, s.codec == "flac" || s.codec == "alac" ? s.bits : 0u);
+            if (s.codec != "mp3" && s.codec != "vorbis") { // their configurations state neither
+                EXPECT_EQ(d.rate, s.rate);
+                EXPECT_EQ(d.channels, s.channels);
+                EXPECT_EQ(d.extradata.empty(), s.codec == "eac3" || s.codec == "ac3");
                 if (!fragmented) {
                     const auto units = table_samples(t, max_track_samples);
                     const auto packets = probe_audio_packets(path);
@@ -191,11 +217,16 @@ TEST_F(RealMedia, AgreesWithFfprobe)
                 }
             }
         }
-        EXPECT_EQ(scan.has_aac, any_aac);
-        // --probe says the same; a file it does not call AAC is not rewritten.
+        EXPECT_EQ(scan.has_aac, any_converted);
+        // --probe says the same, naming the codec of a track other than AAC.
         const auto probe = run_command({program_path(), "--probe", path});
-        EXPECT_EQ(probe.status, any_aac ? 0 : 1);
-        EXPECT_NE(probe.out.find(any_aac ? "has_aac=1" : "has_aac=0"), std::string::npos) << probe.out;
+        EXPECT_EQ(probe.status, any_converted ? 0 : 1);
+        EXPECT_NE(probe.out.find(any_converted ? "has_aac=1" : "has_aac=0"), std::string::npos) << probe.out;
+        for (const Stream& s : streams) {
+            if (s.type == "audio" && s.codec != "aac") {
+                EXPECT_NE(probe.out.find("codec=" + s.codec), std::string::npos) << probe.out;
+            }
+        }
     }
 }
 

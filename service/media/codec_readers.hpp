@@ -1,0 +1,24 @@
+#pragma once
+// One reader per codec: each tells whether a sound entry holds its codec and,
+// if so, what its decoder needs. AAC's is in aac_config.hpp.
+
+#include <optional>
+
+#include "media/sound_entry.hpp"
+
+namespace kov {
+
+// Opus ("Opus" with dOps): the pre-skip, channel mapping and an OpusHead.
+std::optional<DecoderConfig> opus_config(const SoundEntry& entry);
+// FLAC ("fLaC" with dfLa): the STREAMINFO block.
+std::optional<DecoderConfig> flac_config(const SoundEntry& entry);
+// ALAC ("alac" with its alac box): the 36-byte magic cookie.
+std::optional<DecoderConfig> alac_config(const SoundEntry& entry);
+// AC-3 and E-AC-3 ("ac-3", "ec-3", or mp4a of object type 0xA5 / 0xA6).
+std::optional<DecoderConfig> ac3_config(const SoundEntry& entry);
+// Vorbis (mp4a of object type 0xDD): its three headers as one configuration.
+std::optional<DecoderConfig> vorbis_config(const SoundEntry& entry);
+// MPEG audio and PCM entries: told, never converted.
+std::optional<DecoderConfig> plain_audio_config(const SoundEntry& entry);
+
+} // namespace kov
