@@ -27,14 +27,15 @@ int main(int argc, char** argv)
             return kov::run_resolve_register(argc, argv);
         if (first == "--status")
             return kov::run_status();
-        // Either may end in --convert LIST, as a mount may.
-        const int plain = first == "--probe" ? 3 : 4;
-        const bool convert_given = argc == plain + 2 && std::string_view(argv[plain]) == "--convert";
+        // Either may go on with --convert LIST, as a mount may; other
+        // arguments after their files are ignored.
+        const int files = first == "--probe" ? 1 : 2;
+        const bool convert_given = argc >= files + 4 && std::string_view(argv[files + 2]) == "--convert";
         const kov::CodecSet convert =
-            convert_given ? kov::convert_option(argv[plain + 1]) : kov::default_conversions();
-        if (first == "--probe" && (argc == 3 || convert_given))
+            convert_given ? kov::convert_option(argv[files + 3]) : kov::default_conversions();
+        if (first == "--probe" && argc >= 3)
             return kov::run_probe(argv[2], convert);
-        if (first == "--emit" && (argc == 4 || convert_given))
+        if (first == "--emit" && argc >= 4)
             return kov::run_emit(argv[2], argv[3], convert);
     }
     const auto settings = kov::parse_mount_settings(argc, argv, 1);

@@ -16,16 +16,17 @@ namespace {
 std::string usage_for(const std::string& p)
 {
     return "Kov Orvane - read-only AAC-rewriting mirror\n"
-           "usage: " + p + " <mount-point> [--config <file>] [--share name=path ...] [--writable] [FUSE opts]\n"
+           "usage: " + p + " <mount-point> [--config <file>] [--share name=path ...] [--writable] [--convert LIST] [FUSE opts]\n"
            "       " + p + " <source-dir> <mount-point> [FUSE opts]   (legacy single-dir)\n"
-           "       " + p + " --probe <file.mp4|.mov>\n"
-           "       " + p + " --emit <in.mp4> <out.mp4>\n"
+           "       " + p + " --probe <file.mp4|.mov> [--convert LIST]\n"
+           "       " + p + " --emit <in.mp4> <out.mp4> [--convert LIST]\n"
            "       " + p + " --version\n"
            "\n"
            "Multi-share mode exposes one mount whose top-level folders are the\n"
            "configured shares. Without --share, shares are read from the config\n"
            "file (default: $XDG_CONFIG_HOME/kov-orvane/shares.conf) and\n"
-           "reloaded live on SIGHUP.\n"
+           "reloaded live on SIGHUP. --convert names the audio codecs rewritten\n"
+           "as PCM (default: every one the editor cannot read).\n"
            "example: " + p + " ~/kov-orvane -o allow_root\n";
 }
 
@@ -217,5 +218,41 @@ TEST(MountSettingsParse, DefaultConfigPath)
         EXPECT_EQ(with_share->config_path, c.want);
         // Mirror mode has no config path.
         EXPECT_EQ(parse({"/src", "/mnt"})->config_path, "");
+    }
+}
+
+// --convert names the codecs converted; a name that is not one, or one this
+// build does not convert, stops the program before anything is mounted or read.
+TEST(MountSettingsParse, ConvertList)
+{
+    const auto defaults = parse({"/m"});
+    ASSERT_TRUE(defaults);
+    EXPECT_EQ(defaults->convert, default_conversions());
+    EXPECT_TRUE(defaults->convert.has(Codec::aac));
+    EXPECT_FALSE(defaults->convert.has(Codec::ac3));
+    EXPECT_FALSE(defaults->convert.has(Codec::mp3));
+    EXPECT_FALSE(defaults->convert.has(Codec::pcm));
+
+    const auto only_aac = parse({"--convert", "aac", "/src", "/m"});
+    ASSERT_TRUE(only_aac);
+    CodecSet aac;
+    aac.add(Codec::aac);
+    EXPECT_EQ(only_aac->convert, aac);
+    EXPECT_EQ(only_aac->positional.size(), 2u);
+
+    const std::string p = program_path();
+    const struct {
+        std::vector<std::string> argv;
+        const char* message;
+    } refused[]{
+        {{p, "--convert", "aac,wma", "/m"}, "kov-orvane: --convert: unknown codec \"wma\"\n"},
+        {{p, "--convert", "aac,", "/m"}, "kov-orvane: --convert: unknown codec \"\"\n"},
+        {{p, "--convert", "pcm", "/m"}, "kov-orvane: --convert: converting pcm is not supported\n"},
+        {{p, "--probe", "/nonexistent", "--convert", "AAC"}, "kov-orvane: --convert: unknown codec \"AAC\"\n"},
+    };
+    for (const auto& c : refused) {
+        const auto r = run_command(c.argv);
+        EXPECT_EQ(r.status, 2) << c.argv[2];
+        EXPECT_EQ(r.err, c.message);
     }
 }
