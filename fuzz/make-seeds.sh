@@ -8,6 +8,17 @@ hostile() { # shapes small enough to mutate: many track fragments in one moof, o
         python3 "$(dirname "$0")/hostile-shapes.py" "$shape" "$([ "$shape" = moofs ] && echo 40 || echo 300)" "$dir/frag-implicit.mp4" "$dir/hostile-$shape.mp4"
     done
 }
+# One seed per codec's sample entry and configuration box (dOps, dfLa, alac, dec3, dac3).
+if command -v ffmpeg >/dev/null && [ ! -e "$dir/codec-eac3.mov" ]; then
+    t=(-nostdin -v error -y -f lavfi -i "sine=frequency=440:duration=0.1")
+    ffmpeg "${t[@]}" -c:a libopus -strict -2 "$dir/codec-opus.mp4" || true
+    ffmpeg "${t[@]}" -c:a flac -sample_fmt s32 -strict -2 "$dir/codec-flac.mp4" || true
+    ffmpeg "${t[@]}" -c:a alac "$dir/codec-alac.m4a" || true
+    ffmpeg "${t[@]}" -c:a alac -sample_fmt s32p "$dir/codec-alac.mov" || true
+    ffmpeg "${t[@]}" -c:a libvorbis "$dir/codec-vorbis.mp4" || true
+    ffmpeg "${t[@]}" -c:a ac3 "$dir/codec-ac3.mp4" || true
+    ffmpeg "${t[@]}" -c:a eac3 -ac 6 "$dir/codec-eac3.mov" || true
+fi
 [ -e "$dir/frag-hybrid.mov" ] && hostile && exec "$(dirname "$0")/make-claim-seeds.sh" "$dir"
 command -v ffmpeg >/dev/null || { echo "ffmpeg missing: starting from an empty corpus" >&2; exit 0; }
 ff() { ffmpeg -nostdin -v error -y "$@"; }
