@@ -125,66 +125,84 @@ struct Shape {
     std::size_t copied; // min(ch, dch)
 };
 
+void stage_s16(const std::uint8_t* const* planes, const Shape& s, std::int16_t* out)
+{
+    const auto* in = reinterpret_cast<const std::int16_t*>(planes[0]) + s.first * s.dch;
+    if (s.dch == s.ch) {
+        std::memcpy(out, in, s.frames * s.ch * sizeof(std::int16_t));
+        return;
+    }
+    for (std::size_t i = 0; i < s.frames; ++i)
+        for (std::size_t k = 0; k < s.copied; ++k)
+            out[i * s.ch + k] = in[i * s.dch + k];
+}
+
+void stage_s32(const std::uint8_t* const* planes, bool planar, const Shape& s, std::int16_t* out)
+{
+    if (!planar) {
+        const auto* in = reinterpret_cast<const std::int32_t*>(planes[0]) + s.first * s.dch;
+        for (std::size_t i = 0; i < s.frames; ++i)
+            for (std::size_t k = 0; k < s.copied; ++k)
+                out[i * s.ch + k] = s32_to_s16(in[i * s.dch + k]);
+        return;
+    }
+    for (std::size_t k = 0; k < s.copied; ++k) {
+        const auto* in = reinterpret_cast<const std::int32_t*>(planes[k]) + s.first;
+        for (std::size_t i = 0; i < s.frames; ++i)
+            out[i * s.ch + k] = s32_to_s16(in[i]);
+    }
+}
+
+void stage_flt(const std::uint8_t* const* planes, const Shape& s, std::int16_t* out)
+{
+    const auto* in = reinterpret_cast<const float*>(planes[0]) + s.first * s.dch;
+    if (s.dch == s.ch) {
+        floats_to_s16(in, out, s.frames * s.ch);
+        return;
+    }
+    for (std::size_t i = 0; i < s.frames; ++i)
+        for (std::size_t k = 0; k < s.copied; ++k)
+            out[i * s.ch + k] = to_s16(in[i * s.dch + k]);
+}
+
+void stage_fltp(const std::uint8_t* const* planes, const Shape& s, std::int16_t* out, std::int16_t* scratch)
+{
+    const auto plane = [&](std::size_t k) { return reinterpret_cast<const float*>(planes[k]) + s.first; };
+    if (s.ch == 1) {
+        floats_to_s16(plane(0), out, s.frames);
+    } else if (s.ch == 2 && s.copied == 2) {
+        interleave_two(plane(0), plane(1), out, s.frames);
+    } else {
+        for (std::size_t k = 0; k < s.copied; ++k) {
+            floats_to_s16(plane(k), scratch, s.frames);
+            scatter(scratch, out + k, s.frames, s.ch);
+        }
+    }
+}
+
 // Fills `out` (s.frames * s.ch samples) from one chunk of the frame.
 void stage_chunk(const std::uint8_t* const* planes, int format, const Shape& s, std::int16_t* out,
                  std::int16_t* scratch)
 {
-    const std::size_t n = s.frames;
     if (s.copied < s.ch)
-        std::fill(out, out + n * s.ch, std::int16_t{0});
+        std::fill(out, out + s.frames * s.ch, std::int16_t{0});
     switch (format) {
-    case lav_sample_fmt_s16: {
-        const auto* in = reinterpret_cast<const std::int16_t*>(planes[0]) + s.first * s.dch;
-        if (s.dch == s.ch) {
-            std::memcpy(out, in, n * s.ch * sizeof(std::int16_t));
-            break;
-        }
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t k = 0; k < s.copied; ++k)
-                out[i * s.ch + k] = in[i * s.dch + k];
+    case lav_sample_fmt_s16:
+        stage_s16(planes, s, out);
         break;
-    }
     case lav_sample_fmt_s16p:
         for (std::size_t k = 0; k < s.copied; ++k)
-            scatter(reinterpret_cast<const std::int16_t*>(planes[k]) + s.first, out + k, n, s.ch);
+            scatter(reinterpret_cast<const std::int16_t*>(planes[k]) + s.first, out + k, s.frames, s.ch);
         break;
-    case lav_sample_fmt_s32: {
-        const auto* in = reinterpret_cast<const std::int32_t*>(planes[0]) + s.first * s.dch;
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t k = 0; k < s.copied; ++k)
-                out[i * s.ch + k] = s32_to_s16(in[i * s.dch + k]);
-        break;
-    }
+    case lav_sample_fmt_s32:
     case lav_sample_fmt_s32p:
-        for (std::size_t k = 0; k < s.copied; ++k) {
-            const auto* in = reinterpret_cast<const std::int32_t*>(planes[k]) + s.first;
-            for (std::size_t i = 0; i < n; ++i)
-                out[i * s.ch + k] = s32_to_s16(in[i]);
-        }
+        stage_s32(planes, format == lav_sample_fmt_s32p, s, out);
         break;
-    case lav_sample_fmt_flt: {
-        const auto* in = reinterpret_cast<const float*>(planes[0]) + s.first * s.dch;
-        if (s.dch == s.ch) {
-            floats_to_s16(in, out, n * s.ch);
-            break;
-        }
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t k = 0; k < s.copied; ++k)
-                out[i * s.ch + k] = to_s16(in[i * s.dch + k]);
+    case lav_sample_fmt_flt:
+        stage_flt(planes, s, out);
         break;
-    }
     case lav_sample_fmt_fltp:
-        if (s.ch == 1) {
-            floats_to_s16(reinterpret_cast<const float*>(planes[0]) + s.first, out, n);
-        } else if (s.ch == 2 && s.copied == 2) {
-            interleave_two(reinterpret_cast<const float*>(planes[0]) + s.first,
-                           reinterpret_cast<const float*>(planes[1]) + s.first, out, n);
-        } else {
-            for (std::size_t k = 0; k < s.copied; ++k) {
-                floats_to_s16(reinterpret_cast<const float*>(planes[k]) + s.first, scratch, n);
-                scatter(scratch, out + k, n, s.ch);
-            }
-        }
+        stage_fltp(planes, s, out, scratch);
         break;
     default:
         break;
