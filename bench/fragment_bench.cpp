@@ -16,8 +16,17 @@
 #include "common/unique_fd.hpp"
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
+#include "pcm/decoding_service.hpp"
 
 namespace {
+// The decoding service of this run, made as the program makes its own.
+kov::DecodingService& decoding()
+{
+    static const auto service = kov::DecodingService::create(kov::bind_system_codec_library(),
+                                                             kov::DecodingService::settings_from_environment());
+    return *service;
+}
+
 
 using Clock = std::chrono::steady_clock;
 
@@ -76,7 +85,7 @@ int main(int argc, char** argv)
         const double cpu_start = cpu_ms();
         const kov::MediaScan scan = kov::scan_media(fd.get());
         scan_ms.push_back(ms_since(start));
-        const auto layout = kov::build_layout(fd.get(), scan);
+        const auto layout = kov::build_layout(fd.get(), scan, decoding());
         total_ms.push_back(ms_since(start));
         total_cpu_ms.push_back(cpu_ms() - cpu_start);
         if (!layout) {

@@ -18,8 +18,17 @@
 #include "common/unique_fd.hpp"
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
+#include "pcm/decoding_service.hpp"
 
 namespace {
+// The decoding service of this run, made as the program makes its own.
+kov::DecodingService& decoding()
+{
+    static const auto service = kov::DecodingService::create(kov::bind_system_codec_library(),
+                                                             kov::DecodingService::settings_from_environment());
+    return *service;
+}
+
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t block = 128 * 1024; // what cat reads at a time
@@ -57,7 +66,7 @@ int regions(const char* path)
 {
     const auto fd = open_or_die(path);
     const auto scan = kov::scan_media(fd.get());
-    const auto layout = kov::build_layout(fd.get(), scan);
+    const auto layout = kov::build_layout(fd.get(), scan, decoding());
     if (!layout) {
         std::fprintf(stderr, "%s: not rewritten\n", path);
         return 1;

@@ -18,9 +18,18 @@
 #include "common/unique_fd.hpp"
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
+#include "pcm/decoding_service.hpp"
 #include "pcm/codec_library.hpp"
 
 namespace {
+// The decoding service of this run, made as the program makes its own.
+kov::DecodingService& decoding()
+{
+    static const auto service = kov::DecodingService::create(kov::bind_system_codec_library(),
+                                                             kov::DecodingService::settings_from_environment());
+    return *service;
+}
+
 
 using Clock = std::chrono::steady_clock;
 
@@ -66,7 +75,7 @@ int main(int argc, char** argv)
         std::perror(argv[1]);
         return 2;
     }
-    std::printf("decoder=%s\n", kov::decoder_description().c_str());
+    std::printf("decoder=%s\n", decoding().description().c_str());
 
     std::vector<double> scan_times, build_times;
     kov::MediaScan scan;
@@ -76,7 +85,7 @@ int main(int argc, char** argv)
         scan_times.push_back(seconds_since(t));
         kov::MediaScan copy = scan; // handed over whole, as the filesystem does
         t = Clock::now();
-        auto layout = kov::build_layout(fd.get(), std::move(copy));
+        auto layout = kov::build_layout(fd.get(), std::move(copy), decoding());
         build_times.push_back(seconds_since(t));
         if (!layout) {
             std::fprintf(stderr, "no layout for %s\n", argv[1]);
@@ -88,7 +97,7 @@ int main(int argc, char** argv)
     std::printf("build_layout_ms=%.3f\n", median(build_times) * 1e3);
     std::printf("build_layout_min_ms=%.3f\n", least(build_times) * 1e3);
     if (layout_only) {
-        const auto layout = kov::build_layout(fd.get(), scan);
+        const auto layout = kov::build_layout(fd.get(), scan, decoding());
         std::printf("regions=%zu\nstreams=%zu\ntotal_size=%llu\n", layout->regions.size(), layout->streams.size(),
                     static_cast<unsigned long long>(layout->total_size));
         for (std::size_t i = 0; i < layout->streams.size(); ++i)
@@ -106,7 +115,7 @@ int main(int argc, char** argv)
     for (int where = 0; where < 3; ++where) {
         std::vector<double> times;
         for (int i = 0; i < 9; ++i) {
-            const auto layout = kov::build_layout(fd.get(), scan);
+            const auto layout = kov::build_layout(fd.get(), scan, decoding());
             const std::uint64_t pcm_offsets[] = {0, layout->streams[0].size / 2 & ~std::uint64_t{3},
                                                  layout->streams[0].size - 4096};
             auto t = Clock::now();
@@ -123,7 +132,7 @@ int main(int argc, char** argv)
 
     // 4 KiB at random places of one layout: each decodes its segment up to
     // the unit it needs, what a random read through the mount costs.
-    const auto layout = kov::build_layout(fd.get(), scan);
+    const auto layout = kov::build_layout(fd.get(), scan, decoding());
     {
         // Back to back, and 5 ms apart as when someone scrubs through a clip.
         std::mt19937_64 rng(7);

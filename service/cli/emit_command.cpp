@@ -16,6 +16,7 @@
 #include "common/unique_fd.hpp"
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
+#include "pcm/decoding_service.hpp"
 
 namespace kov {
 
@@ -43,7 +44,9 @@ int run_emit(const char* in, const char* out, CodecSet convert)
         std::fprintf(stderr, "emit: %s has no AAC audio to rewrite\n", in);
         return 1;
     }
-    const auto layout = build_layout(input.get(), std::move(scan));
+    const auto decoding =
+        DecodingService::create(bind_system_codec_library(), DecodingService::settings_from_environment());
+    const auto layout = build_layout(input.get(), std::move(scan), *decoding);
     if (!layout) {
         std::fprintf(stderr, "emit: failed to build layout for %s\n", in);
         return 2;

@@ -24,8 +24,9 @@
 #include "common/unique_fd.hpp"
 #include "fs/fuse_api.hpp"
 #include "fs/mirror.hpp"
-#include "pcm/aac_source.hpp"
+#include "common/worker_pool.hpp"
 #include "pcm/codec_library.hpp"
+#include "pcm/decoding_service.hpp"
 #include "shares/share_table.hpp"
 
 namespace kov {
@@ -73,16 +74,37 @@ void prepare_shares(const MountSettings& settings)
                      table.list_path().empty() ? "(no share list path)" : table.list_path().c_str());
 }
 
-void report_decoder()
+void report_decoder(DecodingService& decoding)
 {
-    const std::string decoder = decoder_description();
+    const std::string decoder = decoding.description();
     if (!decoder.empty())
         std::fprintf(stderr, "kov-orvane: AAC decoder: %s\n", decoder.c_str());
     else
         std::fputs("kov-orvane: no system libavcodec found; AAC audio will be silent (install ffmpeg / libavcodec)\n",
                    stderr);
-    warm_up_aac_decoder();
+    decoding.warm_up();
 }
+
+// The mount's pool of rewrite decisions and its decoding service, handed to
+// the filesystem for as long as this lives.
+class MountWorkers {
+  public:
+    MountWorkers()
+        : decoding_(DecodingService::create(bind_system_codec_library(), DecodingService::settings_from_environment())),
+          decisions_(decision_limits)
+    {
+        set_mirror_workers(&decisions_, decoding_);
+    }
+    ~MountWorkers() { set_mirror_workers(nullptr, nullptr); }
+    MountWorkers(const MountWorkers&) = delete;
+    MountWorkers& operator=(const MountWorkers&) = delete;
+
+    DecodingService& decoding() { return *decoding_; }
+
+  private:
+    std::shared_ptr<DecodingService> decoding_;
+    WorkerPool decisions_;
+};
 
 // The argument list handed to libfuse. fuse_opt_parse replaces it with a
 // list of its own (allocated), which fuse_opt_free_args releases.
@@ -251,7 +273,8 @@ int run_mount(const MountSettings& settings, const std::string& invocation, cons
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     if (!prepare_root(settings))
         return 1;
-    report_decoder();
+    MountWorkers workers;
+    report_decoder(workers.decoding());
 
     FuseArgs args(fuse_argument_list(settings, invocation));
     fuse_cmdline_opts opts{};

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "fs/analysis_pool.hpp"
 #include "fs/mirror_state.hpp"
 #include "fs/parked_forms.hpp"
 #include "fs/source_analysis.hpp"
@@ -67,7 +66,7 @@ std::shared_ptr<PendingDecision> start_decision(MirrorNode& node, const SourceSt
         return nullptr;
     auto job = std::make_shared<PendingDecision>();
     job->stamp = stamp;
-    run_in_analysis_pool([job, source = std::make_shared<UniqueFd>(fd)] {
+    run_decision([job, source = std::make_shared<UniqueFd>(fd)] {
         bool read_failed = false;
         auto form = examine(source->get(), job->stamp, read_failed);
         source->reset();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "fs/fuse_api.hpp"
@@ -17,13 +18,21 @@
 
 namespace kov {
 
+class DecodingService;
 class ShareTable;
+class WorkerPool;
 
 struct MirrorSettings {
     bool writable = false;
     ShareTable* shares = nullptr; // set in shares mode: the root lists these
     CodecSet convert = default_conversions(); // the audio codecs rewritten as PCM
+    WorkerPool* decisions = nullptr; // none: a decision runs on the thread that wants it
+    std::shared_ptr<DecodingService> decoding; // none: rewritten files are silent
 };
+
+// Runs a rewrite decision on the mount's pool, or on the calling thread when
+// the pool has no thread for it.
+void run_decision(std::function<void()> task);
 
 MirrorSettings& mirror_settings();
 InodeTable& inode_table();

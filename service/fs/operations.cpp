@@ -3,6 +3,7 @@
 
 #include "fs/mirror.hpp"
 #include "fs/mirror_state.hpp"
+#include "pcm/decoding_service.hpp"
 
 namespace kov {
 
@@ -26,6 +27,19 @@ void set_mirror_writable(bool writable)
 void set_mirror_conversions(CodecSet convert)
 {
     mirror_settings().convert = convert;
+}
+
+void set_mirror_workers(WorkerPool* decisions, std::shared_ptr<DecodingService> decoding)
+{
+    mirror_settings().decisions = decisions;
+    mirror_settings().decoding = std::move(decoding);
+}
+
+void run_decision(std::function<void()> task)
+{
+    WorkerPool* pool = mirror_settings().decisions;
+    if (pool == nullptr || !pool->submit(std::move(task)))
+        task();
 }
 
 void set_mirror_root(UniqueFd root, dev_t device, ino_t inode)

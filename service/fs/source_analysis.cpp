@@ -13,6 +13,7 @@
 #include "fs/mirror_state.hpp"
 #include "media/media_scan.hpp"
 #include "media/sample_model.hpp"
+#include "pcm/decoding_service.hpp"
 
 namespace kov {
 
@@ -128,7 +129,8 @@ SourceAnalysis analyse_source_file(int fd)
     // The build reads the source again (box walk, a short decoding probe);
     // it reports only "no layout", so a read error is told by errno.
     errno = 0;
-    result.layout = build_layout(fd, std::move(scan));
+    const std::shared_ptr<DecodingService>& decoding = mirror_settings().decoding;
+    result.layout = decoding ? build_layout(fd, std::move(scan), *decoding) : build_silent_layout(fd, std::move(scan));
     const int err = errno;
     result.read_failed = !result.layout && (err == EIO || err == ENXIO || err == ESTALE || err == ETIMEDOUT ||
                                             err == ENOTCONN || err == EINTR || err == ENOMEM);

@@ -10,6 +10,7 @@
 #include "media/moov_builder.hpp"
 #include "media/track_plan.hpp"
 #include "pcm/pcm_track.hpp"
+#include "pcm/decoding_service.hpp"
 #include "pcm/silent_pcm.hpp"
 
 namespace kov {
@@ -149,11 +150,11 @@ void add_pcm_regions(FileLayout& l, const std::vector<TrackPlan>& plans, BuiltMo
     }
 }
 
-std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
+std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, DecodingService* decoding)
 {
     if (!scan.has_aac)
         return nullptr;
-    std::vector<TrackPlan> plans = plan_tracks(fd, scan, decode);
+    std::vector<TrackPlan> plans = plan_tracks(fd, scan, decoding);
     if (std::none_of(plans.begin(), plans.end(),
                      [](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm; }))
         return nullptr;
@@ -179,8 +180,8 @@ std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
             continue;
         PcmStream& s = l.streams[stream++];
         s.track_id = scan.tracks[i].track_id;
-        if (decode)
-            s.source = make_pcm_source(std::move(plans[i].pcm));
+        if (decoding)
+            s.source = decoding->make_source(std::move(plans[i].pcm));
         else
             s.source = std::make_unique<SilentPcm>();
     }
@@ -189,14 +190,14 @@ std::unique_ptr<FileLayout> build(int fd, MediaScan& scan, bool decode)
 
 } // namespace
 
-std::unique_ptr<FileLayout> build_layout(int fd, MediaScan scan)
+std::unique_ptr<FileLayout> build_layout(int fd, MediaScan scan, DecodingService& decoding)
 {
-    return build(fd, scan, true);
+    return build(fd, scan, &decoding);
 }
 
 std::unique_ptr<FileLayout> build_silent_layout(int fd, MediaScan scan)
 {
-    return build(fd, scan, false);
+    return build(fd, scan, nullptr);
 }
 
 } // namespace kov

@@ -14,6 +14,8 @@
 
 namespace kov {
 
+class DecodingService;
+
 struct LayoutRegion {
     enum class Kind : std::uint8_t {
         source,  // the source's bytes at the same offset
@@ -63,10 +65,11 @@ struct FileLayout {
 };
 
 // Builds the layout of the file open on `fd` (borrowed) from its analysis, or
-// nothing when the file cannot be rewritten. The layout takes over the sample
+// nothing when the file cannot be rewritten. Its PCM sources come from
+// `decoding`, which they keep alive. The layout takes over the sample
 // tables of the tracks it converts: pass the analysis on with std::move when
 // it is not needed afterwards, rather than copying it.
-std::unique_ptr<FileLayout> build_layout(int fd, MediaScan scan);
+std::unique_ptr<FileLayout> build_layout(int fd, MediaScan scan, DecodingService& decoding);
 
 // The same layout as a system without libavcodec gets: geometry from the
 // sample description alone and silent PCM. For callers that must not decode

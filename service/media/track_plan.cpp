@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 
-#include "pcm/codec_library.hpp"
+#include "pcm/decoding_service.hpp"
 
 namespace kov {
 
@@ -54,8 +55,14 @@ struct Probed {
     PcmTrack after;                                            // rate, channels, frames_per_unit
 };
 
-void probe_once(int fd, PcmTrack& p, std::vector<Probed>& probed)
+struct Prober {
+    DecodingService& decoding;
+    std::vector<Probed> probed;
+};
+
+void probe_once(int fd, PcmTrack& p, Prober& prober)
 {
+    std::vector<Probed>& probed = prober.probed;
     for (const Probed& done : probed) {
         if (done.config == p.config && done.rate == p.rate && done.channels == p.channels &&
             done.frames_per_unit == p.frames_per_unit) {
@@ -66,7 +73,7 @@ void probe_once(int fd, PcmTrack& p, std::vector<Probed>& probed)
         }
     }
     Probed entry{p.config, p.rate, p.channels, p.frames_per_unit, {}};
-    probe_stream(fd, p);
+    prober.decoding.probe_stream(fd, p);
     entry.after.rate = p.rate;
     entry.after.channels = p.channels;
     entry.after.frames_per_unit = p.frames_per_unit;
@@ -74,7 +81,7 @@ void probe_once(int fd, PcmTrack& p, std::vector<Probed>& probed)
 }
 
 // The PCM track of one track to convert, or nothing when it cannot have one.
-bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Probed>* probed, PcmTrack& p,
+bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, Prober* prober, PcmTrack& p,
               std::uint32_t& uniform_delta)
 {
     uniform_delta = 0;
@@ -94,8 +101,8 @@ bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, std::vector<Pro
     const std::shared_ptr<const TrackScan> tables = owned;
     const bool timed = !track.time_to_sample.empty();
     p.units = table_units(tables, file_size, 0);
-    if (probed)
-        probe_once(fd, p, *probed);
+    if (prober)
+        probe_once(fd, p, *prober);
     if (p.rate == 0)
         p.rate = track.sample_rate ? track.sample_rate : 48000;
     if (p.channels == 0)
@@ -185,10 +192,12 @@ std::uint64_t frame_at_media_time(const TrackScan& track, const TrackPlan& plan,
     return placed_at + (at - timed_at);
 }
 
-std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode)
+std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, DecodingService* decoding)
 {
-    std::vector<Probed> probed;
-    std::vector<Probed>* probe = decode && codec_library_bound() ? &probed : nullptr;
+    std::optional<Prober> prober;
+    if (decoding && decoding->bound())
+        prober.emplace(Prober{*decoding, {}});
+    Prober* probe = prober ? &*prober : nullptr;
     std::vector<TrackPlan> plans(scan.tracks.size());
     for (std::size_t i = 0; i < scan.tracks.size(); ++i) {
         TrackScan& track = scan.tracks[i];

@@ -14,6 +14,8 @@
 
 namespace kov {
 
+class DecodingService;
+
 struct TrackPlan {
     enum class Action { copy, rebuild_tables, to_pcm };
     Action action = Action::copy;
@@ -39,11 +41,11 @@ std::uint64_t frame_at_media_time(const TrackScan& track, const TrackPlan& plan,
 // (a track without timing tables).
 PcmUnitList pcm_units(SampleList samples, std::uint32_t uniform_delta);
 
-// Plans every track of `scan`. With `decode` (and a codec library bound) a
+// Plans every track of `scan`. With `decoding` (and its library bound) a
 // short decoding probe settles each PCM track's rate, channels and frames per
 // unit; without, they come from the sample description. The unit lists of the
 // converted tracks take over their sample sizes and chunk tables: the scan's
 // tracks keep only their timing.
-std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, bool decode);
+std::vector<TrackPlan> plan_tracks(int fd, MediaScan& scan, DecodingService* decoding);
 
 } // namespace kov

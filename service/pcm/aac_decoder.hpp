@@ -1,6 +1,7 @@
 #pragma once
-// Owning wrappers for libavcodec objects, AAC decoder set-up, and the fields
-// of FFmpeg's own objects the decoding path reads and writes.
+// Owning wrappers for libavcodec objects, AAC decoder set-up, the one loop
+// that feeds a decoder a unit and takes its frames, and the fields of
+// FFmpeg's own objects the decoding path reads and writes.
 
 #include <cstddef>
 #include <cstdint>
@@ -78,5 +79,44 @@ inline void point_packet_at(LavPacket* packet, std::uint8_t* data, std::uint32_t
     set_field<std::uint8_t*>(packet, lav_packet_data, data);
     set_field<std::int32_t>(packet, lav_packet_size, static_cast<std::int32_t>(size));
 }
+
+// A packet and a frame to feed one decoder at a time with: every unit any
+// decoder of the program is fed goes through feed().
+class UnitFeeder {
+  public:
+    explicit UnitFeeder(const CodecLibrary& lib)
+        : lib_(lib), packet_(lib.av_packet_alloc(), lib.av_packet_free), frame_(lib.av_frame_alloc(), lib.av_frame_free)
+    {
+    }
+
+    bool ready() const { return packet_ && frame_; }
+
+    struct Fed {
+        int sent = 0;   // what sending the unit returned
+        int frames = 0; // frames the decoder gave for it
+    };
+
+    // Sends the `size` bytes at `data` (input_padding zero bytes must follow
+    // them), then hands every frame the decoder gives to `on_frame`, which
+    // must not keep the pointer. A refused unit is consumed all the same: it
+    // simply gives no frame.
+    template <class OnFrame> Fed feed(LavCodecContext* ctx, std::uint8_t* data, std::uint32_t size, OnFrame&& on_frame)
+    {
+        point_packet_at(packet_.get(), data, size);
+        Fed fed;
+        fed.sent = lib_.avcodec_send_packet(ctx, packet_.get());
+        point_packet_at(packet_.get(), nullptr, 0);
+        while (lib_.avcodec_receive_frame(ctx, frame_.get()) == 0) {
+            ++fed.frames;
+            on_frame(static_cast<const LavFrame*>(frame_.get()));
+        }
+        return fed;
+    }
+
+  private:
+    const CodecLibrary& lib_;
+    LavPtr<LavPacket> packet_;
+    LavPtr<LavFrame> frame_;
+};
 
 } // namespace kov

@@ -19,12 +19,8 @@
 
 #include "common/unique_fd.hpp"
 #include "pcm/aac_decoder.hpp"
-#include "pcm/decode_pool.hpp"
-#include "pcm/decoded_cache.hpp"
-#include "pcm/decoder_stock.hpp"
-#include "pcm/segment_decoder.hpp"
+#include "pcm/decoding_service.hpp"
 #include "pcm/silent_pcm.hpp"
-#include "pcm/table_budget.hpp"
 #include "pcm/unit_table.hpp"
 
 namespace kov {
@@ -51,13 +47,12 @@ constexpr std::uint32_t max_channels = 64;
 constexpr std::uint32_t max_frames_per_unit = 8192;
 constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
 
-std::atomic<std::uint64_t> next_source_id{1};
-
 class Core : public std::enable_shared_from_this<Core>, public TableBudget::Holder {
   public:
-    Core(const CodecLibrary& lib, PcmTrack track, std::uint64_t preroll)
-        : lib_(lib), track_(std::move(track)), id_(next_source_id++), frame_bytes_(std::uint64_t{track_.channels} * 2),
-          total_bytes_(track_.total_frames * frame_bytes_), preroll_(preroll)
+    Core(std::shared_ptr<DecodingService> service, PcmTrack track, std::uint64_t preroll)
+        : service_(std::move(service)), track_(std::move(track)), id_(service_->new_source_id()),
+          frame_bytes_(std::uint64_t{track_.channels} * 2), total_bytes_(track_.total_frames * frame_bytes_),
+          preroll_(preroll)
     {
     }
 
@@ -71,7 +66,7 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
             table_locked(fd, built);
         }
         if (built)
-            TableBudget::instance().trim(id_);
+            service_->tables().trim(id_);
     }
 
     void release()
@@ -82,7 +77,7 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
             ++generation_;
             last_segment_ = none;
         }
-        DecodedCache::instance().drop(id_);
+        service_->decoded().drop(id_);
     }
 
     TableBudget::Clock::time_point table_used() const override
@@ -103,13 +98,29 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     using Segment = std::shared_ptr<const DecodedSegment>;
     using Table = std::shared_ptr<const UnitTable>;
 
+    // What one read covers: units ua..ub in segments ka..kb of the table.
+    struct ReadPlan {
+        Table table;
+        std::uint64_t generation = 0;
+        bool straight = false; // goes on from where the previous read ended
+        std::uint64_t ua = 0, ub = 0, ka = 0, kb = 0;
+    };
+
+    // Fills the plan of a read of frames [first_frame, end_frame); false
+    // when no unit fills any of them.
+    bool plan(int fd, std::uint64_t first_frame, std::uint64_t end_frame, ReadPlan& p);
+    // Hands the segments the read will not wait for to the workers.
+    void schedule(int fd, const ReadPlan& p);
+    void copy_out(const ReadPlan& p, const std::vector<Segment>& segments, std::uint8_t* dest, std::uint64_t offset,
+                  std::uint64_t end) const;
+
     // The table, built through `fd` when missing (then `built` is set).
     Table table_locked(int fd, bool& built);
     void drop_table_locked()
     {
         if (table_) {
             table_.reset();
-            TableBudget::instance().set(id_, {}, 0);
+            service_->tables().set(id_, {}, 0);
         }
     }
     std::uint64_t last_unit(const UnitTable& table, std::uint64_t segment) const
@@ -120,17 +131,21 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
                bool reader, Segment& out);
     void decode_ahead(int fd, const Table& table, std::uint64_t generation, std::uint64_t from, std::uint64_t to);
 
-    const CodecLibrary& lib_;
+    // Kept alive by every source it made: a decode ahead may outlive the
+    // mount's own hold on it.
+    const std::shared_ptr<DecodingService> service_;
     const PcmTrack track_;
-    const std::uint64_t id_; // in the decoded cache
+    const std::uint64_t id_; // in the service's decoded cache and table budget
     const std::uint64_t frame_bytes_;
     const std::uint64_t total_bytes_;
     const std::uint64_t preroll_;
 
-    // Lock order: a node's mutex in the filesystem, then this one, then the
-    // decoded cache's or the table budget's. The decoder stock's and the
-    // pool's are taken alone. No decoding and no source read
-    // happens under this one; a table build does.
+    // Lock order: taken with no other lock of the program held (the
+    // filesystem calls a source holding none of its own); under it the
+    // service's decoded cache's or table budget's may be taken, nothing else.
+    // The table budget takes it only after letting go of its own. No
+    // decoding happens under it; a table build, which reads the source,
+    // does: a stalled source holds up the readers of this track only.
     std::mutex mutex_;
     std::condition_variable settled_;                    // a segment is no longer being decoded
     Table table_;                                        // built at the first open or read after creation or release
@@ -157,7 +172,7 @@ Core::Table Core::table_locked(int fd, bool& built)
         // Reads the sample tables again, under this source's lock only: a
         // stalled source holds up the readers of this track and nobody else.
         table_ = std::make_shared<const UnitTable>(UnitTable::build(track_, fd, limit));
-        TableBudget::instance().set(id_, weak_from_this(), table_->bytes());
+        service_->tables().set(id_, weak_from_this(), table_->bytes());
     }
     return table_;
 }
@@ -167,7 +182,7 @@ int Core::obtain(int fd, const Table& table, std::uint64_t generation, std::uint
 {
     std::unique_lock lock(mutex_);
     for (;;) {
-        Segment kept = DecodedCache::instance().find(id_, segment);
+        Segment kept = service_->decoded().find(id_, segment);
         if (kept && kept->first_unit + kept->units() > through) {
             out = std::move(kept);
             return 0;
@@ -183,7 +198,7 @@ int Core::obtain(int fd, const Table& table, std::uint64_t generation, std::uint
     auto decoded = std::make_shared<DecodedSegment>();
     int rc = -EIO;
     try {
-        const SegmentInput in{lib_,
+        const SegmentInput in{*service_,
                               fd,
                               *table,
                               track_.config.extradata,
@@ -209,7 +224,7 @@ int Core::obtain(int fd, const Table& table, std::uint64_t generation, std::uint
     if (rc == 0)
         decoded_.fetch_add(1, std::memory_order_relaxed);
     if (rc == 0 && generation == generation_)
-        DecodedCache::instance().put(id_, segment, decoded);
+        service_->decoded().put(id_, segment, decoded);
     settled_.notify_all();
     if (rc < 0)
         return rc;
@@ -229,7 +244,7 @@ void Core::decode_ahead(int fd, const Table& table, std::uint64_t generation, st
             std::lock_guard lock(mutex_);
             if (generation != generation_ || busy_.contains(k) || queued_.contains(k))
                 continue;
-            const Segment kept = DecodedCache::instance().find(id_, k);
+            const Segment kept = service_->decoded().find(id_, k);
             if (kept && kept->complete)
                 continue;
             queued_.insert(k);
@@ -246,7 +261,7 @@ void Core::decode_ahead(int fd, const Table& table, std::uint64_t generation, st
         const std::uint64_t first = k * segment_units;
         prefetch_units(fd, *table, first >= preroll_ ? first - preroll_ : 0, last_unit(*table, k));
         std::weak_ptr<Core> weak = weak_from_this();
-        const bool queued = DecodePool::instance().submit([weak, own, table, generation, k] {
+        const bool queued = service_->ahead().submit([weak, own, table, generation, k] {
             const std::shared_ptr<Core> core = weak.lock();
             if (!core)
                 return;
@@ -256,14 +271,81 @@ void Core::decode_ahead(int fd, const Table& table, std::uint64_t generation, st
                 if (generation != core->generation_)
                     return;
             }
-            Segment ignored;
-            core->obtain(own->get(), table, generation, k, core->last_unit(*table, k), false, ignored);
+            try {
+                Segment ignored;
+                core->obtain(own->get(), table, generation, k, core->last_unit(*table, k), false, ignored);
+            } catch (...) {
+                // Out of memory: the segment is not decoded ahead, and the
+                // reader that wants it decodes it itself or reports the failure.
+            }
         });
         if (!queued) {
             std::lock_guard lock(mutex_);
             queued_.erase(k);
             return;
         }
+    }
+}
+
+bool Core::plan(int fd, std::uint64_t first_frame, std::uint64_t end_frame, ReadPlan& p)
+{
+    bool built = false;
+    table_used_.store(TableBudget::Clock::now().time_since_epoch().count());
+    {
+        std::lock_guard lock(mutex_);
+        p.table = table_locked(fd, built);
+        p.generation = generation_;
+        p.ua = p.table->first_ending_after(first_frame);
+        const std::size_t starting = p.table->count_starting_before(end_frame);
+        if (p.ua >= starting)
+            return false; // only silence here
+        p.ub = starting - 1;
+        p.ka = p.ua / segment_units;
+        p.kb = p.ub / segment_units;
+        // A read that begins where the last one ended, or in the segment
+        // after it, goes straight through the stream.
+        p.straight = last_segment_ != none && p.ka <= last_segment_ + 1 && p.ka + 1 >= last_segment_;
+        last_segment_ = p.kb;
+    }
+    if (built)
+        service_->tables().trim(id_);
+    return true;
+}
+
+void Core::schedule(int fd, const ReadPlan& p)
+{
+    // Segments between the first and the last that this read covers decode
+    // beside it, and a reader going straight through has the next ones
+    // decoded ahead. A read at a random place decodes its last segment only
+    // as far as it needs, itself: handing that to a worker and waiting for
+    // the whole segment took twice as long.
+    // Nothing is decoded ahead in a damaged stream: its decodes go a few at a
+    // time in the whole service (see SegmentInput::damaged) and would hold
+    // the workers up. The reach ahead grows with the segments decoded, so
+    // that damage near the start is found by one decode rather than by eight
+    // at once, each decoder growing on it.
+    if (p.straight && !damaged_.load(std::memory_order_relaxed))
+        decode_ahead(fd, p.table, p.generation, p.ka + 1,
+                     p.kb + std::min<std::uint64_t>(ahead_segments, decoded_.load(std::memory_order_relaxed)));
+    else if (p.kb > p.ka + 1)
+        decode_ahead(fd, p.table, p.generation, p.ka + 1, p.kb - 1);
+}
+
+void Core::copy_out(const ReadPlan& p, const std::vector<Segment>& segments, std::uint8_t* dest,
+                    std::uint64_t offset, std::uint64_t end) const
+{
+    for (std::uint64_t u = p.ua; u <= p.ub; ++u) {
+        const DecodedSegment& s = *segments[static_cast<std::size_t>(u / segment_units - p.ka)];
+        const std::uint64_t i = u - s.first_unit;
+        if (i >= s.units() || s.frames[i] == 0)
+            continue;
+        const std::uint64_t unit_begin = p.table->start(u) * frame_bytes_;
+        const std::uint64_t unit_end = unit_begin + std::uint64_t{s.frames[i]} * frame_bytes_;
+        const std::uint64_t lo = std::max(unit_begin, offset);
+        const std::uint64_t hi = std::min(unit_end, end);
+        if (lo < hi)
+            std::memcpy(dest + (lo - offset), s.pcm.data() + s.at[i] + (lo - unit_begin),
+                        static_cast<std::size_t>(hi - lo));
     }
 }
 
@@ -274,74 +356,23 @@ std::int64_t Core::read(int fd, std::uint8_t* dest, std::uint64_t length, std::u
     const std::uint64_t end = offset + std::min(length, total_bytes_ - offset);
     const std::uint64_t count = end - offset;
     std::memset(dest, 0, static_cast<std::size_t>(count)); // frames no unit fills are silence
-    const std::uint64_t first_frame = offset / frame_bytes_;
-    const std::uint64_t end_frame = (end + frame_bytes_ - 1) / frame_bytes_;
-
-    Table table;
-    std::uint64_t generation = 0;
-    bool straight = false;
-    bool built = false;
-    std::uint64_t ua = 0, ub = 0, ka = 0, kb = 0;
-    table_used_.store(TableBudget::Clock::now().time_since_epoch().count());
-    {
-        std::lock_guard lock(mutex_);
-        table = table_locked(fd, built);
-        generation = generation_;
-        ua = table->first_ending_after(first_frame);
-        const std::size_t starting = table->count_starting_before(end_frame);
-        if (ua >= starting)
-            return static_cast<std::int64_t>(count); // only silence here
-        ub = starting - 1;
-        ka = ua / segment_units;
-        kb = ub / segment_units;
-        // A read that begins where the last one ended, or in the segment
-        // after it, goes straight through the stream.
-        straight = last_segment_ != none && ka <= last_segment_ + 1 && ka + 1 >= last_segment_;
-        last_segment_ = kb;
-    }
-    if (built)
-        TableBudget::instance().trim(id_);
-    // Segments between the first and the last that this read covers decode
-    // beside it, and a reader going straight through has the next ones
-    // decoded ahead. A read at a random place decodes its last segment only
-    // as far as it needs, itself: handing that to a worker and waiting for
-    // the whole segment took twice as long.
-    // Nothing is decoded ahead in a damaged stream: its decodes go a few at a
-    // time in the whole process (see SegmentInput::damaged) and would hold
-    // the workers up. The reach ahead grows with the segments decoded, so
-    // that damage near the start is found by one decode rather than by eight
-    // at once, each decoder growing on it.
-    if (straight && !damaged_.load(std::memory_order_relaxed))
-        decode_ahead(fd, table, generation, ka + 1,
-                     kb + std::min<std::uint64_t>(ahead_segments, decoded_.load(std::memory_order_relaxed)));
-    else if (kb > ka + 1)
-        decode_ahead(fd, table, generation, ka + 1, kb - 1);
+    ReadPlan p;
+    if (!plan(fd, offset / frame_bytes_, (end + frame_bytes_ - 1) / frame_bytes_, p))
+        return static_cast<std::int64_t>(count);
+    schedule(fd, p);
 
     std::vector<Segment> segments;
-    segments.reserve(static_cast<std::size_t>(kb - ka + 1));
-    for (std::uint64_t k = ka; k <= kb; ++k) {
+    segments.reserve(static_cast<std::size_t>(p.kb - p.ka + 1));
+    for (std::uint64_t k = p.ka; k <= p.kb; ++k) {
         // A read at a random place decodes its last segment only as far as it
         // needs; the rest of it decodes when it is wanted.
-        const std::uint64_t through = k == kb && !straight ? ub : last_unit(*table, k);
+        const std::uint64_t through = k == p.kb && !p.straight ? p.ub : last_unit(*p.table, k);
         Segment segment;
-        if (const int rc = obtain(fd, table, generation, k, through, true, segment); rc < 0)
+        if (const int rc = obtain(fd, p.table, p.generation, k, through, true, segment); rc < 0)
             return rc;
         segments.push_back(std::move(segment));
     }
-
-    for (std::uint64_t u = ua; u <= ub; ++u) {
-        const DecodedSegment& s = *segments[static_cast<std::size_t>(u / segment_units - ka)];
-        const std::uint64_t i = u - s.first_unit;
-        if (i >= s.units() || s.frames[i] == 0)
-            continue;
-        const std::uint64_t unit_begin = table->start(u) * frame_bytes_;
-        const std::uint64_t unit_end = unit_begin + std::uint64_t{s.frames[i]} * frame_bytes_;
-        const std::uint64_t lo = std::max(unit_begin, offset);
-        const std::uint64_t hi = std::min(unit_end, end);
-        if (lo < hi)
-            std::memcpy(dest + (lo - offset), s.pcm.data() + s.at[i] + (lo - unit_begin),
-                        static_cast<std::size_t>(hi - lo));
-    }
+    copy_out(p, segments, dest, offset, end);
     return static_cast<std::int64_t>(count);
 }
 
@@ -367,56 +398,32 @@ class LavAacPcm final : public PcmSource {
 // Whether a decoder can be had for the configuration at all. The one opened
 // to find out waits in the stock for the first read of this file or of any
 // other with the same configuration.
-bool decoder_available(const CodecLibrary& lib, std::span<const std::uint8_t> asc)
+bool decoder_available(DecodingService& service, std::span<const std::uint8_t> asc)
 {
-    if (!DecoderStock::serves(lib))
-        return static_cast<bool>(open_aac_decoder(lib, asc));
-    DecoderContext ctx = DecoderStock::instance().take(asc);
+    DecoderContext ctx = service.stock().take(asc);
     if (!ctx)
-        ctx = open_aac_decoder(lib, asc);
+        ctx = open_aac_decoder(service.library(), asc);
     if (!ctx)
         return false;
-    DecoderStock::instance().put(asc, std::move(ctx));
+    service.stock().put(asc, std::move(ctx));
     return true;
 }
 
 } // namespace
 
-std::unique_ptr<PcmSource> make_aac_source(const CodecLibrary& lib, PcmTrack track)
+std::unique_ptr<PcmSource> make_aac_source(DecodingService& service, PcmTrack track)
 {
-    if (!lib.bound() || !track.units || track.rate == 0 || track.channels == 0 || track.channels > max_channels ||
+    if (!service.bound() || !track.units || track.rate == 0 || track.channels == 0 || track.channels > max_channels ||
         track.frames_per_unit == 0 || track.frames_per_unit > max_frames_per_unit ||
         track.total_frames > std::numeric_limits<std::uint64_t>::max() / (std::uint64_t{track.channels} * 2))
         return std::make_unique<SilentPcm>();
-    if (!decoder_available(lib, track.config.extradata))
+    if (!decoder_available(service, track.config.extradata))
         return std::make_unique<SilentPcm>();
     // Audio object type 2 (AAC-LC) in the first five bits, and no SBR found
     // by the probe (it would double the frames per unit).
     const bool plain_lc = !track.config.extradata.empty() && (track.config.extradata[0] >> 3) == 2 && track.frames_per_unit == 1024;
     const std::uint64_t preroll = plain_lc ? lc_preroll : other_preroll;
-    return std::make_unique<LavAacPcm>(std::make_shared<Core>(lib, std::move(track), preroll));
-}
-
-void warm_up_aac_decoder()
-{
-#if defined(__GLIBC__)
-    // Decoders are opened on the workers and the filesystem's threads and
-    // freed on others. With an arena per thread each kept the high-water mark
-    // of its own decoders: a damaged recording read once left three arenas of
-    // 20 to 30 MiB. Two arenas are enough for two decoding cores.
-    ::mallopt(M_ARENA_MAX, 2);
-#endif
-    const CodecLibrary& lib = codec_library();
-    if (!lib.bound())
-        return;
-    // libavcodec builds its AAC tables on the first decoder open of a process
-    // (a few milliseconds); doing it here keeps that out of the first read.
-    open_aac_decoder(lib, {});
-    // So do the decoding workers' threads (0.7 ms for the read that first
-    // decodes ahead) and the stock's, which also learns whether used
-    // decoders can be reset.
-    DecodePool::instance();
-    DecoderStock::instance();
+    return std::make_unique<LavAacPcm>(std::make_shared<Core>(service.shared_from_this(), std::move(track), preroll));
 }
 
 } // namespace kov

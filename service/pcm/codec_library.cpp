@@ -1,7 +1,6 @@
 #include "pcm/codec_library.hpp"
 
 #include <cstdio>
-#include <new>
 
 namespace kov {
 
@@ -66,19 +65,9 @@ CodecLibrary bind_codec_library(std::span<const char* const> codec_names, std::s
     return CodecLibrary{};
 }
 
-const CodecLibrary& codec_library()
+CodecLibrary bind_system_codec_library()
 {
-    // Bound once; concurrent first callers wait for the initialisation. The
-    // binding is never destroyed, not even at exit: decoding sources (and
-    // threads still decoding) may outlive the static destructors.
-    alignas(CodecLibrary) static unsigned char storage[sizeof(CodecLibrary)];
-    static const CodecLibrary* const lib = new (storage) CodecLibrary(bind_codec_library(codec_sonames, util_sonames));
-    return *lib;
-}
-
-bool codec_library_bound()
-{
-    return codec_library().bound();
+    return bind_codec_library(codec_sonames, util_sonames);
 }
 
 std::string describe_codec_library(const CodecLibrary& lib)
@@ -90,11 +79,6 @@ std::string describe_codec_library(const CodecLibrary& lib)
     std::snprintf(text, sizeof text, "%s (libavcodec %u.%u.%u)", lib.loaded_name.c_str(), v >> 16, (v >> 8) & 0xffu,
                   v & 0xffu);
     return text;
-}
-
-std::string decoder_description()
-{
-    return describe_codec_library(codec_library());
 }
 
 } // namespace kov

@@ -1,7 +1,7 @@
 #pragma once
-// The process-wide run-time binding of the system's libavcodec/libavutil.
-// Bound once, on first use, thread-safely; absent when no usable library
-// exists. After binding the table is read-only and read from any thread.
+// A run-time binding of the system's libavcodec/libavutil, absent when no
+// usable library exists. The decoding service owns the one it decodes with;
+// after binding the table is read-only and read from any thread.
 // FFmpeg is never linked and its headers are never included: the entry points
 // are typed over opaque records, and the few fields the decoding source
 // touches are reached through the byte offsets below, which are the same in
@@ -83,24 +83,18 @@ struct CodecLibrary {
     bool bound() const { return static_cast<bool>(codec_handle); }
 };
 
-// The process-wide binding; the first call performs it. Never fails.
-const CodecLibrary& codec_library();
-// True when libavcodec was bound.
-bool codec_library_bound();
-// "<soname> (libavcodec X.Y.Z)" when bound, else empty.
-std::string decoder_description();
-
-// The sonames tried by the process-wide binding, in order of preference.
+// The sonames tried for the system's library, in order of preference.
 std::span<const char* const> default_codec_sonames();
 std::span<const char* const> default_util_sonames();
 
-// Performs one binding with the given soname lists, through the same steps as
-// the process-wide one. For tests (e.g. names that do not exist give the
-// absent table); the program itself only uses codec_library().
+// Binds the first of these libraries that loads and offers everything used,
+// an AAC decoder included; the absent table otherwise (names that do not
+// exist give it). Never fails.
 CodecLibrary bind_codec_library(std::span<const char* const> codec_names, std::span<const char* const> util_names);
+// The system's library, through the default sonames.
+CodecLibrary bind_system_codec_library();
 
-// The description of a given binding; decoder_description() uses the
-// process-wide one.
+// "<soname> (libavcodec X.Y.Z)" when bound, else empty.
 std::string describe_codec_library(const CodecLibrary& lib);
 
 } // namespace kov

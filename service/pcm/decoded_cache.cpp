@@ -8,14 +8,6 @@
 
 namespace kov {
 
-DecodedCache& DecodedCache::instance()
-{
-    // Made on first use and never destroyed: detached decoding workers may
-    // still use it while the process exits.
-    static DecodedCache* const cache = new DecodedCache(process_budget);
-    return *cache;
-}
-
 std::shared_ptr<const DecodedSegment> DecodedCache::find(std::uint64_t source, std::uint64_t segment)
 {
     std::lock_guard lock(mutex_);
@@ -118,12 +110,6 @@ void DecodedCache::drop(std::uint64_t source)
     // heap keeps what they leave between live blocks unless asked.
     ::malloc_trim(0);
 #endif
-}
-
-std::size_t DecodedCache::held()
-{
-    std::lock_guard lock(mutex_);
-    return held_;
 }
 
 } // namespace kov

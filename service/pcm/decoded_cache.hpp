@@ -1,6 +1,6 @@
 #pragma once
-// The decoded segments of every source of the process, under one budget: the
-// least recently used go first when a new one would exceed it.
+// The decoded segments of every source of one decoding service, under one
+// budget: the least recently used go first when a new one would exceed it.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@ namespace kov {
 
 class DecodedCache {
   public:
-    // Decoded PCM kept for the whole process: about a minute and a half of
+    // Decoded PCM kept for a mount: about a minute and a half of
     // stereo at 48 kHz, far more than the segments decoded ahead of four
     // readers (3 MiB); the kernel's page cache keeps what was read. The one
     // place this is set. Beyond it the process holds its libraries (about
@@ -24,10 +24,7 @@ class DecodedCache {
     // (see TableBudget), the filesystem's request buffers and what the heap
     // cannot hand back between blocks: with 16 MiB four readers of six-track
     // recordings stay under 96 MiB.
-    static constexpr std::size_t process_budget = 16u << 20;
-
-    // The process's cache. Never destroyed.
-    static DecodedCache& instance();
+    static constexpr std::size_t default_budget = 16u << 20;
 
     explicit DecodedCache(std::size_t budget) : budget_(budget) {}
 
@@ -39,8 +36,6 @@ class DecodedCache {
     // Lets go of every segment of the source, and hands the memory back to
     // the system.
     void drop(std::uint64_t source);
-    // Bytes kept now.
-    std::size_t held();
 
     // An empty buffer for a segment's PCM, with room for about `bytes` when a
     // segment let go of lately had it. Reusing them keeps the process's heap
@@ -74,8 +69,8 @@ class DecodedCache {
     // PCM buffers kept for reuse, at most this much.
     static constexpr std::size_t spare_limit = 4u << 20;
 
-    // Taken after a source's own mutex, never before it; nothing else is
-    // taken while it is held.
+    // Taken after a source's own mutex or alone, never before it; nothing
+    // else is taken while it is held.
     std::mutex mutex_;
     std::size_t budget_;
     std::size_t held_ = 0;

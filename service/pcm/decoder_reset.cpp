@@ -3,11 +3,9 @@
 #include <malloc.h>
 
 #include <array>
-#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "pcm/aac_decoder.hpp"
@@ -55,9 +53,8 @@ constexpr std::size_t probe_preroll = DecoderReset::min_preroll;
 // raw bytes; empty when it refuses any unit or gives an unexpected format.
 std::vector<std::uint8_t> decode_probe(const CodecLibrary& lib, LavCodecContext* ctx)
 {
-    LavPtr<LavPacket> packet(lib.av_packet_alloc(), lib.av_packet_free);
-    LavPtr<LavFrame> frame(lib.av_frame_alloc(), lib.av_frame_free);
-    if (!packet || !frame)
+    UnitFeeder feeder(lib);
+    if (!feeder.ready())
         return {};
     std::vector<std::uint8_t> out;
     std::vector<std::uint8_t> unit;
@@ -68,46 +65,35 @@ std::vector<std::uint8_t> decode_probe(const CodecLibrary& lib, LavCodecContext*
                     probe_units.begin() + static_cast<std::ptrdiff_t>(at + size));
         unit.resize(std::size_t{size} + input_padding, 0);
         at += size;
-        point_packet_at(packet.get(), unit.data(), size);
-        const int sent = lib.avcodec_send_packet(ctx, packet.get());
-        point_packet_at(packet.get(), nullptr, 0);
-        if (sent < 0 || lib.avcodec_receive_frame(ctx, frame.get()) != 0)
+        bool usable = true;
+        const auto fed = feeder.feed(ctx, unit.data(), size, [&](const LavFrame* frame) {
+            const auto format = get_field<std::int32_t>(frame, lav_frame_format);
+            const auto samples = get_field<std::int32_t>(frame, lav_frame_nb_samples);
+            const auto* plane = get_field<const std::uint8_t*>(frame, lav_frame_data);
+            // Four bytes a sample in every format either decoder gives.
+            const bool wide = format == lav_sample_fmt_fltp || format == lav_sample_fmt_flt ||
+                              format == lav_sample_fmt_s32p || format == lav_sample_fmt_s32;
+            usable = usable && wide && samples > 0 && samples <= 8192 && plane != nullptr;
+            if (usable && i >= probe_preroll)
+                out.insert(out.end(), plane, plane + std::size_t{4} * static_cast<std::size_t>(samples));
+        });
+        if (fed.sent < 0 || fed.frames != 1 || !usable)
             return {};
-        const auto format = get_field<std::int32_t>(frame.get(), lav_frame_format);
-        const auto samples = get_field<std::int32_t>(frame.get(), lav_frame_nb_samples);
-        const auto* plane = get_field<const std::uint8_t*>(frame.get(), lav_frame_data);
-        // Four bytes a sample in every format either decoder gives.
-        const bool wide = format == lav_sample_fmt_fltp || format == lav_sample_fmt_flt ||
-                          format == lav_sample_fmt_s32p || format == lav_sample_fmt_s32;
-        if (!wide || samples <= 0 || samples > 8192 || plane == nullptr)
-            return {};
-        if (i >= probe_preroll)
-            out.insert(out.end(), plane, plane + std::size_t{4} * static_cast<std::size_t>(samples));
     }
     return out;
 }
 
 } // namespace
 
-const DecoderReset& DecoderReset::instance()
+const DecoderReset::Learned& DecoderReset::learned() const
 {
-    static const DecoderReset reset = [] {
-        const char* const setting = std::getenv("KOV_DECODER_RESET");
-        if (setting != nullptr && std::string_view(setting) == "0")
-            return off("switched off by KOV_DECODER_RESET=0");
-        return learn(codec_library());
-    }();
-    return reset;
+    std::call_once(once_, [this] {
+        learned_ = enabled_ ? learn(lib_) : off("switched off by KOV_DECODER_RESET=0");
+    });
+    return learned_;
 }
 
-DecoderReset DecoderReset::off(const char* why)
-{
-    DecoderReset none;
-    none.reason_ = why;
-    return none;
-}
-
-DecoderReset DecoderReset::learn(const CodecLibrary& lib)
+DecoderReset::Learned DecoderReset::learn(const CodecLibrary& lib)
 {
     DecoderContext ctx = open_aac_decoder(lib, probe_asc);
     if (!ctx || lib.avcodec_flush_buffers == nullptr)
@@ -120,11 +106,11 @@ DecoderReset DecoderReset::learn(const CodecLibrary& lib)
     // library's: its usable size bounds the search.
     const std::size_t size = ::malloc_usable_size(const_cast<std::uint8_t*>(state));
     std::size_t found = 0;
-    DecoderReset learned;
+    Learned learned;
     for (std::size_t at = 0; at + sizeof noise_seed <= size; at += sizeof noise_seed) {
         if (get_field<std::uint32_t>(state, at) == noise_seed) {
             ++found;
-            learned.seed_offset_ = at;
+            learned.seed_offset = at;
         }
     }
 
@@ -133,25 +119,30 @@ DecoderReset DecoderReset::learn(const CodecLibrary& lib)
         return off("the decoder refused the probe units");
     lib.avcodec_flush_buffers(ctx.get());
     if (decode_probe(lib, ctx.get()) == fresh) {
-        learned.mode_ = Mode::flush;
+        learned.mode = Mode::flush;
         return learned;
     }
     if (found != 1)
         return off("the noise generator's seed was not found in the decoder");
-    learned.mode_ = Mode::reseed;
-    learned.apply(lib, ctx.get());
+    learned.mode = Mode::reseed;
+    apply_learned(lib, ctx.get(), learned);
     if (decode_probe(lib, ctx.get()) != fresh)
         return off("a reseeded decoder does not decode like a fresh one");
     return learned;
 }
 
-void DecoderReset::apply(const CodecLibrary& lib, LavCodecContext* ctx) const
+void DecoderReset::apply_learned(const CodecLibrary& lib, LavCodecContext* ctx, const Learned& learned)
 {
-    if (mode_ == Mode::off)
+    if (learned.mode == Mode::off)
         return;
     lib.avcodec_flush_buffers(ctx);
-    if (mode_ == Mode::reseed)
-        set_field<std::uint32_t>(get_field<std::uint8_t*>(ctx, lav_ctx_priv_data), seed_offset_, noise_seed);
+    if (learned.mode == Mode::reseed)
+        set_field<std::uint32_t>(get_field<std::uint8_t*>(ctx, lav_ctx_priv_data), learned.seed_offset, noise_seed);
+}
+
+void DecoderReset::apply(LavCodecContext* ctx) const
+{
+    apply_learned(lib_, ctx, learned());
 }
 
 } // namespace kov

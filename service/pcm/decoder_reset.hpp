@@ -12,9 +12,10 @@
 // noise-substituted units, that a reset decoder decodes exactly like a fresh
 // one. A libavcodec whose flush alone already does that needs no reseed.
 // Otherwise nothing is reset, and every segment has a fresh decoder as before;
-// so too when the environment says KOV_DECODER_RESET=0.
+// so too when the service is told not to (KOV_DECODER_RESET=0).
 
 #include <cstddef>
+#include <mutex>
 
 #include "pcm/codec_library.hpp"
 
@@ -26,27 +27,35 @@ class DecoderReset {
     // before it decodes as a fresh one.
     static constexpr std::size_t min_preroll = 2;
 
-    // Learned for the process binding, once, on first use, unless switched
-    // off by the environment.
-    static const DecoderReset& instance();
-    // Learns for one binding (the process's or a test's).
-    static DecoderReset learn(const CodecLibrary& lib);
+    // The knowledge for `lib` (which must outlive this), learned on first
+    // use, once; never learned, and off, when not `enabled`.
+    DecoderReset(const CodecLibrary& lib, bool enabled) : lib_(lib), enabled_(enabled) {}
+    DecoderReset(const DecoderReset&) = delete;
+    DecoderReset& operator=(const DecoderReset&) = delete;
 
-    bool available() const { return mode_ != Mode::off; }
+    bool available() const { return learned().mode != Mode::off; }
     // Why used decoders are not reset, when they are not.
-    const char* reason() const { return reason_; }
+    const char* reason() const { return learned().reason; }
     // Flushes the decoder and, where that is not enough, reseeds its noise
-    // generator. Only when available(), on a decoder of the binding this was
-    // learned for.
-    void apply(const CodecLibrary& lib, LavCodecContext* ctx) const;
+    // generator. Only when available(), on a decoder of this binding.
+    void apply(LavCodecContext* ctx) const;
 
   private:
     enum class Mode { off, flush, reseed };
-    static DecoderReset off(const char* why);
+    struct Learned {
+        Mode mode = Mode::off;
+        const char* reason = "";
+        std::size_t seed_offset = 0; // in the decoder's private state
+    };
+    static Learned off(const char* why) { return {Mode::off, why, 0}; }
+    static Learned learn(const CodecLibrary& lib);
+    static void apply_learned(const CodecLibrary& lib, LavCodecContext* ctx, const Learned& learned);
+    const Learned& learned() const;
 
-    Mode mode_ = Mode::off;
-    const char* reason_ = "";
-    std::size_t seed_offset_ = 0; // in the decoder's private state
+    const CodecLibrary& lib_;
+    const bool enabled_;
+    mutable std::once_flag once_;
+    mutable Learned learned_;
 };
 
 } // namespace kov

@@ -10,24 +10,26 @@
 
 namespace kov {
 
-DecoderStock& DecoderStock::instance()
-{
-    // Made on first use and never destroyed, like the codec binding its
-    // thread uses: no exit-time ordering between the two.
-    static DecoderStock* const stock = new DecoderStock;
-    return *stock;
-}
-
-DecoderStock::DecoderStock()
+DecoderStock::DecoderStock(const CodecLibrary& lib, const DecoderReset& reset) : lib_(lib), reset_(reset)
 {
     // Without a thread (the system refused one) the stock stays empty and
     // handed-over decoders are freed at once: everything still works, only
     // slower.
     try {
-        std::thread([this] { run(); }).detach();
-        threaded_ = true;
+        thread_ = std::thread([this] { run(); });
     } catch (const std::system_error&) {
     }
+}
+
+DecoderStock::~DecoderStock()
+{
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 DecoderStock::Config* DecoderStock::find(std::span<const std::uint8_t> asc)
@@ -99,7 +101,7 @@ void DecoderStock::top_up()
 
 void DecoderStock::put(std::span<const std::uint8_t> asc, DecoderContext ctx)
 {
-    if (!ctx || !threaded_)
+    if (!ctx || !thread_.joinable())
         return;
     {
         std::lock_guard lock(mutex_);
@@ -125,20 +127,15 @@ DecoderContext DecoderStock::take_reset(std::span<const std::uint8_t> asc)
 
 void DecoderStock::give_back(std::span<const std::uint8_t> asc, DecoderContext ctx)
 {
-    if (!ctx || !threaded_)
+    if (!ctx || !thread_.joinable())
         return;
-    const DecoderReset& reset = DecoderReset::instance();
-    bool keep = false;
-    {
-        std::lock_guard lock(mutex_);
-        keep = keep_used_ && reset.available();
-    }
+    const bool keep = reset_.available();
     if (keep) // a flush and a store: cheap enough for the caller's thread
-        reset.apply(codec_library(), ctx.get());
+        reset_.apply(ctx.get());
     {
         std::lock_guard lock(mutex_);
         Config* c = find(asc);
-        if (keep && keep_used_ && c != nullptr && c->reset.size() < reset_depth) {
+        if (keep && c != nullptr && c->reset.size() < reset_depth) {
             c->reset.push_back(std::move(ctx));
             return;
         }
@@ -147,21 +144,9 @@ void DecoderStock::give_back(std::span<const std::uint8_t> asc, DecoderContext c
     top_up();
 }
 
-void DecoderStock::keep_used(bool on)
-{
-    std::lock_guard lock(mutex_);
-    keep_used_ = on;
-    if (!on)
-        for (Config& c : configs_) {
-            for (DecoderContext& ctx : c.reset)
-                garbage_.push_back(std::move(ctx));
-            c.reset.clear();
-        }
-}
-
 void DecoderStock::discard(DecoderContext ctx)
 {
-    if (!ctx || !threaded_)
+    if (!ctx || !thread_.joinable())
         return;
     std::lock_guard lock(mutex_);
     hand_over(ctx);
@@ -173,23 +158,17 @@ void DecoderStock::hand_over(DecoderContext& ctx)
         garbage_.push_back(std::move(ctx));
 }
 
-std::size_t DecoderStock::ready(std::span<const std::uint8_t> asc)
-{
-    std::lock_guard lock(mutex_);
-    const Config* c = find(asc);
-    return c ? c->ready.size() : 0;
-}
-
 void DecoderStock::run()
 {
-    const CodecLibrary& lib = codec_library();
-    DecoderReset::instance(); // learned here rather than in the first read
+    reset_.available(); // learned here rather than in the first read
     std::vector<DecoderContext> dropped;
     std::vector<std::uint8_t> asc;
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return !garbage_.empty() || wanting() != nullptr; });
+            wake_.wait(lock, [this] { return ending_ || !garbage_.empty() || wanting() != nullptr; });
+            if (ending_)
+                return;
             if (!garbage_.empty()) {
                 dropped.swap(garbage_);
             } else {
@@ -202,7 +181,7 @@ void DecoderStock::run()
             dropped.clear();
             continue;
         }
-        DecoderContext ctx = lib.bound() ? open_aac_decoder(lib, asc) : DecoderContext{};
+        DecoderContext ctx = lib_.bound() ? open_aac_decoder(lib_, asc) : DecoderContext{};
         std::lock_guard lock(mutex_);
         Config* c = find(asc); // it may have been dropped meanwhile
         if (c != nullptr)

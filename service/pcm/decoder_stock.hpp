@@ -3,7 +3,7 @@
 // jump that needs a fresh decoder or a stream probe does not wait for one to
 // be opened (about 70 us), and used decoders freed away from the read that let
 // them go.
-// One background thread of the process does the opening and the freeing.
+// One background thread of the stock does the opening and the freeing.
 //
 // A decoder that has had no input is the same wherever and whenever it was
 // opened, so one kept for an AudioSpecificConfig may serve any file with
@@ -13,11 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <span>
 #include <vector>
 
 #include "pcm/aac_decoder.hpp"
 #include "pcm/codec_library.hpp"
+#include "pcm/decoder_reset.hpp"
 
 namespace kov {
 
@@ -35,11 +37,14 @@ class DecoderStock {
     // the stock's thread fell behind and 60 decoders waited (35 MiB).
     static constexpr std::size_t max_garbage = 4;
 
-    // The process's stock, bound to codec_library(). Never destroyed.
-    static DecoderStock& instance();
-    // Whether decoders of this binding may come from and go to the stock:
-    // it opens through the process-wide binding only.
-    static bool serves(const CodecLibrary& lib) { return &lib == &codec_library(); }
+    // Opens through `lib` and resets through `reset`, which must outlive
+    // the stock.
+    DecoderStock(const CodecLibrary& lib, const DecoderReset& reset);
+    // Stops the stock's thread (it never waits on a source) and frees what
+    // it keeps.
+    ~DecoderStock();
+    DecoderStock(const DecoderStock&) = delete;
+    DecoderStock& operator=(const DecoderStock&) = delete;
 
     // A ready decoder for this configuration, or an empty one when none is
     // ready. When the stock's thread is opening one for it right now and
@@ -54,11 +59,8 @@ class DecoderStock {
     void discard(DecoderContext ctx);
     // Hands over a used decoder that decoded every unit it was fed as the
     // configuration says: kept, reset, for take_reset() when resetting is
-    // available and enabled; freed otherwise.
+    // available (and not switched off); freed otherwise.
     void give_back(std::span<const std::uint8_t> asc, DecoderContext ctx);
-    // Whether used decoders are reset and kept (on by default). Off, every
-    // segment has a freshly opened decoder, which must read the same bytes.
-    void keep_used(bool on);
     // Sets the stock's thread to free what was handed over and to make up
     // for what was taken, once the reply being served has gone out
     // (AfterReply): opening beside a read that is still decoding or replying
@@ -69,9 +71,6 @@ class DecoderStock {
     // one beyond the depth is freed), and tops up.
     void put(std::span<const std::uint8_t> asc, DecoderContext ctx);
 
-    // Ready decoders for this configuration (for tests and benchmarks).
-    std::size_t ready(std::span<const std::uint8_t> asc);
-
   private:
     struct Config {
         std::vector<std::uint8_t> asc;
@@ -81,8 +80,7 @@ class DecoderStock {
         bool opening = false;              // the stock's thread is opening one for it
     };
 
-    DecoderStock();
-    [[noreturn]] void run();
+    void run();
     // The configuration, moved to the front as the most recently used; added
     // when unknown, and the least recently used one dropped beyond the limit.
     Config& touch(std::span<const std::uint8_t> asc);
@@ -92,14 +90,18 @@ class DecoderStock {
     // with the caller, who frees it after the lock, when the queue is full.
     void hand_over(DecoderContext& ctx);
 
-    // Taken alone, never while a source's or the decoded cache's is held.
+    const CodecLibrary& lib_;
+    const DecoderReset& reset_;
+
+    // Taken alone: never while a source's, the decoded cache's or the table
+    // budget's is held, and nothing is taken while it is held.
     std::mutex mutex_;
     std::condition_variable wake_;   // work for the stock's thread
     std::condition_variable opened_; // an open has ended
     std::vector<Config> configs_;    // most recently used first
     std::vector<DecoderContext> garbage_;
-    bool threaded_ = false; // the stock's thread runs; set once, before any use
-    bool keep_used_ = true;
+    bool ending_ = false;   // the stock's thread is to end
+    std::thread thread_;    // not joinable when the system refused a thread
 };
 
 } // namespace kov

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "pcm/aac_source.hpp"
-#include "pcm/codec_library.hpp"
-#include "pcm/stream_probe.hpp"
 
 namespace kov {
 
@@ -59,16 +56,6 @@ std::uint64_t UnitPlacer::place(std::uint64_t time)
     // An overlap never reaches back past the previous unit's own start.
     last_ = std::max(last_, follow_or_jump(last_, at, step_));
     return last_;
-}
-
-void probe_stream(int fd, PcmTrack& track)
-{
-    probe_stream(codec_library(), fd, track);
-}
-
-std::unique_ptr<PcmSource> make_pcm_source(PcmTrack track)
-{
-    return make_aac_source(codec_library(), std::move(track));
 }
 
 } // namespace kov

@@ -75,12 +75,4 @@ class UnitPlacer {
     std::uint64_t last_ = 0; // start of the last unit placed
 };
 
-// Decoder set-up from the first few units: replaces rate, channels and
-// frames_per_unit by what the decoder reports. Does nothing without a decoder.
-void probe_stream(int fd, PcmTrack& track);
-
-// A decoding source, or a silent one when no decoder can be set up; never
-// null. It holds no descriptor: each call reading the file is handed one.
-std::unique_ptr<PcmSource> make_pcm_source(PcmTrack track);
-
 } // namespace kov

@@ -6,13 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <semaphore>
 
 #include "common/full_io.hpp"
 #include "pcm/aac_decoder.hpp"
-#include "pcm/decoded_cache.hpp"
-#include "pcm/decoder_reset.hpp"
-#include "pcm/decoder_stock.hpp"
+#include "pcm/decoding_service.hpp"
 #include "pcm/sample_convert.hpp"
 
 namespace kov {
@@ -30,12 +27,6 @@ constexpr std::uint64_t gather_gap = 16384;
 constexpr std::uint64_t gather_limit = 262144;
 // A read-ahead hint covers at most this much of the file.
 constexpr std::uint64_t prefetch_limit = 8u << 20;
-// Segments decoded at once in the whole process. Each holds a decoder (about
-// 600 KiB) and its buffers; without a bound every filesystem thread with a
-// read in flight decoded beside the workers (four readers at once: 50
-// decodes, 200 MiB resident). Two cores are busy with far fewer; the rest are
-// for the reads of a slow source, which the workers already cover.
-constexpr std::ptrdiff_t decodes_at_once = 12;
 // libavcodec's AAC decoder allocates a channel element (535 KiB) for every
 // element a program configuration element names, up to 64, and keeps them
 // until it is closed. A damaged unit often reads as one: a decoder fed a
@@ -53,50 +44,39 @@ std::uint32_t elements_within(std::uint32_t size)
     return bits <= 45 ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>((bits - 45) / 4, 64));
 }
 
-// Units of damaged streams fed to decoders at once in the whole process: each
-// may make its decoder allocate up to 64 channel elements before it is
-// replaced.
-constexpr std::ptrdiff_t damaged_feeds_at_once = 2;
-
-std::counting_semaphore<damaged_feeds_at_once>& damaged_feeds()
-{
-    static std::counting_semaphore<damaged_feeds_at_once> slots(damaged_feeds_at_once);
-    return slots;
-}
-
-// Holds one of the damaged-feed slots while a unit of a damaged stream is fed.
+// Holds one of the service's damaged-feed slots while a unit of a damaged
+// stream is fed.
 class DamagedFeed {
   public:
-    explicit DamagedFeed(const std::atomic<bool>* damaged)
-        : held_(damaged != nullptr && damaged->load(std::memory_order_relaxed))
+    DamagedFeed(DecodeGates& gates, const std::atomic<bool>* damaged)
+        : gates_(gates), held_(damaged != nullptr && damaged->load(std::memory_order_relaxed))
     {
         if (held_)
-            damaged_feeds().acquire();
+            gates_.damaged_feeds.acquire();
     }
     ~DamagedFeed()
     {
         if (held_)
-            damaged_feeds().release();
+            gates_.damaged_feeds.release();
     }
     DamagedFeed(const DamagedFeed&) = delete;
     DamagedFeed& operator=(const DamagedFeed&) = delete;
 
   private:
+    DecodeGates& gates_;
     bool held_;
 };
 
-std::counting_semaphore<decodes_at_once>& decode_slots()
-{
-    static std::counting_semaphore<decodes_at_once> slots(decodes_at_once);
-    return slots;
-}
-
+// Holds one of the service's decode slots for a whole segment.
 class DecodeSlot {
   public:
-    DecodeSlot() { decode_slots().acquire(); }
-    ~DecodeSlot() { decode_slots().release(); }
+    explicit DecodeSlot(DecodeGates& gates) : gates_(gates) { gates_.decodes.acquire(); }
+    ~DecodeSlot() { gates_.decodes.release(); }
     DecodeSlot(const DecodeSlot&) = delete;
     DecodeSlot& operator=(const DecodeSlot&) = delete;
+
+  private:
+    DecodeGates& gates_;
 };
 
 // The bytes of the units of one decode, fetched in as few reads as they allow.
@@ -195,17 +175,20 @@ const std::uint8_t* const* planes_of(const LavFrame* frame)
 
 class Decode {
   public:
-    Decode(const SegmentInput& in, DecodedSegment& out) : in_(in), out_(out) {}
+    Decode(const SegmentInput& in, DecodedSegment& out)
+        : in_(in), lib_(in.service.library()), stock_(in.service.stock()), out_(out), feeder_(lib_)
+    {
+    }
 
     ~Decode()
     {
-        if (DecoderStock::serves(in_.lib) && ctx_) {
-            if (in_.reusable && clean_ && format_as_configured()) {
-                DecoderStock::instance().give_back(in_.asc, std::move(ctx_));
-            } else {
-                DecoderStock::instance().discard(std::move(ctx_));
-                DecoderStock::instance().top_up();
-            }
+        if (!ctx_)
+            return;
+        if (in_.reusable && clean_ && format_as_configured()) {
+            stock_.give_back(in_.asc, std::move(ctx_));
+        } else {
+            stock_.discard(std::move(ctx_));
+            stock_.top_up();
         }
     }
 
@@ -213,17 +196,15 @@ class Decode {
     bool open(bool may_reuse)
     {
         grown_ = 0;
-        if (DecoderStock::serves(in_.lib) && may_reuse) {
-            ctx_ = DecoderStock::instance().take_reset(in_.asc);
+        if (may_reuse) {
+            ctx_ = stock_.take_reset(in_.asc);
             reused_ = static_cast<bool>(ctx_);
         }
-        if (!ctx_ && DecoderStock::serves(in_.lib))
-            ctx_ = DecoderStock::instance().take(in_.asc, in_.wait_for_stock);
         if (!ctx_)
-            ctx_ = open_aac_decoder(in_.lib, in_.asc);
-        packet_ = LavPtr<LavPacket>(in_.lib.av_packet_alloc(), in_.lib.av_packet_free);
-        frame_ = LavPtr<LavFrame>(in_.lib.av_frame_alloc(), in_.lib.av_frame_free);
-        return ctx_ && packet_ && frame_;
+            ctx_ = stock_.take(in_.asc, in_.wait_for_stock);
+        if (!ctx_)
+            ctx_ = open_aac_decoder(lib_, in_.asc);
+        return ctx_ && feeder_.ready();
     }
 
     // Feeds one unit's bytes; keeps its output when `keep` (it fills at most
@@ -231,25 +212,18 @@ class Decode {
     // configuration's shape.
     bool feed(std::uint8_t* data, std::uint32_t size, bool keep, std::uint64_t room)
     {
-        point_packet_at(packet_.get(), data, size);
-        const int sent = in_.lib.avcodec_send_packet(ctx_.get(), packet_.get());
-        point_packet_at(packet_.get(), nullptr, 0);
-        // A damaged unit is refused at send or at receive, after being
-        // consumed either way: it simply gives no frame.
         std::uint64_t placed = 0;
-        int frames = 0;
         bool as_configured = true;
-        while (in_.lib.avcodec_receive_frame(ctx_.get(), frame_.get()) == 0) {
-            ++frames;
-            as_configured = as_configured && frame_as_configured();
+        const auto fed = feeder_.feed(ctx_.get(), data, size, [&](const LavFrame* frame) {
+            as_configured = as_configured && frame_as_configured(frame);
             if (keep && placed < room)
-                placed += append(room - placed);
-        }
+                placed += append(frame, room - placed);
+        });
         if (keep)
             out_.frames.back() = static_cast<std::uint32_t>(placed);
         // A decoder that met anything else (a refused unit, a changed layout)
         // may carry more than a reset clears: it is not used again.
-        const bool clean = sent == 0 && frames == 1 && as_configured;
+        const bool clean = fed.sent == 0 && fed.frames == 1 && as_configured;
         clean_ = clean_ && clean;
         if (!clean)
             grown_ += elements_within(size);
@@ -275,10 +249,9 @@ class Decode {
     bool reused() const { return reused_; }
 
   private:
-    bool frame_as_configured() const
+    bool frame_as_configured(const LavFrame* frame) const
     {
-        return get_field<std::int32_t>(frame_.get(), lav_frame_nb_samples) ==
-               static_cast<std::int32_t>(in_.frames_per_unit);
+        return get_field<std::int32_t>(frame, lav_frame_nb_samples) == static_cast<std::int32_t>(in_.frames_per_unit);
     }
 
     // Asked once per use rather than per unit: asking by name walks the
@@ -287,13 +260,12 @@ class Decode {
     {
         std::uint32_t rate = 0;
         std::uint32_t channels = 0;
-        read_decoder_format(in_.lib, ctx_.get(), rate, channels);
+        read_decoder_format(lib_, ctx_.get(), rate, channels);
         return rate == in_.rate && channels == in_.channels;
     }
 
-    std::uint64_t append(std::uint64_t room)
+    std::uint64_t append(const LavFrame* frame, std::uint64_t room)
     {
-        const LavFrame* frame = frame_.get();
         FrameShape shape;
         shape.format = get_field<std::int32_t>(frame, lav_frame_format);
         shape.nb_samples = get_field<std::int32_t>(frame, lav_frame_nb_samples);
@@ -304,7 +276,7 @@ class Decode {
         if (!(shape_known_ && shape == shape_)) {
             std::uint32_t rate = in_.rate;
             decoder_channels_ = in_.channels;
-            read_decoder_format(in_.lib, ctx_.get(), rate, decoder_channels_);
+            read_decoder_format(lib_, ctx_.get(), rate, decoder_channels_);
             shape_ = shape;
             shape_known_ = true;
         }
@@ -318,10 +290,11 @@ class Decode {
     }
 
     const SegmentInput& in_;
+    const CodecLibrary& lib_;
+    DecoderStock& stock_;
     DecodedSegment& out_;
+    UnitFeeder feeder_;
     DecoderContext ctx_;
-    LavPtr<LavPacket> packet_;
-    LavPtr<LavFrame> frame_;
     bool shape_known_ = false;
     FrameShape shape_;
     std::uint32_t decoder_channels_ = 0;
@@ -343,7 +316,7 @@ Outcome decode_once(const SegmentInput& in, std::uint64_t first, std::uint64_t t
     out.frames.reserve(count);
     out.at.reserve(count);
     if (out.pcm.capacity() == 0)
-        out.pcm = DecodedCache::instance().buffer(count * std::size_t{in.frames_per_unit} * in.channels * 2);
+        out.pcm = in.service.decoded().buffer(count * std::size_t{in.frames_per_unit} * in.channels * 2);
     out.pcm.clear();
 
     Decode decode(in, out);
@@ -362,7 +335,7 @@ Outcome decode_once(const SegmentInput& in, std::uint64_t first, std::uint64_t t
         bool clean = false;
         if (got == UnitReader::Got::bytes) {
             const std::uint32_t size = in.table.unit_size(u);
-            const DamagedFeed gate(in.damaged);
+            const DamagedFeed gate(in.service.gates(), in.damaged);
             clean = decode.feed(reader.data(), size, keep, keep ? in.table.end(u) - in.table.start(u) : 0);
             if (!clean && elements_within(size) > 0 && in.damaged != nullptr)
                 in.damaged->store(true, std::memory_order_relaxed);
@@ -386,7 +359,7 @@ std::size_t DecodedSegment::bytes() const
 
 int decode_segment(const SegmentInput& in, std::uint64_t first, std::uint64_t through, DecodedSegment& out)
 {
-    const DecodeSlot slot;
+    const DecodeSlot slot(in.service.gates());
     out = DecodedSegment{};
     const std::uint64_t pre = first >= in.preroll ? first - in.preroll : 0;
     // The units of a segment lie apart when video sits between them: one hint

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <semaphore>
 #include <span>
 #include <vector>
 
@@ -52,8 +53,26 @@ struct DecodedSegment {
     std::size_t bytes() const;
 };
 
+class DecodingService;
+
+// Bounds on decoding at once, across every source of a decoding service.
+struct DecodeGates {
+    // Segments decoded at once. Each holds a decoder (about 600 KiB) and its
+    // buffers; without a bound every filesystem thread with a read in flight
+    // decoded beside the workers (four readers at once: 50 decodes, 200 MiB
+    // resident). Two cores are busy with far fewer; the rest are for the
+    // reads of a slow source, which the workers already cover.
+    static constexpr std::ptrdiff_t decodes_at_once = 12;
+    // Units of damaged streams fed to decoders at once: each may make its
+    // decoder allocate up to 64 channel elements before it is replaced.
+    static constexpr std::ptrdiff_t damaged_feeds_at_once = 2;
+
+    std::counting_semaphore<decodes_at_once> decodes{decodes_at_once};
+    std::counting_semaphore<damaged_feeds_at_once> damaged_feeds{damaged_feeds_at_once};
+};
+
 struct SegmentInput {
-    const CodecLibrary& lib;
+    DecodingService& service;
     int fd;
     const UnitTable& table;
     std::span<const std::uint8_t> asc;
@@ -64,7 +83,7 @@ struct SegmentInput {
     bool wait_for_stock;   // wait for a decoder the stock is opening rather than open one
     bool reusable;         // used decoders may be reset for this stream (plain AAC-LC)
     // Set once a unit of the stream has been found damaged: its units are then
-    // fed to decoders only a few at a time in the whole process (see
+    // fed to decoders only a few at a time in the whole service (see
     // decode_segment). May be null for a one-off decode.
     std::atomic<bool>* damaged = nullptr;
 };

@@ -5,7 +5,7 @@
 
 #include "common/full_io.hpp"
 #include "pcm/aac_decoder.hpp"
-#include "pcm/decoder_stock.hpp"
+#include "pcm/decoding_service.hpp"
 
 namespace kov {
 
@@ -17,24 +17,22 @@ constexpr std::uint64_t max_frames_per_unit = 8192;
 
 } // namespace
 
-void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
+void probe_stream(DecodingService& service, int fd, PcmTrack& track)
 {
+    const CodecLibrary& lib = service.library();
     if (!lib.bound() || !track.units)
         return;
     std::vector<PcmUnit> units;
     track.units(fd, probe_units, [&units](const PcmUnit& u) { units.push_back(u); });
     if (units.empty())
         return;
-    DecoderContext ctx;
-    if (DecoderStock::serves(lib))
-        ctx = DecoderStock::instance().take(track.config.extradata);
+    DecoderContext ctx = service.stock().take(track.config.extradata);
     if (!ctx)
         ctx = open_aac_decoder(lib, track.config.extradata);
     if (!ctx)
         return;
-    LavPtr<LavPacket> packet(lib.av_packet_alloc(), lib.av_packet_free);
-    LavPtr<LavFrame> frame(lib.av_frame_alloc(), lib.av_frame_free);
-    if (!packet || !frame)
+    UnitFeeder feeder(lib);
+    if (!feeder.ready())
         return;
 
     std::uint32_t rate = 0;
@@ -52,22 +50,18 @@ void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track)
         buffer.assign(std::size_t{u.size} + input_padding, 0);
         if (pread_full(fd, buffer.data(), u.size, u.offset) != static_cast<std::int64_t>(u.size))
             break;
-        point_packet_at(packet.get(), buffer.data(), u.size);
-        const int sent = lib.avcodec_send_packet(ctx.get(), packet.get());
-        point_packet_at(packet.get(), nullptr, 0);
-        if (sent < 0)
-            break;
-        while (lib.avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
+        const auto fed = feeder.feed(ctx.get(), buffer.data(), u.size, [&](const LavFrame* frame) {
             read_decoder_format(lib, ctx.get(), rate, channels);
             decoded = true;
-            const auto n = get_field<std::int32_t>(frame.get(), lav_frame_nb_samples);
+            const auto n = get_field<std::int32_t>(frame, lav_frame_nb_samples);
             if (n > 0)
                 most_samples = std::max<std::uint64_t>(most_samples, static_cast<std::uint64_t>(n));
-        }
+        });
+        if (fed.sent < 0)
+            break;
     }
     ctx.reset();
-    if (DecoderStock::serves(lib))
-        DecoderStock::instance().top_up(); // make up for the one taken above
+    service.stock().top_up(); // make up for the one taken above
     if (!decoded)
         return;
     if (rate != 0)

@@ -1,14 +1,14 @@
 #pragma once
-// The stream probe against a given codec binding (pcm_track.hpp has the
-// process-wide one).
+// The stream probe: what a decoder makes of a track's first few units.
 
-#include "pcm/codec_library.hpp"
 #include "pcm/pcm_track.hpp"
 
 namespace kov {
 
+class DecodingService;
+
 // Decodes up to the first four units and replaces rate, channels and
 // frames_per_unit by what the decoder reports. Does nothing without a decoder.
-void probe_stream(const CodecLibrary& lib, int fd, PcmTrack& track);
+void probe_stream(DecodingService& service, int fd, PcmTrack& track);
 
 } // namespace kov

@@ -6,13 +6,6 @@
 
 namespace kov {
 
-TableBudget& TableBudget::instance()
-{
-    // Never destroyed: detached decoding workers may still use it at exit.
-    static TableBudget* const budget = new TableBudget(process_budget);
-    return *budget;
-}
-
 void TableBudget::set(std::uint64_t id, std::weak_ptr<Holder> holder, std::size_t bytes)
 {
     std::lock_guard lock(mutex_);

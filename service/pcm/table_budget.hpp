@@ -1,5 +1,5 @@
 #pragma once
-// The unit tables of every source of the process under one budget. A long
+// The unit tables of every source of one decoding service under one budget. A long
 // recording's table takes megabytes per track, and a file with several
 // tracks has one per track: when a new table would exceed the budget, the
 // tables no read has used for a while are given back, least recently used
@@ -19,9 +19,9 @@ class TableBudget {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // Tables kept for the whole process beyond those in use: a 2-hour track
-    // takes about 4 MiB. The one place this is set.
-    static constexpr std::size_t process_budget = 16u << 20;
+    // Tables kept for a mount beyond those in use: a 2-hour track takes
+    // about 4 MiB. The one place this is set.
+    static constexpr std::size_t default_budget = 16u << 20;
     // A table no read has used for this long may be given back.
     static constexpr std::chrono::milliseconds idle_after{1000};
 
@@ -36,9 +36,6 @@ class TableBudget {
         // Takes the holder's own lock.
         virtual bool drop_idle_table(Clock::time_point now) = 0;
     };
-
-    // The process's budget. Never destroyed.
-    static TableBudget& instance();
 
     explicit TableBudget(std::size_t budget) : budget_(budget) {}
 
@@ -56,7 +53,8 @@ class TableBudget {
         std::size_t bytes = 0;
     };
 
-    // Taken after a holder's lock, never before it.
+    // Taken after a holder's lock or alone, never before it: trim() lets it
+    // go before it takes a holder's. Nothing else is taken while it is held.
     std::mutex mutex_;
     std::size_t budget_;
     std::size_t held_ = 0;

@@ -14,10 +14,18 @@
 
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
+#include "pcm/decoding_service.hpp"
 #include "support/mount_harness.hpp"
 
 namespace kov::test {
 namespace {
+// The decoding service of these tests.
+DecodingService& decoding()
+{
+    static const auto service = DecodingService::create(bind_system_codec_library(), {});
+    return *service;
+}
+
 
 // An ffmpeg-made AAC clip and its --emit output. Noise substitution is off,
 // so every decode of the same range gives the same samples.
@@ -75,7 +83,7 @@ protected:
     std::vector<std::uint64_t> boundaries(const std::string& name)
     {
         const UniqueFd fd(::open(src_.file(name).c_str(), O_RDONLY | O_CLOEXEC));
-        const auto layout = build_layout(fd.get(), scan_media(fd.get()));
+        const auto layout = build_layout(fd.get(), scan_media(fd.get()), decoding());
         if (!layout)
             return {};
         std::vector<std::uint64_t> at;

@@ -13,10 +13,18 @@
 #include "media/be_writer.hpp"
 #include "media/box_header.hpp"
 #include "media/file_layout.hpp"
+#include "pcm/decoding_service.hpp"
 #include "support/test_env.hpp"
 
 namespace kov {
 namespace {
+// The decoding service of these tests.
+DecodingService& decoding()
+{
+    static const auto service = DecodingService::create(bind_system_codec_library(), {});
+    return *service;
+}
+
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -166,7 +174,7 @@ Built build(const std::string& path)
     Built b;
     b.fd = UniqueFd(::open(path.c_str(), O_RDONLY));
     b.scan = scan_media(b.fd.get());
-    b.layout = build_layout(b.fd.get(), b.scan);
+    b.layout = build_layout(b.fd.get(), b.scan, decoding());
     return b;
 }
 
@@ -285,10 +293,10 @@ TEST(LayoutBuild, FilesWithoutAUsableStructureGetNoLayout)
         Built b = build(dir.file("a.mp4"));
         MediaScan moved = b.scan; // a file that shrank since its analysis
         moved.moov_boxes.front().offset = moved.file_size;
-        EXPECT_FALSE(build_layout(b.fd.get(), moved)) << "a box the new movie box keeps cannot be read";
+        EXPECT_FALSE(build_layout(b.fd.get(), moved, decoding())) << "a box the new movie box keeps cannot be read";
         for (auto& t : b.scan.tracks)
             t.decoder.codec = Codec::none;
-        EXPECT_FALSE(build_layout(b.fd.get(), b.scan)) << "no AAC track";
+        EXPECT_FALSE(build_layout(b.fd.get(), b.scan, decoding())) << "no AAC track";
     }
     // A last box that runs past the end of the file (still being copied),
     // and stray bytes after the last box: appended boxes would be unreachable.

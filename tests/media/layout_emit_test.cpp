@@ -9,10 +9,18 @@
 
 #include "common/unique_fd.hpp"
 #include "media/file_layout.hpp"
+#include "pcm/decoding_service.hpp"
 #include "support/test_env.hpp"
 
 namespace kov {
 namespace {
+// The decoding service of these tests.
+DecodingService& decoding()
+{
+    static const auto service = DecodingService::create(bind_system_codec_library(), {});
+    return *service;
+}
+
 
 TEST(LayoutEmit, RandomRangesEqualTheEmittedFile)
 {
@@ -31,7 +39,7 @@ TEST(LayoutEmit, RandomRangesEqualTheEmittedFile)
     const auto emitted = test::read_file(out);
 
     UniqueFd fd(::open(src.c_str(), O_RDONLY));
-    const auto layout = build_layout(fd.get(), scan_media(fd.get()));
+    const auto layout = build_layout(fd.get(), scan_media(fd.get()), decoding());
     ASSERT_TRUE(layout);
     ASSERT_EQ(layout->total_size, emitted.size());
     // The source descriptor may be closed once the layout is built: reads go

@@ -20,11 +20,19 @@
 #include "common/unique_fd.hpp"
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
+#include "pcm/decoding_service.hpp"
 #include "support/fault_fs.hpp"
 #include "support/mount_harness.hpp"
 
 namespace kov::test {
 namespace {
+// The decoding service of these tests.
+DecodingService& decoding()
+{
+    static const auto service = DecodingService::create(bind_system_codec_library(), {});
+    return *service;
+}
+
 
 constexpr std::size_t page = 4096;
 
@@ -81,7 +89,7 @@ std::vector<std::uint8_t> read_whole(const std::string& path, std::size_t piece)
 std::uint64_t pcm_offset_of(const std::string& path)
 {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    const auto layout = build_layout(fd.get(), scan_media(fd.get()));
+    const auto layout = build_layout(fd.get(), scan_media(fd.get()), decoding());
     return layout && !layout->streams.empty() ? layout->streams[0].offset : 0;
 }
 
