@@ -87,10 +87,11 @@ struct FileForms {
     // file's own times may lag the clock, or not move at a truncation.
     std::chrono::steady_clock::time_point moved_at{};
     std::shared_ptr<PendingDecision> pending; // a decision being made for `stamp`
-    // The form whose pages the kernel may hold in its page cache: a file
-    // shown unchanged. Rewritten forms are read around the cache (see
-    // op_open), so the cache never holds their bytes.
+    // The form whose pages the kernel may hold in its page cache, and the
+    // handles open that read through it (see choose_caching in ops_file.cpp):
+    // the cache serves one form at a time.
     std::shared_ptr<const FileForm> cached;
+    std::uint32_t cached_handles = 0;
     // The largest source size the kernel may have been told while handles
     // are open (decisions look at the size whenever they are asked): a file
     // shown unchanged that is now shorter must not end a read early, since
@@ -110,6 +111,7 @@ struct OpenFile {
     // A form shown unchanged whose reads go from the source to the kernel
     // without a copy while the source stays as it was.
     bool spliced = false;
+    bool cached = false; // reads through the kernel's page cache, counted in FileForms::cached_handles
 
     // 0 while the source still holds the bytes the form refers to
     // (unchanged, or only grown), else -EIO, for good.

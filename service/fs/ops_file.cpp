@@ -91,6 +91,8 @@ void close_handle(std::unique_ptr<OpenFile> handle)
     if (handle->form && handle->forms) {
         std::lock_guard lock(handle->forms->mutex);
         --handle->forms->handles;
+        if (handle->cached)
+            --handle->forms->cached_handles;
     }
 }
 
@@ -98,34 +100,49 @@ void close_handle(std::unique_ptr<OpenFile> handle)
 constexpr std::chrono::milliseconds settle_time{2000};
 
 // How the kernel's page cache serves this open. It holds one cache and one
-// size per file, whatever form each handle reads: a handle reading an older
-// form through it would meet pages of the new one, or be cut short (or
-// filled with zeros) at the new size. So a rewritten form is read around
-// the cache, each read answered from the handle's own form, and so is a file
-// shown unchanged that changed in the last seconds (it may still be being
-// written). Any other file shown unchanged keeps its cached pages while it
-// stays the form they came from, and drops them at the first open after it
-// changed.
+// size per file, whatever form each handle reads: a handle reading another
+// form through it would meet pages of the wrong one, or be cut short (or
+// filled with zeros) at the other's size. So the cache serves one form at a
+// time. A settled form, rewritten or not, is read through it when no handle
+// open reads another form through it, keeping the pages cached before only
+// when they are of the same form. Any other open (a file that changed in
+// the last seconds, perhaps still being written, or a second form while
+// handles of the first are open) is read around the cache, each read
+// answered from the handle's own form.
 // Only such a settled file is spliced, too: a splice hands the kernel the
 // source's own pages, which a truncation zeroes in place while the reply is
 // still on its way, so a file that is being written goes through a buffer,
 // checked after the copy.
 void choose_caching(MirrorNode& node, OpenFile& handle, fuse_file_info* fi)
 {
-    if (handle.form && (handle.form->layout || moved_lately(node, *handle.form, settle_time))) {
+    if (!handle.form || !handle.forms) {
+        fi->keep_cache = 1;
+        handle.spliced = true;
+        return;
+    }
+    const bool settled = !moved_lately(node, *handle.form, settle_time);
+    std::lock_guard lock(handle.forms->mutex);
+    const FileForm* cached = handle.forms->cached.get();
+    // A state that came back from parking does not know what is cached: the
+    // kernel itself drops pages whose file's size or time it sees change.
+    const bool same = cached && cached->stamp == handle.form->stamp && !cached->layout == !handle.form->layout;
+    if (!settled || (handle.forms->cached_handles > 0 && !same)) {
         fi->direct_io = 1;
         return;
     }
-    handle.spliced = true;
-    fi->keep_cache = 1;
-    if (!handle.forms || !handle.form)
-        return;
-    // A state that came back from parking does not know what is cached: the
-    // kernel itself drops pages whose file's size or time it sees change.
-    std::lock_guard lock(handle.forms->mutex);
-    if (handle.forms->cached && handle.forms->cached->stamp != handle.form->stamp)
-        fi->keep_cache = 0;
+    fi->keep_cache = !cached || same;
     handle.forms->cached = handle.form;
+    ++handle.forms->cached_handles;
+    handle.cached = true;
+    handle.spliced = !handle.form->layout;
+}
+
+// Whether a handle's form is no longer its file's: the kernel may have been
+// told the size of another.
+bool superseded(OpenFile& handle)
+{
+    std::lock_guard lock(handle.forms->mutex);
+    return handle.forms->form != handle.form;
 }
 
 // Whether the file of a handle is now shorter than a size the kernel may
@@ -318,7 +335,11 @@ void op_read(fuse_req_t req, fuse_ino_t, std::size_t size, off_t off, fuse_file_
     }
     const std::int64_t got = layout ? layout->read_at(fd, buf, size, static_cast<std::uint64_t>(off))
                                     : pread_full(fd, buf, size, static_cast<std::uint64_t>(off));
-    if (got < 0 || handle.check_source() < 0 || (!layout && static_cast<std::size_t>(got) < size && shrunk(handle)))
+    // Short of the end the kernel may believe in, a cached read would be
+    // filled with zeros.
+    const bool cut = static_cast<std::size_t>(got) < size &&
+                     (layout ? handle.cached && superseded(handle) : shrunk(handle));
+    if (got < 0 || handle.check_source() < 0 || cut)
         fuse_reply_err(req, EIO);
     else
         fuse_reply_buf(req, reinterpret_cast<const char*>(buf), static_cast<std::size_t>(got));
