@@ -261,8 +261,10 @@ int OpenFile::check_source()
     }
     const bool rewritten_at_same_size = now.size == verified_.size &&
                                         (now.mtime_sec != verified_.mtime_sec || now.mtime_nsec != verified_.mtime_nsec);
-    if (rewritten_at_same_size || static_cast<std::uint64_t>(now.size) < sample().covered ||
-        !sample_holds(fd.get(), sample())) {
+    // A file that got shorter since (even if not short of the form) was cut
+    // under reads past the form's end, which may have copied bytes the cut
+    // zeroed.
+    if (rewritten_at_same_size || now.size < verified_.size || !sample_holds(fd.get(), sample())) {
         spoilt_ = true;
         return -EIO;
     }

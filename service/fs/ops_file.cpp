@@ -166,6 +166,10 @@ int open_form_reader(MirrorNode& node, const LayoutDecision& decision, std::uniq
     handle = std::make_unique<OpenFile>();
     handle->fd.reset(fd);
     handle->forms = node.forms.load(); // none unless a regular file
+    // A file shown unchanged may have been parked since its decision; the
+    // handle's reference keeps it from being parked again while it is open.
+    if (decision.form && !handle->forms)
+        handle->forms = forms_of(node);
     if (const int rc = open_form(*handle, decision.form); rc < 0) {
         handle->form.reset();
         return rc;
