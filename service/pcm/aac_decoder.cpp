@@ -4,11 +4,36 @@
 
 namespace kov {
 
+namespace {
+
+int codec_id(Codec codec)
+{
+    switch (codec) {
+    case Codec::aac:
+        return lav_codec_id_aac;
+    case Codec::flac:
+        return lav_codec_id_flac;
+    case Codec::alac:
+        return lav_codec_id_alac;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
 DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::uint8_t> asc)
 {
-    if (!lib.bound())
+    return open_decoder(lib, Codec::aac, asc);
+}
+
+DecoderContext open_decoder(const CodecLibrary& lib, Codec which, std::span<const std::uint8_t> asc)
+{
+    const int id = codec_id(which);
+    if (!lib.bound() || id == 0)
         return {};
-    const LavCodec* codec = lib.aac_decoder ? lib.aac_decoder : lib.avcodec_find_decoder(lav_codec_id_aac);
+    const LavCodec* codec =
+        which == Codec::aac && lib.aac_decoder ? lib.aac_decoder : lib.avcodec_find_decoder(id);
     if (codec == nullptr)
         return {};
     DecoderContext ctx(lib.avcodec_alloc_context3(codec), lib.avcodec_free_context);
@@ -19,7 +44,7 @@ DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::ui
         if (!par)
             return {};
         set_field<std::int32_t>(par.get(), lav_par_codec_type, lav_media_type_audio);
-        set_field<std::int32_t>(par.get(), lav_par_codec_id, lav_codec_id_aac);
+        set_field<std::int32_t>(par.get(), lav_par_codec_id, id);
         // The parameters own their extradata and free it with av_free, so it
         // must come from the library's allocator; the padding stays zero.
         if (asc.size() <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - input_padding) {

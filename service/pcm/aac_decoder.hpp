@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "pcm/codec_library.hpp"
+#include "pcm/decoder_config.hpp"
 
 namespace kov {
 
@@ -56,6 +57,10 @@ using DecoderContext = LavPtr<LavCodecContext>;
 // An opened AAC decoder for this AudioSpecificConfig (may be empty), told to
 // keep its priming samples; empty when the library is absent or refuses.
 DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::uint8_t> asc);
+
+// The same for any codec the service converts, with its extradata; empty for
+// a codec it has no decoder for.
+DecoderContext open_decoder(const CodecLibrary& lib, Codec codec, std::span<const std::uint8_t> extradata);
 
 // Replaces `rate` and `channels` by the decoder's output format where it
 // reports a positive value; leaves them alone otherwise.

@@ -202,6 +202,7 @@ int Core::obtain(int fd, const Table& table, std::uint64_t generation, std::uint
                               fd,
                               *table,
                               track_.config.extradata,
+                              track_.config.codec,
                               track_.channels,
                               track_.rate,
                               track_.frames_per_unit,
@@ -398,8 +399,10 @@ class LavAacPcm final : public PcmSource {
 // Whether a decoder can be had for the configuration at all. The one opened
 // to find out waits in the stock for the first read of this file or of any
 // other with the same configuration.
-bool decoder_available(DecodingService& service, std::span<const std::uint8_t> asc)
+bool decoder_available(DecodingService& service, Codec codec, std::span<const std::uint8_t> asc)
 {
+    if (codec != Codec::aac)
+        return static_cast<bool>(open_decoder(service.library(), codec, asc));
     DecoderContext ctx = service.stock().take(asc);
     if (!ctx)
         ctx = open_aac_decoder(service.library(), asc);
@@ -417,12 +420,14 @@ std::unique_ptr<PcmSource> make_aac_source(DecodingService& service, PcmTrack tr
         track.frames_per_unit == 0 || track.frames_per_unit > max_frames_per_unit ||
         track.total_frames > std::numeric_limits<std::uint64_t>::max() / (std::uint64_t{track.channels} * 2))
         return std::make_unique<SilentPcm>();
-    if (!decoder_available(service, track.config.extradata))
+    if (!decoder_available(service, track.config.codec, track.config.extradata))
         return std::make_unique<SilentPcm>();
     // Audio object type 2 (AAC-LC) in the first five bits, and no SBR found
     // by the probe (it would double the frames per unit).
     const bool plain_lc = !track.config.extradata.empty() && (track.config.extradata[0] >> 3) == 2 && track.frames_per_unit == 1024;
-    const std::uint64_t preroll = plain_lc ? lc_preroll : other_preroll;
+    // Every lossless frame decodes alone.
+    const bool lossless = track.config.codec == Codec::flac || track.config.codec == Codec::alac;
+    const std::uint64_t preroll = lossless ? 0 : plain_lc ? lc_preroll : other_preroll;
     return std::make_unique<LavAacPcm>(std::make_shared<Core>(service.shared_from_this(), std::move(track), preroll));
 }
 

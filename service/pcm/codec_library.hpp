@@ -25,6 +25,8 @@ struct LavFrame;
 struct LavDictionary;
 
 constexpr int lav_codec_id_aac = 0x15002;
+constexpr int lav_codec_id_flac = 0x1500c;
+constexpr int lav_codec_id_alac = 0x15010;
 constexpr int lav_media_type_audio = 1;
 constexpr int lav_sample_fmt_s16 = 1;
 constexpr int lav_sample_fmt_s32 = 2;

@@ -196,6 +196,10 @@ class Decode {
     bool open(bool may_reuse)
     {
         grown_ = 0;
+        if (in_.codec != Codec::aac) {
+            ctx_ = open_decoder(lib_, in_.codec, in_.asc);
+            return ctx_ && feeder_.ready();
+        }
         if (may_reuse) {
             ctx_ = stock_.take_reset(in_.asc);
             reused_ = static_cast<bool>(ctx_);
@@ -251,7 +255,11 @@ class Decode {
   private:
     bool frame_as_configured(const LavFrame* frame) const
     {
-        return get_field<std::int32_t>(frame, lav_frame_nb_samples) == static_cast<std::int32_t>(in_.frames_per_unit);
+        const auto n = get_field<std::int32_t>(frame, lav_frame_nb_samples);
+        // A lossless stream's last frame, and any of a variable block size, is shorter.
+        if (in_.codec == Codec::flac || in_.codec == Codec::alac)
+            return n > 0 && n <= static_cast<std::int32_t>(in_.frames_per_unit);
+        return n == static_cast<std::int32_t>(in_.frames_per_unit);
     }
 
     // Asked once per use rather than per unit: asking by name walks the

@@ -75,7 +75,8 @@ struct SegmentInput {
     DecodingService& service;
     int fd;
     const UnitTable& table;
-    std::span<const std::uint8_t> asc;
+    std::span<const std::uint8_t> asc; // the extradata
+    Codec codec;                       // only AAC decoders come from the stock
     std::uint32_t channels;
     std::uint32_t rate;
     std::uint32_t frames_per_unit;

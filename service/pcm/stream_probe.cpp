@@ -26,9 +26,10 @@ void probe_stream(DecodingService& service, int fd, PcmTrack& track)
     track.units(fd, probe_units, [&units](const PcmUnit& u) { units.push_back(u); });
     if (units.empty())
         return;
-    DecoderContext ctx = service.stock().take(track.config.extradata);
+    DecoderContext ctx =
+        track.config.codec == Codec::aac ? service.stock().take(track.config.extradata) : DecoderContext{};
     if (!ctx)
-        ctx = open_aac_decoder(lib, track.config.extradata);
+        ctx = open_decoder(lib, track.config.codec, track.config.extradata);
     if (!ctx)
         return;
     UnitFeeder feeder(lib);
