@@ -43,9 +43,9 @@ std::vector<std::string> join(std::initializer_list<std::vector<std::string>> pa
 const std::vector<Row>& rows()
 {
     static const std::vector<Row> all{
-        {"flac16.mp4", join({noise, picture, {"-c:a", "flac", "-ac", "2", "-strict", "-2"}}), true, true},
-        {"alac16.m4a", join({tone, {"-c:a", "alac", "-ac", "1"}}), true, false},
-        {"alac16.mov", join({noise, picture, {"-c:a", "alac", "-ac", "2"}}), true, true},
+        {"flac16.mp4", join({noise, picture, {"-c:a", "flac", "-sample_fmt", "s16", "-ac", "2", "-strict", "-2"}}), true, true},
+        {"alac16.m4a", join({tone, {"-c:a", "alac", "-sample_fmt", "s16p", "-ac", "1"}}), true, false},
+        {"alac16.mov", join({noise, picture, {"-c:a", "alac", "-sample_fmt", "s16p", "-ac", "2"}}), true, true},
         // 24-bit PCM output is not written yet: deeper lossless audio stays as it is.
         {"flac24.mp4", join({noise, {"-c:a", "flac", "-sample_fmt", "s32", "-strict", "-2"}}), false, false},
         {"alac24.mov", join({noise, {"-c:a", "alac", "-sample_fmt", "s32p"}}), false, false},
