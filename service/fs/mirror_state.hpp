@@ -33,6 +33,9 @@ struct MirrorSettings {
 // Runs a rewrite decision on the mount's pool, or on the calling thread when
 // the pool has no thread for it.
 void run_decision(std::function<void()> task);
+// Inside a decision: the decoding service its layout takes its sources from,
+// held for as long as the decision runs; none when rewritten files are silent.
+DecodingService* decision_decoding();
 
 MirrorSettings& mirror_settings();
 InodeTable& inode_table();

@@ -35,11 +35,30 @@ void set_mirror_workers(WorkerPool* decisions, std::shared_ptr<DecodingService> 
     mirror_settings().decoding = std::move(decoding);
 }
 
+namespace {
+
+// The decoding service of the decision running on this thread.
+thread_local DecodingService* current_decoding = nullptr;
+
+} // namespace
+
 void run_decision(std::function<void()> task)
 {
-    WorkerPool* pool = mirror_settings().decisions;
-    if (pool == nullptr || !pool->submit(std::move(task)))
+    // The decision holds the service from its start, while the mount still
+    // has it: one stuck in a read may end after the mount has let go.
+    std::function<void()> decide = [task = std::move(task), decoding = mirror_settings().decoding] {
+        current_decoding = decoding.get();
         task();
+        current_decoding = nullptr;
+    };
+    WorkerPool* pool = mirror_settings().decisions;
+    if (pool == nullptr || !pool->submit(std::move(decide)))
+        decide();
+}
+
+DecodingService* decision_decoding()
+{
+    return current_decoding;
 }
 
 void set_mirror_root(UniqueFd root, dev_t device, ino_t inode)

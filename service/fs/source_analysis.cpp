@@ -129,7 +129,7 @@ SourceAnalysis analyse_source_file(int fd)
     // The build reads the source again (box walk, a short decoding probe);
     // it reports only "no layout", so a read error is told by errno.
     errno = 0;
-    const std::shared_ptr<DecodingService>& decoding = mirror_settings().decoding;
+    DecodingService* decoding = decision_decoding();
     result.layout = decoding ? build_layout(fd, std::move(scan), *decoding) : build_silent_layout(fd, std::move(scan));
     const int err = errno;
     result.read_failed = !result.layout && (err == EIO || err == ENXIO || err == ESTALE || err == ETIMEDOUT ||
