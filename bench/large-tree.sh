@@ -36,13 +36,13 @@ for i in range(count):
 PY
 }
 kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
-fds() { find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 | wc -l; }
+fds() { find "/proc/$serving/fd" -mindepth 1 -maxdepth 1 | wc -l; }
 start_rss=0
 report() { # label listed expected errors
     local rss
-    rss=$(kib "$pid" VmRSS)
+    rss=$(kib "$serving" VmRSS)
     printf '%-34s listed %8d of %8d, errors %d, descriptors %5d, VmRSS %4d MiB, VmHWM %4d MiB, %4d bytes/file\n' \
-        "$1" "$2" "$3" "$4" "$(fds)" $((rss / 1024)) $(($(kib "$pid" VmHWM) / 1024)) \
+        "$1" "$2" "$3" "$4" "$(fds)" $((rss / 1024)) $(($(kib "$serving" VmHWM) / 1024)) \
         $(((rss - start_rss) * 1024 / $3))
 }
 walk() { # label [find test]: find over the tree; counts files only
@@ -57,8 +57,8 @@ echo "== large tree benchmark ($FOLDERS folders of $PER files, one folder of $FL
 for d in $(seq 0 $((FOLDERS - 1))); do make_files "$SRC/tree/d$d" "$PER" f; done
 [[ -z "${NOFILE:-}" ]] || ulimit -n "$NOFILE"
 mount_fresh "$SRC"
-echo "service descriptor limit: $(awk '/Max open files/ { print $4 " soft, " $5 " hard" }' "/proc/$pid/limits")"
-start_rss=$(kib "$pid" VmRSS)
+echo "service descriptor limit: $(awk '/Max open files/ { print $4 " soft, " $5 " hard" }' "/proc/$serving/limits")"
+start_rss=$(kib "$serving" VmRSS)
 echo "at start: descriptors $(fds), VmRSS $((start_rss / 1024)) MiB"
 walk "find, first walk:"
 walk "find, second walk:"

@@ -14,11 +14,16 @@ wait_mount() { # mount point [log to show when it does not come up]
     exit 1
 }
 
+# The started process only supervises; the serving child is the one whose
+# memory and descriptors are measured.
 pid=""
+serving=""
+serving_child() { serving=$(pgrep -o -P "$pid" || echo "$pid"); }
 mount_fresh() { # source folder [program, default $PROGRAM]
     "${2:-$PROGRAM}" "$1" "$MNT" 2>"$WORK/service.log" &
     pid=$!
     wait_mount "$MNT" "$WORK/service.log"
+    serving_child
 }
 unmount() {
     kill -TERM "$pid"

@@ -106,13 +106,13 @@ sampled() {
     local job=$!
     while kill -0 "$job" 2>/dev/null; do
         local r
-        r=$(kib "$pid" VmRSS)
+        r=$(kib "$serving" VmRSS)
         ((r > max)) && max=$r
         sleep 0.05
     done
     wait "$job"
     e=$(date +%s.%N)
-    awk -v a="$s" -v b="$e" -v m="$max" -v h="$(kib "$pid" VmHWM)" \
+    awk -v a="$s" -v b="$e" -v m="$max" -v h="$(kib "$serving" VmHWM)" \
         'BEGIN { printf "%.1f s, VmRSS at most %d MiB, VmHWM %d MiB\n", b - a, m / 1024, h / 1024 }'
 }
 serial() { for f in "$MNT"/clip-*.m4a; do cat "$f" >/dev/null; done; }
@@ -139,7 +139,7 @@ hwm_of_one() { # file: VmHWM in MiB after reading it once through a fresh mount
     cp "$1" "$dir/"
     mount_fresh "$dir"
     cat "$MNT"/* >/dev/null
-    vm "$pid" VmHWM
+    vm "$serving" VmHWM
     unmount
 }
 
@@ -177,6 +177,7 @@ for c in $CASES; do
         "$PROGRAM" "$MNT" --config "$conf" 2>"$WORK/service.log" &
         pid=$!
         wait_mount "$MNT" "$WORK/service.log"
+        serving_child
         echo "-- 16 readers of 64 clips, shares reloaded every 100 ms: $(sampled reloaded "$MNT/clips")"
         echo "   reloads: $(grep -c 'reloaded shares' "$WORK/service.log")"
         unmount ;;

@@ -133,7 +133,7 @@ par() { # readers -> aggregate MB/s; leaves the peak memory in $WORK/hwm
     local files=()
     for i in $(seq "$1"); do files+=("$MNT/par-$i.mp4"); done
     "$TOOL" parallel "${files[@]}" | get mb_per_s
-    vm "$pid" VmHWM >"$WORK/hwm"
+    vm "$serving" VmHWM >"$WORK/hwm"
     unmount
 }
 echo "-- parallel readers of distinct rewritten 3-minute clips, aggregate MB/s:" \
@@ -145,8 +145,8 @@ mount_fresh "$SCALE"
 s=$(date +%s.%N)
 listed=$(ls -l "$MNT" | grep -c 'clip-')
 e=$(date +%s.%N)
-fds=$(ls "/proc/$pid/fd" | wc -l)
+fds=$(ls "/proc/$serving/fd" | wc -l)
 printf -- '-- ls -l of 2,000 AAC clips: %s entries in %.2fs; service VmRSS %s MiB, VmHWM %s MiB, %s descriptors open\n' \
-    "$listed" "$(awk -v a="$s" -v b="$e" 'BEGIN { print b - a }')" "$(vm "$pid" VmRSS)" "$(vm "$pid" VmHWM)" "$fds"
+    "$listed" "$(awk -v a="$s" -v b="$e" 'BEGIN { print b - a }')" "$(vm "$serving" VmRSS)" "$(vm "$serving" VmHWM)" "$fds"
 unmount
 pid=""

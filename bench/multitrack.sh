@@ -83,7 +83,7 @@ measure() { # program label
     for _ in $(seq $((READ_SECONDS * 2))); do
         sleep 0.5
         local now
-        now=$(vm "$pid" VmHWM)
+        now=$(vm "$serving" VmHWM)
         ((now > peak)) && peak=$now
         jobs -r | grep -q . || break
     done
