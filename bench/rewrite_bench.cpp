@@ -18,18 +18,10 @@
 #include "common/unique_fd.hpp"
 #include "media/file_layout.hpp"
 #include "media/media_scan.hpp"
-#include "pcm/decoding_service.hpp"
-#include "pcm/codec_library.hpp"
+#include "bench_service.hpp"
 
 namespace {
-// The decoding service of this run, made as the program makes its own.
-kov::DecodingService& decoding()
-{
-    static const auto service = kov::DecodingService::create(kov::bind_system_codec_library(),
-                                                             kov::DecodingService::settings_from_environment());
-    return *service;
-}
-
+using kov::bench::decoding;
 
 using Clock = std::chrono::steady_clock;
 
