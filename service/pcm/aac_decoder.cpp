@@ -15,6 +15,8 @@ int codec_id(Codec codec)
         return lav_codec_id_flac;
     case Codec::alac:
         return lav_codec_id_alac;
+    case Codec::opus:
+        return lav_codec_id_opus;
     default:
         return 0;
     }
