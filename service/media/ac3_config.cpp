@@ -17,7 +17,17 @@ constexpr std::array<std::uint32_t, 8> acmod_channels{2, 1, 2, 3, 3, 4, 4, 5};
 void read_stream_fields(std::uint32_t bits, int lfe_bit, DecoderConfig& c)
 {
     c.rate = rates[bits >> 22];
-    c.channels = acmod_channels[(bits >> (lfe_bit + 1)) & 7u] + ((bits >> lfe_bit) & 1u);
+    const std::uint32_t acmod = (bits >> (lfe_bit + 1)) & 7u;
+    const bool lfe = (bits >> lfe_bit) & 1u;
+    c.channels = acmod_channels[acmod] + (lfe ? 1 : 0);
+    // The decoder delivers mono, stereo and 3/2 in the order of the MPEG
+    // channel configurations 1, 2, 5 and 6; the others get no layout box.
+    if (acmod == 1 && !lfe)
+        c.channel_config = 1;
+    else if (acmod == 2 && !lfe)
+        c.channel_config = 2;
+    else if (acmod == 7)
+        c.channel_config = lfe ? 6 : 5;
 }
 
 } // namespace

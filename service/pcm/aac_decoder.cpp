@@ -17,6 +17,8 @@ int codec_id(Codec codec)
         return lav_codec_id_alac;
     case Codec::opus:
         return lav_codec_id_opus;
+    case Codec::eac3:
+        return lav_codec_id_eac3;
     default:
         return 0;
     }

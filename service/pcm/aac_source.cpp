@@ -430,7 +430,9 @@ std::unique_ptr<PcmSource> make_aac_source(DecodingService& service, PcmTrack tr
     // A fresh Opus decoder fed 80 ms before a segment still differed from a
     // continuous decode by up to 310 in 16 bits; after 240 ms, by 2 at most.
     constexpr std::uint64_t opus_preroll_frames = 11520;
+    // An E-AC-3 frame overlaps the one before it only.
     const std::uint64_t preroll = lossless                          ? 0
+                                  : track.config.codec == Codec::eac3 ? 1
                                   : track.config.codec == Codec::opus ? (opus_preroll_frames + track.frames_per_unit - 1) / track.frames_per_unit
                                   : plain_lc                        ? lc_preroll
                                                                     : other_preroll;

@@ -28,6 +28,7 @@ constexpr int lav_codec_id_aac = 0x15002;
 constexpr int lav_codec_id_flac = 0x1500c;
 constexpr int lav_codec_id_alac = 0x15010;
 constexpr int lav_codec_id_opus = 0x1503c;
+constexpr int lav_codec_id_eac3 = 0x15028;
 constexpr int lav_media_type_audio = 1;
 constexpr int lav_sample_fmt_s16 = 1;
 constexpr int lav_sample_fmt_s32 = 2;

@@ -40,7 +40,7 @@ std::optional<Codec> codec_named(std::string_view name)
 
 bool conversion_built(Codec c)
 {
-    return c == Codec::aac || c == Codec::flac || c == Codec::alac || c == Codec::opus;
+    return c == Codec::aac || c == Codec::flac || c == Codec::alac || c == Codec::opus || c == Codec::eac3;
 }
 
 CodecSet default_conversions()
