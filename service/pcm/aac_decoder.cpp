@@ -2,29 +2,9 @@
 
 #include <limits>
 
+#include "pcm/codec_decoding.hpp"
+
 namespace kov {
-
-namespace {
-
-int codec_id(Codec codec)
-{
-    switch (codec) {
-    case Codec::aac:
-        return lav_codec_id_aac;
-    case Codec::flac:
-        return lav_codec_id_flac;
-    case Codec::alac:
-        return lav_codec_id_alac;
-    case Codec::opus:
-        return lav_codec_id_opus;
-    case Codec::eac3:
-        return lav_codec_id_eac3;
-    default:
-        return 0;
-    }
-}
-
-} // namespace
 
 DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::uint8_t> asc)
 {
@@ -33,7 +13,8 @@ DecoderContext open_aac_decoder(const CodecLibrary& lib, std::span<const std::ui
 
 DecoderContext open_decoder(const CodecLibrary& lib, Codec which, std::span<const std::uint8_t> asc)
 {
-    const int id = codec_id(which);
+    const CodecDecoding* decoding = codec_decoding(which);
+    const int id = decoding != nullptr ? decoding->lav_codec_id : 0;
     if (!lib.bound() || id == 0)
         return {};
     const LavCodec* codec =

@@ -19,6 +19,7 @@
 
 #include "common/unique_fd.hpp"
 #include "pcm/aac_decoder.hpp"
+#include "pcm/codec_decoding.hpp"
 #include "pcm/decoding_service.hpp"
 #include "pcm/silent_pcm.hpp"
 #include "pcm/unit_table.hpp"
@@ -27,18 +28,6 @@ namespace kov {
 
 namespace {
 
-// Units fed before a segment. In plain AAC-LC two wash out what a decoder
-// carries from one unit to the next (window shape, overlap): a segment then
-// decodes exactly as a straight pass through the whole stream, but for
-// noise-substituted bands, whose generator starts afresh with each decoder.
-// SBR and parametric stereo add filter banks with memory: measured on streams
-// made from LC ones, one unit leaves 8,000-15,000 LSB, two give a continuous
-// decode within one step. Those streams carry no SBR envelopes or stereo
-// parameters, which a real encoder may code as changes from the unit before,
-// so such streams (and the other profiles) get four; and fresh decoders, as
-// a flush does not clear SBR or stereo state.
-constexpr std::uint64_t lc_preroll = 2;
-constexpr std::uint64_t other_preroll = 4;
 // Segments decoded ahead of a reader going straight through.
 constexpr std::uint64_t ahead_segments = 12; // about four seconds of audio
 // Geometry beyond anything an AAC decoder produces comes from a damaged file;
@@ -49,10 +38,10 @@ constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
 
 class Core : public std::enable_shared_from_this<Core>, public TableBudget::Holder {
   public:
-    Core(std::shared_ptr<DecodingService> service, PcmTrack track, std::uint64_t preroll)
+    Core(std::shared_ptr<DecodingService> service, PcmTrack track, std::uint64_t preroll, bool reusable)
         : service_(std::move(service)), track_(std::move(track)), id_(service_->new_source_id()),
           frame_bytes_(std::uint64_t{track_.channels} * 2), total_bytes_(track_.total_frames * frame_bytes_),
-          preroll_(preroll)
+          preroll_(preroll), reusable_(reusable)
     {
     }
 
@@ -139,6 +128,7 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
     const std::uint64_t frame_bytes_;
     const std::uint64_t total_bytes_;
     const std::uint64_t preroll_;
+    const bool reusable_; // used decoders may be reset for this stream
 
     // Lock order: taken with no other lock of the program held (the
     // filesystem calls a source holding none of its own); under it the
@@ -208,7 +198,7 @@ int Core::obtain(int fd, const Table& table, std::uint64_t generation, std::uint
                               track_.frames_per_unit,
                               preroll_,
                               reader,
-                              preroll_ == lc_preroll,
+                              reusable_,
                               &damaged_};
         rc = decode_segment(in, segment * segment_units, through, *decoded);
         decoded->complete = through == last_unit(*table, segment);
@@ -420,23 +410,13 @@ std::unique_ptr<PcmSource> make_aac_source(DecodingService& service, PcmTrack tr
         track.frames_per_unit == 0 || track.frames_per_unit > max_frames_per_unit ||
         track.total_frames > std::numeric_limits<std::uint64_t>::max() / (std::uint64_t{track.channels} * 2))
         return std::make_unique<SilentPcm>();
-    if (!decoder_available(service, track.config.codec, track.config.extradata))
+    const CodecDecoding* codec = codec_decoding(track.config.codec);
+    if (codec == nullptr || !decoder_available(service, track.config.codec, track.config.extradata))
         return std::make_unique<SilentPcm>();
-    // Audio object type 2 (AAC-LC) in the first five bits, and no SBR found
-    // by the probe (it would double the frames per unit).
-    const bool plain_lc = !track.config.extradata.empty() && (track.config.extradata[0] >> 3) == 2 && track.frames_per_unit == 1024;
-    // Every lossless frame decodes alone.
-    const bool lossless = track.config.codec == Codec::flac || track.config.codec == Codec::alac;
-    // A fresh Opus decoder fed 80 ms before a segment still differed from a
-    // continuous decode by up to 310 in 16 bits; after 240 ms, by 2 at most.
-    constexpr std::uint64_t opus_preroll_frames = 11520;
-    // An E-AC-3 frame overlaps the one before it only.
-    const std::uint64_t preroll = lossless                          ? 0
-                                  : track.config.codec == Codec::eac3 ? 1
-                                  : track.config.codec == Codec::opus ? (opus_preroll_frames + track.frames_per_unit - 1) / track.frames_per_unit
-                                  : plain_lc                        ? lc_preroll
-                                                                    : other_preroll;
-    return std::make_unique<LavAacPcm>(std::make_shared<Core>(service.shared_from_this(), std::move(track), preroll));
+    const std::uint64_t preroll = codec->preroll_units(track);
+    const bool reusable = is_plain_lc(track);
+    return std::make_unique<LavAacPcm>(
+        std::make_shared<Core>(service.shared_from_this(), std::move(track), preroll, reusable));
 }
 
 } // namespace kov

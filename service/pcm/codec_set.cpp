@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "pcm/codec_decoding.hpp"
+
 namespace kov {
 
 namespace {
@@ -40,7 +42,7 @@ std::optional<Codec> codec_named(std::string_view name)
 
 bool conversion_built(Codec c)
 {
-    return c == Codec::aac || c == Codec::flac || c == Codec::alac || c == Codec::opus || c == Codec::eac3;
+    return codec_decoding(c) != nullptr;
 }
 
 CodecSet default_conversions()

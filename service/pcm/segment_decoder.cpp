@@ -9,6 +9,7 @@
 
 #include "common/full_io.hpp"
 #include "pcm/aac_decoder.hpp"
+#include "pcm/codec_decoding.hpp"
 #include "pcm/decoding_service.hpp"
 #include "pcm/sample_convert.hpp"
 
@@ -256,8 +257,8 @@ class Decode {
     bool frame_as_configured(const LavFrame* frame) const
     {
         const auto n = get_field<std::int32_t>(frame, lav_frame_nb_samples);
-        // A lossless stream's last frame, and any of a variable block size, is shorter.
-        if (in_.codec == Codec::flac || in_.codec == Codec::alac)
+        const CodecDecoding* codec = codec_decoding(in_.codec);
+        if (codec != nullptr && codec->short_frames)
             return n > 0 && n <= static_cast<std::int32_t>(in_.frames_per_unit);
         return n == static_cast<std::int32_t>(in_.frames_per_unit);
     }

@@ -1,0 +1,29 @@
+#include "pcm/codec_decoding.hpp"
+
+namespace kov {
+
+extern const CodecDecoding aac_decoding;
+extern const CodecDecoding eac3_decoding;
+extern const CodecDecoding opus_decoding;
+extern const CodecDecoding flac_decoding;
+extern const CodecDecoding alac_decoding;
+
+const CodecDecoding* codec_decoding(Codec codec)
+{
+    switch (codec) {
+    case Codec::aac:
+        return &aac_decoding;
+    case Codec::eac3:
+        return &eac3_decoding;
+    case Codec::opus:
+        return &opus_decoding;
+    case Codec::flac:
+        return &flac_decoding;
+    case Codec::alac:
+        return &alac_decoding;
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace kov
