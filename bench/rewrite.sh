@@ -66,9 +66,9 @@ done
 # One line per codec other than AAC: --emit against an ffmpeg remux to PCM of
 # the same 10 minutes of stereo audio (made once; CODEC_SECONDS shortens it).
 seconds=${CODEC_SECONDS:-600}
-for spec in "flac:mp4:-c:a flac -sample_fmt s16 -strict -2" "alac:m4a:-c:a alac -sample_fmt s16p" \
+for row in "flac:mp4:-c:a flac -sample_fmt s16 -strict -2" "alac:m4a:-c:a alac -sample_fmt s16p" \
     "opus:mp4:-c:a libopus -strict -2" "eac3:mov:-c:a eac3 -ac 6"; do
-    IFS=: read -r codec ext args <<<"$spec"
+    IFS=: read -r codec ext args <<<"$row"
     in="$CACHE/codec-$codec-${seconds}s.$ext"
     if [[ ! -s $in ]]; then
         # shellcheck disable=SC2086
