@@ -26,7 +26,7 @@ int main(int argc, char** argv)
         if (first == "--resolve-register")
             return kov::run_resolve_register(argc, argv);
         if (first == "--status")
-            return kov::run_status();
+            return kov::run_status(kov::parse_status_options(argc, argv, 2));
         // Either may go on with --convert LIST, as a mount may; other
         // arguments after their files are ignored.
         const int files = first == "--probe" ? 1 : 2;

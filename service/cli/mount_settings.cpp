@@ -10,8 +10,6 @@
 
 namespace kov {
 
-namespace {
-
 std::string default_config_path()
 {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
@@ -22,6 +20,8 @@ std::string default_config_path()
         return std::string(home) + "/.config" + "/kov-orvane/shares.conf";
     return {};
 }
+
+namespace {
 
 // The mode from the positional arguments: a source and a mount point
 // mirror, a mount point alone serves shares. False on a usage error.

@@ -26,6 +26,10 @@ struct MountSettings {
     std::vector<std::string> positional;
 };
 
+// The share list a mount reads without --config: under $XDG_CONFIG_HOME,
+// else under $HOME/.config; empty when neither is set.
+std::string default_config_path();
+
 // Parses argv[first..argc). Returns nothing on a usage error (the caller prints
 // the usage text, status 2). A --share without "=" prints its own message and
 // exits with status 2 inside, as every other usage error does before any FUSE call;

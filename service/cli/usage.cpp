@@ -13,6 +13,7 @@ void print_usage(const char* invocation)
                  "       %s <source-dir> <mount-point> [FUSE opts]   (legacy single-dir)\n"
                  "       %s --probe <file.mp4|.mov> [--convert LIST]\n"
                  "       %s --emit <in.mp4> <out.mp4> [--convert LIST]\n"
+                 "       %s --status [--scan] [--config <file>]\n"
                  "       %s --version\n"
                  "\n"
                  "Multi-share mode exposes one mount whose top-level folders are the\n"
@@ -21,7 +22,7 @@ void print_usage(const char* invocation)
                  "reloaded live on SIGHUP. --convert names the audio codecs rewritten\n"
                  "as PCM (default: every one the editor cannot read).\n"
                  "example: %s ~/kov-orvane -o allow_root\n",
-                 p, p, p, p, p, p);
+                 p, p, p, p, p, p, p);
 }
 
 } // namespace kov

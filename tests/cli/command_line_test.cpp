@@ -20,6 +20,7 @@ std::string usage_for(const std::string& p)
            "       " + p + " <source-dir> <mount-point> [FUSE opts]   (legacy single-dir)\n"
            "       " + p + " --probe <file.mp4|.mov> [--convert LIST]\n"
            "       " + p + " --emit <in.mp4> <out.mp4> [--convert LIST]\n"
+           "       " + p + " --status [--scan] [--config <file>]\n"
            "       " + p + " --version\n"
            "\n"
            "Multi-share mode exposes one mount whose top-level folders are the\n"
