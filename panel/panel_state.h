@@ -31,6 +31,10 @@ struct PanelState
   GList *shares;                      /* owned; of Share, each owning its strings */
   GList *share_rows;                  /* rows currently in shares_group */
   GList *decoder_rows;                /* rows currently in decoder_group */
+  char *decoder_status;               /* owned; the service's status line, NULL without one */
+  char *codec_scan_answer;            /* owned; the share scan's line, NULL until it answers */
+  GSubprocess *codec_scan;            /* owned; the share scan in flight, NULL when none */
+  GCancellable *codec_scan_cancel;    /* owned; cancels the scan in flight */
   gboolean switch_guard;              /* TRUE while the panel itself sets the switch */
   char *list_path;                    /* owned */
   char *mount_root;                   /* owned */
@@ -73,3 +77,7 @@ void start_update_check (PanelState *state);
 
 void codec_hint_build (PanelState *state, AdwPreferencesPage *page);
 void rebuild_decoder_group (PanelState *state);
+/* Asks the shares again which codecs they hold, when some cannot be decoded. */
+void codec_hint_shares_changed (PanelState *state);
+/* Stops a share scan in flight; its answer is dropped. */
+void codec_hint_stop_scan (PanelState *state);

@@ -66,6 +66,7 @@ save_shares (PanelState *state)
       return FALSE;
     }
   reload_service_if_active (state);
+  codec_hint_shares_changed (state);
   return TRUE;
 }
 

@@ -26,6 +26,9 @@ panel_state_free (PanelState *state)
   g_list_free_full (state->shares, share_free);
   g_list_free (state->share_rows);
   g_list_free (state->decoder_rows);
+  codec_hint_stop_scan (state);
+  g_free (state->decoder_status);
+  g_free (state->codec_scan_answer);
   if (state->mount_wait_source != 0)
     g_source_remove (state->mount_wait_source);
   g_free (state->latest_version);

@@ -1,13 +1,23 @@
 #!/bin/sh
 # Stands in for kov-orvane behind the panel in the window tests and in
 # `make screenshots`. It answers --status with the line in
-# $KOV_STANDIN_DIR/status-line, and --resolve-register the way the real
+# $KOV_STANDIN_DIR/status-line, and --status --scan after the seconds in
+# scan-delay with the Nth line of scan-lines for the Nth scan (scan.log
+# records each scan's arguments), and --resolve-register the way the real
 # program does, for the case named in resolve-case: ok, missing (Resolve never
 # started), running (Resolve open) or failing (a full disk). resolve-listed
 # holds the registered path; resolve.log records every registration call.
 d=$KOV_STANDIN_DIR
 case "$1" in
-  --status) cat "$d/status-line"; exit 0 ;;
+  --status)
+    if [ "$2" = --scan ]; then
+      echo "$*" >> "$d/scan.log"
+      sleep "$(cat "$d/scan-delay" 2>/dev/null || echo 0)"
+      sed -n "$(wc -l < "$d/scan.log")p" "$d/scan-lines" 2>/dev/null
+    else
+      cat "$d/status-line"
+    fi
+    exit 0 ;;
   --resolve-register) echo "$*" >> "$d/resolve.log" ;;
   *) exit 2 ;;
 esac

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "codec_family.h"
 #include "mount_check.h"
@@ -74,6 +75,70 @@ TEST(StatusValue, FindsTheKeyedToken)
     EXPECT_EQ(or_none(status_value("decoder\tnone", "decoder")), "<none>");
     EXPECT_EQ(or_none(status_value("", "decoder")), "<none>");
     EXPECT_EQ(status_value(nullptr, "decoder"), nullptr);
+}
+
+TEST(CodecHint, NamesTheUndecodableCodecsFoundOrFallsBackToAac)
+{
+    struct Case {
+        const char* status;
+        const char* scan;
+        const char* subjects; // joined by "+"; "<none>" for no hint
+        bool in_shares;
+    };
+    const Case cases[] = {
+        // No scan answer yet, or a service that prints no scan keys.
+        {"decoder=none version=1 undecodable=aac,opus", nullptr, "aac", false},
+        {"decoder=none version=1", "decoder=none version=1", "aac", false},
+        {"decoder=libavcodec.so.61 version=1 undecodable=opus", nullptr, "<none>", false},
+        {"version=1", "undecodable=opus present=opus", "<none>", false},
+        {nullptr, nullptr, "<none>", false},
+        // Only what is both undecodable and present, in the scan's order.
+        {"decoder=none", "undecodable=aac,opus,flac present=flac,opus", "flac+opus", true},
+        {"decoder=libavcodec.so.61", "undecodable=vorbis present=opus,vorbis", "vorbis", true},
+        {"decoder=libavcodec.so.61", "undecodable=vorbis present=opus", "<none>", false},
+        {"decoder=libavcodec.so.61", "undecodable=none present=none", "<none>", false},
+        {"decoder=none", "undecodable=aac,opus present=none", "aac", false},
+        {"decoder=none", "undecodable=aac present=", "aac", false},
+    };
+    for (const Case& c : cases) {
+        gboolean in_shares = TRUE;
+        char** subjects = codec_hint_subjects(c.status, c.scan, &in_shares);
+        g_autofree char* joined = subjects != nullptr ? g_strjoinv("+", subjects) : nullptr;
+        g_strfreev(subjects);
+        EXPECT_EQ(joined != nullptr ? std::string(joined) : "<none>", c.subjects) << c.status << " / " << c.scan;
+        EXPECT_EQ(bool(in_shares), c.in_shares) << c.status << " / " << c.scan;
+    }
+}
+
+TEST(CodecHint, TextsWithoutAnInstallCommand)
+{
+    struct Case {
+        std::vector<const char*> codecs;
+        bool bound;
+        bool in_shares;
+        const char* title;
+        const char* subtitle;
+    };
+    const Case cases[] = {
+        {{"aac"}, false, false, "No AAC decoder on this system",
+         "Install FFmpeg (libavcodec) from your distribution, then restart the service; AAC audio stays silent until "
+         "then."},
+        {{"opus"}, true, true, "No Opus decoder on this system",
+         "Install FFmpeg (libavcodec) with this decoder from your distribution, then restart the service; Opus audio in "
+         "your shares stays silent until then."},
+        {{"eac3", "alac", "future"}, true, true, "No E-AC-3, ALAC or future decoder on this system",
+         "Install FFmpeg (libavcodec) with these decoders from your distribution, then restart the service; E-AC-3, "
+         "ALAC and future audio in your shares stays silent until then."},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> codecs = c.codecs;
+        codecs.push_back(nullptr);
+        g_autofree char* title = nullptr;
+        g_autofree char* subtitle = nullptr;
+        codec_hint_texts(codecs.data(), c.bound, c.in_shares, nullptr, &title, &subtitle);
+        EXPECT_STREQ(title, c.title);
+        EXPECT_STREQ(subtitle, c.subtitle);
+    }
 }
 
 TEST(InstallCommand, ChoosesByWholeWordsOfIdAndIdLike)

@@ -482,6 +482,109 @@ TEST_F(PanelWindow, ADecoderTokenOtherThanNoneOrNoAnswerShowsNoHint)
     }
 }
 
+struct CodecHintCase {
+    const char* name;
+    const char* status;
+    const char* scan;     // nullptr: no scan is asked for
+    const char* title;    // nullptr: no row once the scan answered
+    const char* subtitle; // before the command line
+};
+
+void PrintTo(const CodecHintCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PanelCodecHint : public PanelWindow, public ::testing::WithParamInterface<CodecHintCase> {};
+
+// The share scan answers a second late: until then the row is what the status
+// line alone says, and the window is not held up by the scan.
+TEST_P(PanelCodecHint, NamesTheUndecodableCodecsTheSharesHold)
+{
+    const CodecHintCase& c = GetParam();
+    set_status_line(c.status);
+    if (c.scan != nullptr) {
+        ASSERT_TRUE(write_text(dir_.file("scan-lines"), std::string(c.scan) + "\n"));
+    }
+    ASSERT_TRUE(write_text(dir_.file("scan-delay"), "1\n"));
+    set_os_release("ID=ubuntu\nID_LIKE=debian\n");
+    const PanelRun r = run_ok({"dump", "wait-scan", "dump"});
+    const std::vector<std::string> shown = dumps(r.out);
+    ASSERT_EQ(shown.size(), 2u) << r.out;
+
+    const bool unbound = contains(c.status, "decoder=none");
+    const std::string before = group_text(shown[0], "Audio decoding");
+    EXPECT_EQ(contains(before, "row \"No AAC decoder on this system\""), unbound) << before;
+    EXPECT_EQ(contains(before, "\"AAC audio stays silent until FFmpeg is installed. Run in a terminal, then restart "
+                               "the service:\n<tt>sudo apt install ffmpeg</tt>\""),
+              unbound)
+        << before;
+    EXPECT_EQ(contains(before, "row "), unbound) << before;
+
+    const std::string after = group_text(shown[1], "Audio decoding");
+    if (c.title != nullptr) {
+        EXPECT_TRUE(contains(after, std::string("group \"Audio decoding\" visible"))) << after;
+        EXPECT_TRUE(contains(after, std::string("row \"") + c.title + "\"")) << after;
+        EXPECT_TRUE(contains(after, std::string("\"") + c.subtitle +
+                                        " Run in a terminal, then restart the service:\n<tt>sudo apt install "
+                                        "ffmpeg</tt>\""))
+            << after;
+        EXPECT_TRUE(contains(after, "image icon=dialog-error-symbolic")) << after;
+        EXPECT_TRUE(contains(after, "tooltip=\"Copy install command\"")) << after;
+    } else {
+        EXPECT_TRUE(contains(after, "group \"Audio decoding\" hidden")) << after;
+        EXPECT_FALSE(contains(after, "row ")) << after;
+    }
+    EXPECT_EQ(kov::test::read_text(dir_.file("scan.log")),
+              c.scan != nullptr ? "--status --scan --config " + conf_path() + "\n" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PanelCodecHint,
+    ::testing::Values(
+        CodecHintCase{"NoLibraryOpusAndFlacFound", "decoder=none version=2026.10.28 reset=off undecodable=aac,opus,flac",
+                      "decoder=none version=2026.10.28 reset=off undecodable=aac,opus,flac present=opus,flac "
+                      "scanned=40 complete=yes",
+                      "No Opus or FLAC decoder on this system",
+                      "Opus and FLAC audio in your shares stays silent until FFmpeg is installed."},
+        CodecHintCase{"NoLibraryNothingFound", "decoder=none version=2026.10.28 reset=off undecodable=aac,opus",
+                      "decoder=none version=2026.10.28 reset=off undecodable=aac,opus present=none scanned=0 "
+                      "complete=yes",
+                      "No AAC decoder on this system", "AAC audio stays silent until FFmpeg is installed."},
+        CodecHintCase{"LibraryLacksThreeAllFound",
+                      "decoder=libavcodec.so.61 version=2026.10.28 reset=on undecodable=eac3,opus,vorbis",
+                      "decoder=libavcodec.so.61 version=2026.10.28 reset=on undecodable=eac3,opus,vorbis "
+                      "present=eac3,opus,vorbis scanned=20000 complete=no",
+                      "No E-AC-3, Opus or Vorbis decoder on this system",
+                      "E-AC-3, Opus and Vorbis audio in your shares stays silent until FFmpeg with these decoders "
+                      "is installed."},
+        CodecHintCase{"LibraryLacksOneNotInShares",
+                      "decoder=libavcodec.so.61 version=2026.10.28 reset=on undecodable=vorbis",
+                      "decoder=libavcodec.so.61 version=2026.10.28 reset=on undecodable=vorbis present=none "
+                      "scanned=12 complete=yes",
+                      nullptr, nullptr},
+        CodecHintCase{"LibraryDecodesAll", "decoder=libavcodec.so.61 version=2026.10.28 reset=on undecodable=none",
+                      nullptr, nullptr, nullptr}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(PanelWindow, AChangedShareListIsScannedAgain)
+{
+    const std::string status = "decoder=libavcodec.so.61 version=2026.10.28 reset=on undecodable=opus";
+    set_status_line(status);
+    ASSERT_TRUE(write_text(dir_.file("scan-lines"), status + " present=none scanned=3 complete=yes\n" + status +
+                                                        " present=opus scanned=9 complete=yes\n"));
+    ASSERT_EQ(::mkdir(dir_.file("home/A").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(dir_.file("home/B").c_str(), 0755), 0);
+    set_shares(std::string(header) + "1\tA\t" + dir_.file("home/A") + "\n1\tB\t" + dir_.file("home/B") + "\n");
+    const PanelRun r = run_ok({"wait-scan", "dump", "remove", "A", "wait-scan", "dump"});
+    const std::vector<std::string> shown = dumps(r.out);
+    ASSERT_EQ(shown.size(), 2u) << r.out;
+    EXPECT_TRUE(contains(shown[0], "group \"Audio decoding\" hidden")) << shown[0];
+    EXPECT_TRUE(contains(group_text(shown[1], "Audio decoding"), "row \"No Opus decoder on this system\"")) << r.out;
+    const std::string scan = "--status --scan --config " + conf_path() + "\n";
+    EXPECT_EQ(kov::test::read_text(dir_.file("scan.log")), scan + scan);
+}
+
 TEST_F(PanelWindow, ANewerManifestOffersTheUpdateAndADeferredUpdateSaysSo)
 {
     ManifestServer server(200, "{\"name\": \"orvane\", \"version\": \"2026.10.28.1\"}");

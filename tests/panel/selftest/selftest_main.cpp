@@ -414,6 +414,13 @@ step_wait_manifest ()
 }
 
 void
+step_wait_scan ()
+{
+  if (!spin_until ([] { return panel->codec_scan == NULL; }, 20000))
+    fail ("the share scan never answered");
+}
+
+void
 step_wait_label (const char *label)
 {
   if (!spin_until ([label] { return g_str_equal (gtk_button_get_label (panel->update_button), label); }, 20000))
@@ -509,6 +516,8 @@ run_steps (gpointer)
         step_toast ();
       else if (g_str_equal (step, "wait-manifest"))
         step_wait_manifest ();
+      else if (g_str_equal (step, "wait-scan"))
+        step_wait_scan ();
       else if (g_str_equal (step, "wait-label"))
         step_wait_label (next_arg (i));
       else if (g_str_equal (step, "settle"))
