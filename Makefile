@@ -20,7 +20,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config libgtest-dev \
 CMAKE_FLAGS ?=
 
 .PHONY: run test deps build service build-asan sample package bench bench-rewrite bench-mount bench-memory bench-multitrack bench-probe bench-slow \
-	bench-fragments bench-trafs bench-tree fuzz screenshots clean
+	bench-fragments bench-trafs bench-tree bench-scan fuzz screenshots clean
 
 run: deps service sample
 	@scripts/demo-run.sh "$(BUILD)/service/cli/kov-orvane" "$(SRC)" "$(MNT)"
@@ -97,7 +97,7 @@ bench-fragments: deps build
 	bench/fragments.sh $(BUILD)
 
 # Every benchmark, one after the other.
-bench: bench-probe bench-rewrite bench-mount bench-memory bench-slow bench-multitrack bench-fragments bench-tree
+bench: bench-probe bench-rewrite bench-mount bench-memory bench-slow bench-multitrack bench-fragments bench-tree bench-scan
 
 # A 2-hour recording with six AAC tracks: layout, reads and memory through a mount.
 bench-multitrack: deps build
@@ -117,6 +117,10 @@ bench-memory: deps build
 # in one folder listed: files listed, descriptors held, memory per file.
 bench-tree: deps build
 	bench/large-tree.sh $(BUILD)
+
+# The status query's share scan: its time and answer on a library of 130,000 files.
+bench-scan: deps build
+	bench/status-scan.sh $(BUILD)
 
 bench-slow: deps build
 	cmake --build $(BUILD) --target bench_mount faultfs
