@@ -68,7 +68,7 @@ struct CodecTitle
 };
 
 static const CodecTitle codec_titles[] = {
-  { "aac", "AAC" },   { "eac3", "E-AC-3" }, { "ac3", "AC-3" },     { "opus", "Opus" },
+  { "aac", "AAC" },   { "eac3", "E-AC-3" }, { "ac3", "AC-3" },      { "opus", "Opus" },
   { "flac", "FLAC" }, { "alac", "ALAC" },   { "vorbis", "Vorbis" }, { "mp3", "MP3" },
 };
 
@@ -110,14 +110,15 @@ codec_hint_texts (const char *const *codecs, gboolean library_bound, gboolean in
   g_autofree char *ffmpeg
       = library_bound ? g_strdup_printf ("FFmpeg with %s", decoders) : g_strdup ("FFmpeg");
   if (command != NULL)
-    *subtitle = g_strdup_printf ("%s audio%s stays silent until %s is installed. Run in a terminal, "
-                                 "then restart the service:\n<tt>%s</tt>",
-                                 all, where, ffmpeg, command);
+    *subtitle
+        = g_strdup_printf ("%s audio%s stays silent until %s is installed. Run in a terminal, "
+                           "then restart the service:\n<tt>%s</tt>",
+                           all, where, ffmpeg, command);
   else
-    *subtitle = g_strdup_printf ("Install FFmpeg (libavcodec)%s%s from your distribution, then restart "
-                                 "the service; %s audio%s stays silent until then.",
-                                 library_bound ? " with " : "", library_bound ? decoders : "", all,
-                                 where);
+    *subtitle = g_strdup_printf (
+        "Install FFmpeg (libavcodec)%s%s from your distribution, then restart "
+        "the service; %s audio%s stays silent until then.",
+        library_bound ? " with " : "", library_bound ? decoders : "", all, where);
 }
 
 static char *

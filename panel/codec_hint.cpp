@@ -95,8 +95,8 @@ on_codec_scan_done (GObject *source, GAsyncResult *result, gpointer user_data)
 {
   g_autofree char *out = NULL;
   g_autoptr (GError) error = NULL;
-  gboolean collected = g_subprocess_communicate_utf8_finish (G_SUBPROCESS (source), result, &out,
-                                                             NULL, &error);
+  gboolean collected
+      = g_subprocess_communicate_utf8_finish (G_SUBPROCESS (source), result, &out, NULL, &error);
   /* A newer scan took this one's place, or the panel is closing. */
   if (g_error_matches (error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
     return;

@@ -21,14 +21,13 @@ struct PresenceLimits {
 };
 
 struct CodecPresence {
-    CodecSet found;         // of the codecs looked for
-    std::size_t files = 0;  // media files whose movie box was read
-    bool complete = true;   // every file was seen, or every codec looked for was found
+    CodecSet found;        // of the codecs looked for
+    std::size_t files = 0; // media files whose movie box was read
+    bool complete = true;  // every file was seen, or every codec looked for was found
 };
 
 // Walks the shares in order, depth first, without following symbolic links
 // below a share's folder; unreadable entries are passed over.
-CodecPresence find_codecs(const std::vector<ActiveShare>& shares, CodecSet wanted,
-                          const PresenceLimits& limits = {});
+CodecPresence find_codecs(const std::vector<ActiveShare>& shares, CodecSet wanted, const PresenceLimits& limits = {});
 
 } // namespace kov

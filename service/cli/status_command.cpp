@@ -95,8 +95,8 @@ int run_status(const StatusOptions& options)
     // the same either way, only the cost differs.
     const bool reset = decoder != "none" && decoding->reset().available();
     const CodecSet missing = undecodable(decoding->library());
-    std::printf("decoder=%s version=%s reset=%s undecodable=%s", decoder.c_str(), version_string,
-                reset ? "on" : "off", codec_list(missing).c_str());
+    std::printf("decoder=%s version=%s reset=%s undecodable=%s", decoder.c_str(), version_string, reset ? "on" : "off",
+                codec_list(missing).c_str());
     if (options.scan) {
         const CodecPresence presence = find_codecs(listed_shares(options.config_path), missing);
         std::printf(" present=%s scanned=%zu complete=%s", codec_list(presence.found).c_str(), presence.files,
