@@ -39,8 +39,13 @@ constexpr std::uint32_t max_grown_elements = 4;
 // The channel elements a unit of `size` bytes can make the decoder allocate:
 // a program configuration element takes 45 bits before its list, which must
 // fit in the unit at 4 bits or more an element, or it is refused unread.
-std::uint32_t elements_within(std::uint32_t size)
+// Only AAC's decoder grows so; the others' state is fixed by their
+// configuration, and keeping their decoder past a damaged unit keeps the
+// units after it as close to an undamaged decode as the codec allows.
+std::uint32_t elements_within(Codec codec, std::uint32_t size)
 {
+    if (codec != Codec::aac)
+        return 0;
     const std::uint64_t bits = std::uint64_t{size} * 8;
     return bits <= 45 ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>((bits - 45) / 4, 64));
 }
@@ -231,7 +236,7 @@ class Decode {
         const bool clean = fed.sent == 0 && fed.frames == 1 && as_configured;
         clean_ = clean_ && clean;
         if (!clean)
-            grown_ += elements_within(size);
+            grown_ += elements_within(in_.codec, size);
         return clean;
     }
 
@@ -346,7 +351,7 @@ Outcome decode_once(const SegmentInput& in, std::uint64_t first, std::uint64_t t
             const std::uint32_t size = in.table.unit_size(u);
             const DamagedFeed gate(in.service.gates(), in.damaged);
             clean = decode.feed(reader.data(), size, keep, keep ? in.table.end(u) - in.table.start(u) : 0);
-            if (!clean && elements_within(size) > 0 && in.damaged != nullptr)
+            if (!clean && elements_within(in.codec, size) > 0 && in.damaged != nullptr)
                 in.damaged->store(true, std::memory_order_relaxed);
         }
         // A reset decoder equals a fresh one only behind a clean pre-roll.
