@@ -20,14 +20,15 @@ void read_stream_fields(std::uint32_t bits, int lfe_bit, DecoderConfig& c)
     const std::uint32_t acmod = (bits >> (lfe_bit + 1)) & 7u;
     const bool lfe = (bits >> lfe_bit) & 1u;
     c.channels = acmod_channels[acmod] + (lfe ? 1 : 0);
-    // The decoder delivers mono, stereo and 3/2 in the order of the MPEG
-    // channel configurations 1, 2, 5 and 6; the others get no layout box.
+    // The decoder delivers mono and stereo in the order of the MPEG channel
+    // configurations 1 and 2, and 3/2 as left, right, centre, (LFE,) then
+    // the surrounds at the sides; the others get no layout box.
     if (acmod == 1 && !lfe)
         c.channel_config = 1;
     else if (acmod == 2 && !lfe)
         c.channel_config = 2;
     else if (acmod == 7)
-        c.channel_config = lfe ? 6 : 5;
+        c.channel_bitmap = lfe ? 0x60f : 0x607;
 }
 
 } // namespace

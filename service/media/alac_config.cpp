@@ -31,6 +31,7 @@ std::optional<DecoderConfig> alac_config(const SoundEntry& entry)
     c.frames_per_unit = frame_length;
     c.bits = depth;
     c.channels = channels;
+    c.channel_config = mono_or_stereo_config(c.channels);
     c.rate = rate;
     return c;
 }

@@ -2,11 +2,20 @@
 // One reader per codec: each tells whether a sound entry holds its codec and,
 // if so, what its decoder needs. AAC's is in aac_config.hpp.
 
+#include <cstdint>
 #include <optional>
 
 #include "media/sound_entry.hpp"
 
 namespace kov {
+
+// The channel configuration of a stream that states only its channel count:
+// every decoder delivers mono and stereo as MPEG configurations 1 and 2 do;
+// more channels come in orders of the codec's own.
+inline std::uint32_t mono_or_stereo_config(std::uint32_t channels)
+{
+    return channels <= 2 ? channels : 0;
+}
 
 // Opus ("Opus" with dOps): the pre-skip, channel mapping and an OpusHead.
 std::optional<DecoderConfig> opus_config(const SoundEntry& entry);

@@ -31,6 +31,7 @@ std::optional<DecoderConfig> flac_config(const SoundEntry& entry)
     s.u64(packed);
     c.rate = static_cast<std::uint32_t>(packed >> 44);
     c.channels = static_cast<std::uint32_t>((packed >> 41) & 7u) + 1;
+    c.channel_config = mono_or_stereo_config(c.channels);
     c.bits = static_cast<std::uint16_t>(((packed >> 36) & 31u) + 1);
     if (min_block == max_block)
         c.frames_per_unit = max_block;

@@ -137,6 +137,7 @@ class MoovWriter {
         params.media_timescale = track.timescale ? track.timescale : pcm.rate;
         params.movie_timescale = movie_ts_;
         params.channel_config = pcm.config.channel_config;
+        params.channel_bitmap = pcm.config.channel_bitmap;
         params.quicktime = scan_.quicktime || needs_quicktime(plans_);
         params.frame_at = [&track, &plan = plans_[index], file_size = scan_.file_size](std::uint64_t time) {
             return frame_at_media_time(track, plan, file_size, time);

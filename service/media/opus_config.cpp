@@ -34,6 +34,7 @@ std::optional<DecoderConfig> opus_config(const SoundEntry& entry)
     if (r.remaining() < table)
         return c;
     c.channels = channels;
+    c.channel_config = mono_or_stereo_config(c.channels);
     c.priming = pre_skip;
     const char magic[] = "OpusHead";
     c.extradata.assign(magic, magic + 8);

@@ -144,9 +144,10 @@ constexpr std::array<ChannelLayout, 8> channel_layouts{{
 
 void write_chan(BeWriter& w, const PcmTrakParams& pcm)
 {
-    if (pcm.channel_config == 0 || pcm.channel_config >= channel_layouts.size())
+    const bool mpeg = pcm.channel_config != 0 && pcm.channel_config < channel_layouts.size();
+    if (!mpeg && pcm.channel_bitmap == 0)
         return;
-    const ChannelLayout& layout = channel_layouts[pcm.channel_config];
+    const ChannelLayout layout = mpeg ? channel_layouts[pcm.channel_config] : ChannelLayout{0x10000, pcm.channel_bitmap};
     const std::size_t chan = w.begin_full_box("chan", 0, 0);
     w.u32(layout.tag);
     w.u32(layout.bitmap);

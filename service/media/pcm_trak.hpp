@@ -23,6 +23,7 @@ struct PcmTrakParams {
     std::uint32_t media_timescale = 0; // of the source track, for its edit list
     std::uint32_t movie_timescale = 0;
     std::uint32_t channel_config = 0; // MPEG channel configuration; 0 writes no channel layout box
+    std::uint32_t channel_bitmap = 0; // a layout box's bitmap, used where channel_config is 0
     bool quicktime = false;           // handlers as QuickTime writes them
     // The PCM frame at which a media time plays; without it, the time in
     // the PCM rate.
