@@ -178,7 +178,7 @@ std::uint64_t frame_at_media_time(const TrackScan& track, const TrackPlan& plan,
     // The last unit that starts at or before `time`, walked as the unit list
     // would be (no further than its units go).
     std::uint64_t units = sample_limit(track.sample_count, file_size);
-    UnitPlacer placer(p.timescale, p.rate, p.frames_per_unit);
+    UnitPlacer placer(p);
     std::uint64_t unit_time = 0, timed_at = 0, placed_at = 0;
     for (const TimeToSample& e : track.time_to_sample) {
         for (std::uint32_t k = 0; k < e.count && units > 0 && unit_time <= time; ++k, --units) {

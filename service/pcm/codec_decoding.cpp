@@ -1,5 +1,7 @@
 #include "pcm/codec_decoding.hpp"
 
+#include "pcm/pcm_track.hpp"
+
 namespace kov {
 
 extern const CodecDecoding aac_decoding;
@@ -7,6 +9,7 @@ extern const CodecDecoding eac3_decoding;
 extern const CodecDecoding opus_decoding;
 extern const CodecDecoding flac_decoding;
 extern const CodecDecoding alac_decoding;
+extern const CodecDecoding vorbis_decoding;
 
 const CodecDecoding* codec_decoding(Codec codec)
 {
@@ -21,9 +24,17 @@ const CodecDecoding* codec_decoding(Codec codec)
         return &flac_decoding;
     case Codec::alac:
         return &alac_decoding;
+    case Codec::vorbis:
+        return &vorbis_decoding;
     default:
         return nullptr;
     }
+}
+
+bool units_vary(const PcmTrack& track)
+{
+    const CodecDecoding* decoding = codec_decoding(track.config.codec);
+    return decoding != nullptr && decoding->varying_units;
 }
 
 } // namespace kov

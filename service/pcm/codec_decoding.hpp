@@ -20,10 +20,18 @@ struct CodecDecoding {
     // Frames may hold fewer than the configured count (a lossless stream's
     // last frame, or any of a variable block size).
     bool short_frames;
+    // Units decode to different lengths (Vorbis switches block sizes): each
+    // is placed by its own duration in the sample table, frames_per_unit is
+    // the most one holds, and a fresh decoder's first unit gives nothing (it
+    // only fills the overlap the next one needs).
+    bool varying_units = false;
 };
 
 // The codec's entry; nullptr where no conversion of it is built.
 const CodecDecoding* codec_decoding(Codec codec);
+
+// Whether the track's codec has varying_units.
+bool units_vary(const PcmTrack& track);
 
 // Plain AAC-LC: the one stream whose used decoders may be reset to a fresh
 // one's state instead of being opened anew, fed this many units first.

@@ -25,6 +25,7 @@ struct LavFrame;
 struct LavDictionary;
 
 constexpr int lav_codec_id_aac = 0x15002;
+constexpr int lav_codec_id_vorbis = 0x15005;
 constexpr int lav_codec_id_flac = 0x1500c;
 constexpr int lav_codec_id_alac = 0x15010;
 constexpr int lav_codec_id_opus = 0x1503c;

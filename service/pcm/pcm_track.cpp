@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "pcm/codec_decoding.hpp"
 
 namespace kov {
 
@@ -45,9 +46,18 @@ std::uint64_t follow_or_jump(std::uint64_t last, std::uint64_t at, std::uint32_t
 
 } // namespace
 
+UnitPlacer::UnitPlacer(const PcmTrack& track)
+    : timescale_(track.timescale), rate_(track.rate), step_(track.frames_per_unit), own_durations_(units_vary(track))
+{
+}
+
 std::uint64_t UnitPlacer::place(std::uint64_t time)
 {
     const std::uint64_t at = time_to_frame(time, timescale_, rate_);
+    // Following the previous unit by its own duration lands exactly on this
+    // unit's time: both are counted from the same rounding of times.
+    if (own_durations_)
+        return at;
     if (!placed_) {
         placed_ = true;
         last_ = at;

@@ -58,12 +58,12 @@ std::uint64_t time_to_frame(std::uint64_t time, std::uint32_t timescale, std::ui
 // corrected whenever it reaches that. Unit i's decoded frames fill
 // [p_i, min(p_i + decoded_i, p_{i+1})); the last unit ends at total_frames,
 // the track's own length; any frame covered by no unit is silence.
+// Where units decode to different lengths, the previous unit's audio ends
+// after its own duration, the next unit's time less its own: each unit then
+// starts at its time.
 class UnitPlacer {
   public:
-    UnitPlacer(std::uint32_t timescale, std::uint32_t rate, std::uint32_t frames_per_unit)
-        : timescale_(timescale), rate_(rate), step_(frames_per_unit)
-    {
-    }
+    explicit UnitPlacer(const PcmTrack& track);
 
     // The start of the next unit, timed at `time` (never below the previous
     // unit's time).
@@ -71,6 +71,7 @@ class UnitPlacer {
 
   private:
     std::uint32_t timescale_, rate_, step_;
+    bool own_durations_;
     bool placed_ = false;
     std::uint64_t last_ = 0; // start of the last unit placed
 };

@@ -202,6 +202,7 @@ class Decode {
     bool open(bool may_reuse)
     {
         grown_ = 0;
+        fed_any_ = false;
         if (in_.codec != Codec::aac) {
             ctx_ = open_decoder(lib_, in_.codec, in_.asc);
             return ctx_ && feeder_.ready();
@@ -232,8 +233,11 @@ class Decode {
         if (keep)
             out_.frames.back() = static_cast<std::uint32_t>(placed);
         // A decoder that met anything else (a refused unit, a changed layout)
-        // may carry more than a reset clears: it is not used again.
-        const bool clean = fed.sent == 0 && fed.frames == 1 && as_configured;
+        // may carry more than a reset clears: it is not used again. A fresh
+        // decoder of varying units gives nothing for its first.
+        const bool primed = fed.frames == 0 && !fed_any_ && varying_units();
+        fed_any_ = true;
+        const bool clean = fed.sent == 0 && (fed.frames == 1 || primed) && as_configured;
         clean_ = clean_ && clean;
         if (!clean)
             grown_ += elements_within(in_.codec, size);
@@ -259,6 +263,12 @@ class Decode {
     bool reused() const { return reused_; }
 
   private:
+    bool varying_units() const
+    {
+        const CodecDecoding* codec = codec_decoding(in_.codec);
+        return codec != nullptr && codec->varying_units;
+    }
+
     bool frame_as_configured(const LavFrame* frame) const
     {
         const auto n = get_field<std::int32_t>(frame, lav_frame_nb_samples);
@@ -315,6 +325,7 @@ class Decode {
     bool reused_ = false;     // reset after an earlier use
     bool clean_ = true;       // every unit fed decoded as configured
     std::uint32_t grown_ = 0; // channel elements damaged units may have added
+    bool fed_any_ = false;    // a unit was fed since the decoder was opened
 };
 
 enum class Outcome { done, failed, again_fresh };

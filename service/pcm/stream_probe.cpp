@@ -5,6 +5,7 @@
 
 #include "common/full_io.hpp"
 #include "pcm/aac_decoder.hpp"
+#include "pcm/codec_decoding.hpp"
 #include "pcm/decoding_service.hpp"
 
 namespace kov {
@@ -69,7 +70,11 @@ void probe_stream(DecodingService& service, int fd, PcmTrack& track)
         track.rate = rate;
     if (channels != 0)
         track.channels = channels;
-    if (most_samples != 0 && most_samples <= max_frames_per_unit)
+    // Where units vary, the first few tell nothing of the longest: the
+    // configuration's count stands.
+    const CodecDecoding* decoding = codec_decoding(track.config.codec);
+    const bool configured = track.frames_per_unit != 0 && decoding != nullptr && decoding->varying_units;
+    if (most_samples != 0 && most_samples <= max_frames_per_unit && !configured)
         track.frames_per_unit = static_cast<std::uint32_t>(most_samples);
 }
 

@@ -16,7 +16,7 @@ UnitTable UnitTable::build(const PcmTrack& track, int fd, std::size_t limit)
     // Unit starts are kept only for timing that is not uniform: the first
     // unit that breaks it brings in the starts of those before it.
     bool uniform = true;
-    UnitPlacer placer(track.timescale, track.rate, track.frames_per_unit);
+    UnitPlacer placer(track);
     track.units(fd, limit, [&](const PcmUnit& u) {
         if (t.count_ == limit)
             return;

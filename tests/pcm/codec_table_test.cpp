@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -28,6 +30,18 @@ std::string ffmpeg_out(const std::vector<std::string>& args)
     const auto r = run_command(argv);
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
+}
+
+// The largest difference between two runs of 16-bit samples, over the shorter.
+int worst_difference(const std::string& got, const std::string& want)
+{
+    const auto sample = [](const std::string& s, std::size_t at) {
+        return static_cast<std::int16_t>(static_cast<std::uint8_t>(s[at]) | static_cast<std::uint8_t>(s[at + 1]) << 8);
+    };
+    int worst = 0;
+    for (std::size_t i = 0; i + 1 < got.size() && i + 1 < want.size(); i += 2)
+        worst = std::max(worst, std::abs(sample(got, i) - sample(want, i)));
+    return worst;
 }
 
 // Fields of the first stream `stream` selects, or of every stream when it
@@ -97,14 +111,7 @@ TEST_F(CodecTable, EachCodecBecomesPcmOrStaysAsItIs)
         const auto got = ffmpeg_out({"-i", out, "-map", "0:a", "-f", "s16le", "-"});
         ASSERT_FALSE(got.empty());
         ASSERT_TRUE(row->tolerance ? got.size() <= want.size() : got.size() == want.size());
-        int worst = 0;
-        for (std::size_t i = 0; i + 1 < got.size(); i += 2) {
-            const auto sample = [](const std::string& s, std::size_t at) {
-                return static_cast<std::int16_t>(static_cast<std::uint8_t>(s[at]) | static_cast<std::uint8_t>(s[at + 1]) << 8);
-            };
-            worst = std::max(worst, std::abs(sample(got, i) - sample(want, i)));
-        }
-        EXPECT_LE(worst, row->tolerance);
+        EXPECT_LE(worst_difference(got, want), row->tolerance);
         if (row->video) {
             EXPECT_EQ(ffmpeg_out({"-i", out, "-map", "0:v", "-c", "copy", "-f", "framemd5", "-"}),
                       ffmpeg_out({"-i", in, "-map", "0:v", "-c", "copy", "-f", "framemd5", "-"}));
@@ -127,6 +134,46 @@ TEST_F(CodecTable, AMountConvertingOnlyAacLeavesEveryOtherCodecAsItIs)
     ASSERT_TRUE(mount.ok());
     for (const CodecRow* row : made)
         EXPECT_TRUE(read_file(mount.file(row->name)) == read_file(src.file(row->name))) << row->name;
+}
+
+// A Vorbis packet the decoder refuses is that packet's time of silence; the
+// packets after it decode as a continuous decode does, the next one included
+// (a decoder opened anew after it would give nothing for that one).
+TEST_F(CodecTable, ARefusedVorbisPacketIsOnePacketOfSilence)
+{
+    TempDir dir;
+    const CodecRow& row = *std::find_if(codec_rows().begin(), codec_rows().end(),
+                                        [](const CodecRow& r) { return std::string(r.name) == "vorbis.mp4"; });
+    const std::string clean = dir.file("clean.mp4"), damaged = dir.file("damaged.mp4"), out = dir.file("out.mp4");
+    if (!ffmpeg_make(row.encode, clean))
+        GTEST_SKIP() << "this ffmpeg cannot encode Vorbis";
+    // Packet 150: where it lies, and its presentation time and length in frames.
+    const auto packets = run_command({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                                      "packet=pts,duration,pos", "-of", "csv=p=0", clean});
+    std::istringstream lines(packets.out);
+    std::string line;
+    for (int i = 0; i <= 150; ++i)
+        ASSERT_TRUE(std::getline(lines, line));
+    std::uint64_t pts = 0, duration = 0, pos = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%" SCNu64 ",%" SCNu64 ",%" SCNu64, &pts, &duration, &pos), 3) << line;
+    auto bytes = read_file(clean);
+    ASSERT_LT(pos, bytes.size());
+    bytes[pos] |= 1; // the first bit set: not an audio packet
+    ASSERT_TRUE(write_file(damaged, bytes));
+    ASSERT_EQ(run_command({program_path(), "--emit", damaged, out}).status, 0);
+
+    // ffmpeg leaves the refused packet out; put its time back as silence.
+    std::string want = ffmpeg_out({"-i", damaged, "-map", "0:a", "-f", "s16le", "-"});
+    const std::size_t frame = 2 * 2;
+    ASSERT_LE(pts * frame, want.size());
+    want.insert(pts * frame, std::string(duration * frame, '\0'));
+    const auto got = ffmpeg_out({"-i", out, "-map", "0:a", "-f", "s16le", "-"});
+    ASSERT_LE(got.size(), want.size());
+    ASSERT_GT(got.size(), (pts + duration) * frame);
+    EXPECT_LE(worst_difference(got, want), row.tolerance);
+    EXPECT_TRUE(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(pts * frame),
+                            got.begin() + static_cast<std::ptrdiff_t>((pts + duration) * frame),
+                            [](char c) { return c == 0; }));
 }
 
 } // namespace

@@ -64,6 +64,8 @@ TEST(UnitTable, GivesBackEveryPlaceExactly)
 
 // Where each unit's audio starts, from its time: on from the previous unit
 // while within half a unit of where that one ends, else at its own time.
+// Units of varying length end after their own durations: each starts at its
+// time.
 TEST(UnitTable, PlacesUnitsOnUnbrokenWhileWithinHalfAUnit)
 {
     struct Case {
@@ -71,6 +73,7 @@ TEST(UnitTable, PlacesUnitsOnUnbrokenWhileWithinHalfAUnit)
         std::uint32_t timescale;
         std::vector<std::uint64_t> times;  // in the timescale
         std::vector<std::uint64_t> starts; // frames at 48 kHz, 1024 a unit
+        Codec codec = Codec::aac;
     };
     std::vector<Case> cases;
     {
@@ -103,8 +106,15 @@ TEST(UnitTable, PlacesUnitsOnUnbrokenWhileWithinHalfAUnit)
     // start (placed 400 frames after its time) leaves it nothing.
     cases.push_back({"gaps", 48000, {0, 1024, 2648, 4184, 5300}, {0, 1024, 2648, 3672, 5300}});
     cases.push_back({"overlaps", 48000, {0, 1024, 1448, 2072, 2072}, {0, 1024, 1448, 2472, 2472}});
+    // Vorbis packets of 128, 576 and 1024 frames: a step of 1024 would put
+    // the third at 1152 and the fifth at 3200.
+    const std::vector<std::uint64_t> vorbis{0, 128, 704, 1728, 2304, 2432, 2560, 3136, 4160};
+    cases.push_back({"Vorbis block sizes", 48000, vorbis, vorbis, Codec::vorbis});
+    cases.push_back({"Vorbis timed at 44.1 kHz", 44100, {0, 118, 647, 1588, 2117, 2235},
+                     {0, 128, 704, 1728, 2304, 2433}, Codec::vorbis});
     for (const Case& c : cases) {
         PcmTrack track;
+        track.config.codec = c.codec;
         track.rate = 48000;
         track.timescale = c.timescale;
         track.frames_per_unit = 1024;
