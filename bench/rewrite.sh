@@ -67,7 +67,7 @@ done
 # the same 10 minutes of stereo audio (made once; CODEC_SECONDS shortens it).
 seconds=${CODEC_SECONDS:-600}
 for row in "flac:mp4:-c:a flac -sample_fmt s16 -strict -2" "alac:m4a:-c:a alac -sample_fmt s16p" \
-    "opus:mp4:-c:a libopus -strict -2" "eac3:mov:-c:a eac3 -ac 6"; do
+    "opus:mp4:-c:a libopus -strict -2" "eac3:mov:-c:a eac3 -ac 6" "vorbis:mp4:-c:a libvorbis"; do
     IFS=: read -r codec ext args <<<"$row"
     in="$CACHE/codec-$codec-${seconds}s.$ext"
     if [[ ! -s $in ]]; then
