@@ -225,8 +225,10 @@ int main(int argc, char** argv)
     fuse_args args = FUSE_ARGS_INIT(3, args_v);
     const fuse_operations ops = make_operations();
     fuse* f = fuse_new(&args, &ops, sizeof ops, &fs_state);
-    if (!f)
+    if (!f) {
+        fuse_opt_free_args(&args);
         return 1;
+    }
     int rc = 1;
     if (fuse_mount(f, argv[2]) == 0) {
         if (fuse_set_signal_handlers(fuse_get_session(f)) == 0) {
@@ -241,5 +243,6 @@ int main(int argc, char** argv)
         fuse_unmount(f);
     }
     fuse_destroy(f);
+    fuse_opt_free_args(&args); // fuse_new may have copied them
     return rc;
 }
