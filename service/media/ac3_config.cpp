@@ -9,8 +9,12 @@ namespace kov {
 namespace {
 
 constexpr std::array<std::uint32_t, 4> rates{48000, 44100, 32000, 0};
-// Full-range channels per audio coding mode.
+// Full-range channels per audio coding mode, and their positions as the
+// decoder delivers them: L R, C, L R, L R C, L R Cs, L R C Cs, L R Ls Rs,
+// L R C Ls Rs, the surrounds at the sides. Dual mono (mode 0) has none.
 constexpr std::array<std::uint32_t, 8> acmod_channels{2, 1, 2, 3, 3, 4, 4, 5};
+constexpr std::array<std::uint32_t, 8> acmod_bitmaps{0, 0x4, 0x3, 0x7, 0x103, 0x107, 0x603, 0x607};
+constexpr std::uint32_t lfe_position = 0x8;
 
 // Rate and channels from 24 bits that start with the sample rate code and
 // hold the audio coding mode and the LFE flag at `lfe_bit` and above.
@@ -20,15 +24,13 @@ void read_stream_fields(std::uint32_t bits, int lfe_bit, DecoderConfig& c)
     const std::uint32_t acmod = (bits >> (lfe_bit + 1)) & 7u;
     const bool lfe = (bits >> lfe_bit) & 1u;
     c.channels = acmod_channels[acmod] + (lfe ? 1 : 0);
-    // The decoder delivers mono and stereo in the order of the MPEG channel
-    // configurations 1 and 2, and 3/2 as left, right, centre, (LFE,) then
-    // the surrounds at the sides; the others get no layout box.
+    // Mono and stereo as the MPEG channel configurations name them.
     if (acmod == 1 && !lfe)
         c.channel_config = 1;
     else if (acmod == 2 && !lfe)
         c.channel_config = 2;
-    else if (acmod == 7)
-        c.channel_bitmap = lfe ? 0x60f : 0x607;
+    else if (acmod != 0)
+        c.channel_bitmap = acmod_bitmaps[acmod] | (lfe ? lfe_position : 0);
 }
 
 } // namespace
@@ -54,13 +56,20 @@ std::optional<DecoderConfig> ac3_config(const SoundEntry& entry)
         return c;
     }
     // dec3: data rate (13 bits) and substream count (3), then per independent
-    // substream fscod(2) bsid(5) reserved asvc bsmod(3) acmod(3) lfeon; the first one
-    // carries the main programme.
+    // substream fscod(2) bsid(5) reserved asvc bsmod(3) acmod(3) lfeon
+    // reserved(3) num_dep_sub(4); the first one carries the main programme.
     BeReader r(entry.box(fourcc("dec3")));
     std::uint16_t head = 0;
     std::uint8_t b0 = 0, b1 = 0, b2 = 0;
-    if (r.u16(head) && r.u8(b0) && r.u8(b1) && r.u8(b2))
+    if (r.u16(head) && r.u8(b0) && r.u8(b1) && r.u8(b2)) {
         read_stream_fields((std::uint32_t{b0} << 16) | (std::uint32_t{b1} << 8) | b2, 8, c);
+        // Dependent substreams add channels the main programme's mode does
+        // not name: no layout is sure then.
+        if (((b2 >> 1) & 0xFu) != 0) {
+            c.channel_config = 0;
+            c.channel_bitmap = 0;
+        }
+    }
     return c;
 }
 

@@ -2,7 +2,18 @@
 #include "media/box_header.hpp"
 #include "media/codec_readers.hpp"
 
+#include <array>
+
 namespace kov {
+
+namespace {
+
+// The positions of 1 to 8 channels as the decoder delivers them: mono,
+// stereo, L R C, L R C Cs, then 5.0, 5.1, 6.1 with back surrounds and 7.1
+// with front centre pairs.
+constexpr std::array<std::uint32_t, 8> alac_bitmaps{0x4, 0x3, 0x7, 0x107, 0x37, 0x3f, 0x13f, 0xff};
+
+} // namespace
 
 std::optional<DecoderConfig> alac_config(const SoundEntry& entry)
 {
@@ -31,8 +42,8 @@ std::optional<DecoderConfig> alac_config(const SoundEntry& entry)
     c.frames_per_unit = frame_length;
     c.bits = depth;
     c.channels = channels;
-    c.channel_config = mono_or_stereo_config(c.channels);
     c.rate = rate;
+    set_channel_layout(c, alac_bitmaps);
     return c;
 }
 

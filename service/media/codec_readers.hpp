@@ -2,6 +2,7 @@
 // One reader per codec: each tells whether a sound entry holds its codec and,
 // if so, what its decoder needs. AAC's is in aac_config.hpp.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -29,5 +30,15 @@ std::optional<DecoderConfig> ac3_config(const SoundEntry& entry);
 std::optional<DecoderConfig> vorbis_config(const SoundEntry& entry);
 // MPEG audio and PCM entries: told, never converted.
 std::optional<DecoderConfig> plain_audio_config(const SoundEntry& entry);
+
+// The channel layout of a decoder that delivers 1 to 8 channels in the order
+// `bitmaps` gives for each count: mono and stereo as the MPEG channel
+// configurations name them, more as a layout bitmap.
+inline void set_channel_layout(DecoderConfig& c, const std::array<std::uint32_t, 8>& bitmaps)
+{
+    c.channel_config = mono_or_stereo_config(c.channels);
+    if (c.channels >= 3 && c.channels <= bitmaps.size())
+        c.channel_bitmap = bitmaps[c.channels - 1];
+}
 
 } // namespace kov

@@ -134,7 +134,8 @@ void add_pcm_regions(FileLayout& l, const std::vector<TrackPlan>& plans, BuiltMo
         s.rate = p.pcm.rate;
         s.channels = p.pcm.channels;
         s.frames = p.pcm.total_frames;
-        s.size = s.frames * s.channels * 2;
+        s.bits = p.pcm.bits;
+        s.size = s.frames * p.pcm.channels * p.pcm.sample_bytes();
         pcm_size += s.size;
         l.streams.push_back(std::move(s));
     }

@@ -2,7 +2,17 @@
 #include "media/box_header.hpp"
 #include "media/codec_readers.hpp"
 
+#include <array>
+
 namespace kov {
+
+namespace {
+
+// The positions of 1 to 8 channels as the decoder delivers them: mono,
+// stereo, L R C, quad, then 5.0, 5.1, 6.1 and 7.1 with side surrounds.
+constexpr std::array<std::uint32_t, 8> flac_bitmaps{0x4, 0x3, 0x7, 0x33, 0x607, 0x60f, 0x70f, 0x63f};
+
+} // namespace
 
 std::optional<DecoderConfig> flac_config(const SoundEntry& entry)
 {
@@ -31,8 +41,8 @@ std::optional<DecoderConfig> flac_config(const SoundEntry& entry)
     s.u64(packed);
     c.rate = static_cast<std::uint32_t>(packed >> 44);
     c.channels = static_cast<std::uint32_t>((packed >> 41) & 7u) + 1;
-    c.channel_config = mono_or_stereo_config(c.channels);
     c.bits = static_cast<std::uint16_t>(((packed >> 36) & 31u) + 1);
+    set_channel_layout(c, flac_bitmaps);
     if (min_block == max_block)
         c.frames_per_unit = max_block;
     return c;

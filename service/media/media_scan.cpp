@@ -450,10 +450,10 @@ MediaScan scan_media_from(std::uint64_t file_size, const ReadAtFn& read_bytes, C
     if (read_bytes(scan.moov_offset, moov.data(), moov.size()) != static_cast<std::int64_t>(moov.size()))
         return scan;
     scan_moov(scan, moov);
-    // Lossless audio of more than 16 bits would lose its low bits in the
-    // 16-bit PCM written today: such tracks stay as they are.
+    // Lossless audio of more than 24 bits would lose its low bits in the
+    // 24-bit PCM written for deep audio: such tracks stay as they are.
     for (TrackScan& t : scan.tracks)
-        if (!convert.has(t.decoder.codec) || t.decoder.bits > 16)
+        if (!convert.has(t.decoder.codec) || t.decoder.bits > 24)
             t.decoder = {};
     if (scan.fragmented)
         add_fragment_samples(scan, moov, reads);

@@ -133,6 +133,7 @@ class MoovWriter {
         params.track_id = track.track_id;
         params.rate = pcm.rate;
         params.channels = pcm.channels;
+        params.bits = pcm.bits;
         params.frames = pcm.total_frames;
         params.media_timescale = track.timescale ? track.timescale : pcm.rate;
         params.movie_timescale = movie_ts_;

@@ -142,12 +142,19 @@ constexpr std::array<ChannelLayout, 8> channel_layouts{{
     {(128u << 16) | 8, 0}, // L R C LFE Ls Rs Lsd Rsd
 }};
 
+// The positions a channel bitmap can name.
+constexpr std::uint32_t bitmap_positions = 0x3ffff;
+
 void write_chan(BeWriter& w, const PcmTrakParams& pcm)
 {
-    const bool mpeg = pcm.channel_config != 0 && pcm.channel_config < channel_layouts.size();
-    if (!mpeg && pcm.channel_bitmap == 0)
+    ChannelLayout layout;
+    if (pcm.channel_config != 0 && pcm.channel_config < channel_layouts.size())
+        layout = channel_layouts[pcm.channel_config];
+    else if (pcm.channel_bitmap != 0 && (pcm.channel_bitmap & ~bitmap_positions) == 0 &&
+             static_cast<std::uint32_t>(std::popcount(pcm.channel_bitmap)) == pcm.channels)
+        layout = {0x10000, pcm.channel_bitmap};
+    else
         return;
-    const ChannelLayout layout = mpeg ? channel_layouts[pcm.channel_config] : ChannelLayout{0x10000, pcm.channel_bitmap};
     const std::size_t chan = w.begin_full_box("chan", 0, 0);
     w.u32(layout.tag);
     w.u32(layout.bitmap);
@@ -155,44 +162,58 @@ void write_chan(BeWriter& w, const PcmTrakParams& pcm)
     w.end_box(chan);
 }
 
+// The start of a sound description, up to its 16.16 rate.
+void write_sound_fields(BeWriter& w, std::uint16_t version, std::uint16_t channels, std::uint16_t bits,
+                        std::uint16_t compression_id, std::uint32_t rate_16_16)
+{
+    w.zeros(6);
+    w.u16(1); // data reference index
+    w.u16(version);
+    w.u16(0); // revision level
+    w.u32(0); // vendor
+    w.u16(channels);
+    w.u16(bits);
+    w.u16(compression_id);
+    w.u16(0); // packet size
+    w.u32(rate_16_16);
+}
+
 void write_sample_entry(BeWriter& w, const PcmTrakParams& pcm)
 {
-    if (pcm.rate < 65536) {
+    const std::uint32_t sample_bytes = pcm_sample_bytes(pcm.bits);
+    const auto channels16 = static_cast<std::uint16_t>(pcm.channels);
+    if (pcm.rate < 65536 && pcm.bits == 16) {
         const std::size_t sowt = w.begin_box("sowt");
-        w.zeros(6);
-        w.u16(1); // data reference index
-        w.u16(0); // version
-        w.u16(0); // revision level
-        w.u32(0); // vendor
-        w.u16(static_cast<std::uint16_t>(pcm.channels));
-        w.u16(16);
-        w.u16(0); // compression ID
-        w.u16(0); // packet size
-        w.u32(pcm.rate << 16);
+        write_sound_fields(w, 0, channels16, 16, 0, pcm.rate << 16);
         write_chan(w, pcm);
         w.end_box(sowt);
+        return;
+    }
+    if (pcm.rate < 65536) {
+        // 24-bit integers take the version 1 description; without an
+        // endianness box they are big-endian.
+        const std::size_t in24 = w.begin_box("in24");
+        write_sound_fields(w, 1, channels16, 24, 0, pcm.rate << 16);
+        w.u32(1);                           // frames per packet
+        w.u32(sample_bytes);                // bytes per packet, per channel
+        w.u32(sample_bytes * pcm.channels); // bytes per frame
+        w.u32(2);                           // bytes per sample: 2 for anything over 8 bits
+        write_chan(w, pcm);
+        w.end_box(in24);
         return;
     }
     // Rates that do not fit the 16.16 field need the version 2 description;
     // readers know it only under the linear PCM type, with the format in flags.
     const std::size_t lpcm = w.begin_box("lpcm");
-    w.zeros(6);
-    w.u16(1);
-    w.u16(2);
-    w.u16(0);
-    w.u32(0);
-    w.u16(3);
-    w.u16(16);
-    w.u16(0xFFFE);
-    w.u16(0);
-    w.u32(0x00010000);
+    write_sound_fields(w, 2, 3, 16, 0xFFFE, 0x00010000);
     w.u32(72);
     w.u64(std::bit_cast<std::uint64_t>(static_cast<double>(pcm.rate)));
     w.u32(pcm.channels);
     w.u32(0x7F000000);
-    w.u32(16);
-    w.u32(12); // signed integer, packed, little-endian
-    w.u32(pcm.channels * 2);
+    w.u32(pcm.bits);
+    // signed integer, packed, and big-endian for 24 bits
+    w.u32(pcm.bits == 16 ? 12 : 14);
+    w.u32(pcm.channels * sample_bytes);
     w.u32(1);
     write_chan(w, pcm);
     w.end_box(lpcm);
@@ -313,7 +334,7 @@ std::size_t write_stbl(BeWriter& w, const PcmTrakParams& pcm)
     w.u32(1);
     w.end_box(stsc);
     const std::size_t stsz = w.begin_full_box("stsz", 0, 0);
-    w.u32(pcm.channels * 2);
+    w.u32(pcm.channels * pcm_sample_bytes(pcm.bits));
     w.u32(frames32);
     w.end_box(stsz);
     const std::size_t co64 = w.begin_full_box("co64", 0, 0);

@@ -1,6 +1,6 @@
 #pragma once
-// Writes the track box of one converted track: signed 16-bit little-endian
-// PCM with one sample per frame in one chunk, keeping its source track's
+// Writes the track box of one converted track: signed PCM (16-bit
+// little-endian or 24-bit big-endian) with one sample per frame in one chunk, keeping its source track's
 // identity, times, language, handler name, references, user data and edit
 // list. Pure computation on bytes in memory.
 
@@ -19,6 +19,7 @@ struct PcmTrakParams {
     std::uint32_t track_id = 0;
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
+    std::uint32_t bits = 16; // 16: little-endian; 24: big-endian
     std::uint64_t frames = 0;
     std::uint32_t media_timescale = 0; // of the source track, for its edit list
     std::uint32_t movie_timescale = 0;

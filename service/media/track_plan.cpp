@@ -89,6 +89,7 @@ bool plan_pcm(int fd, std::uint64_t file_size, TrackScan& track, Prober* prober,
     p.rate = p.config.rate ? p.config.rate : track.sample_rate;
     p.channels = p.config.channels ? p.config.channels : track.channels;
     p.frames_per_unit = p.config.frames_per_unit;
+    p.bits = p.config.bits > 16 ? 24 : 16;
     // The unit list owns the tables from now on; the timing stays with the
     // scan as well (it is small, and the movie box needs it).
     auto owned = std::make_shared<TrackScan>();
@@ -164,8 +165,9 @@ PcmUnitList reread_units(std::uint64_t trak_at, std::uint64_t trak_size, std::ui
 
 bool needs_quicktime(const std::vector<TrackPlan>& plans)
 {
-    return std::any_of(plans.begin(), plans.end(),
-                       [](const TrackPlan& p) { return p.action == TrackPlan::Action::to_pcm && p.pcm.rate >= 65536; });
+    return std::any_of(plans.begin(), plans.end(), [](const TrackPlan& p) {
+        return p.action == TrackPlan::Action::to_pcm && (p.pcm.rate >= 65536 || p.pcm.bits != 16);
+    });
 }
 
 std::uint64_t frame_at_media_time(const TrackScan& track, const TrackPlan& plan, std::uint64_t file_size,

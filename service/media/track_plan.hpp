@@ -26,8 +26,9 @@ struct TrackPlan {
     bool end_to_end = false;          // no usable timing: units laid end to end
 };
 
-// Whether a PCM track runs at 65,536 Hz or more: only QuickTime's sound
-// description holds such rates, so the rewritten file must read as QuickTime.
+// Whether a PCM track runs at 65,536 Hz or more, or is 24-bit: only
+// QuickTime's sound descriptions (versions 1 and 2) hold such rates and
+// depths, so the rewritten file must read as QuickTime.
 bool needs_quicktime(const std::vector<TrackPlan>& plans);
 
 // The frame of a converted track's PCM at which its media time `time` plays:

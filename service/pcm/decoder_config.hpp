@@ -39,8 +39,8 @@ struct DecoderConfig {
     // 0 when the stream describes its channels otherwise.
     std::uint32_t channel_config = 0;
     // Otherwise, the channels as a layout box's bitmap (bit 0 left, 1 right,
-    // 2 centre, 3 LFE, 4 and 5 back, 9 and 10 side), for an order no MPEG
-    // configuration names; 0 for none.
+    // 2 centre, 3 LFE, 4 and 5 back, 9 and 10 side: libavcodec's own order),
+    // for an order no MPEG configuration names; 0 for none.
     std::uint32_t channel_bitmap = 0;
     // Frames the decoder's first output holds before the stream's own start
     // (Opus pre-skip); 0 where the container says nothing.

@@ -34,14 +34,25 @@ using PcmUnitList = std::function<void(int fd, std::size_t limit, const PcmUnitV
 // A unit list over units already in memory.
 PcmUnitList unit_list_of(std::vector<PcmUnit> units);
 
+// Bytes of one output sample of `bits` (16 or 24).
+constexpr std::uint32_t pcm_sample_bytes(std::uint32_t bits)
+{
+    return bits == 24 ? 3 : 2;
+}
+
 struct PcmTrack {
     DecoderConfig config;          // as the track states it
     std::uint32_t rate = 0;        // output frames per second
     std::uint32_t channels = 0;
+    // Bits per output sample: 16 (little-endian), or 24 (big-endian) for
+    // lossless audio deeper than 16 bits, whose low bits 16 would lose.
+    std::uint32_t bits = 16;
     std::uint32_t frames_per_unit = 0; // 1024, or 2048 with SBR
     std::uint32_t timescale = 0;       // media timescale of PcmUnit::time
     std::uint64_t total_frames = 0;    // length of the PCM stream in frames
     PcmUnitList units;
+
+    std::uint32_t sample_bytes() const { return pcm_sample_bytes(bits); }
 };
 
 // The one rounding rule from media time to output frames, used by both sides:

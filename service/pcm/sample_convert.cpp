@@ -1,4 +1,4 @@
-// Conversion of decoded frames into blocks of interleaved 16-bit PCM. This is
+// Conversion of decoded frames into blocks of interleaved PCM. The 16-bit path is
 // the one per-sample loop of the decoding path, so it is written for the
 // vectoriser: branch-free conversion, contiguous loops, and output staged in a
 // small buffer of whole samples. The build compiles this file with the
@@ -215,6 +215,86 @@ bool known_format(int format)
            format == lav_sample_fmt_s32p || format == lav_sample_fmt_flt || format == lav_sample_fmt_fltp;
 }
 
+// 24-bit samples from each decoded format. Lossless decoders deliver deep
+// streams as 32-bit samples with the stream's bits at the top, so keeping the
+// top 24 keeps every bit of a 24-bit (or 20-bit) stream.
+template <int Format> std::int32_t sample_s24(const std::uint8_t* const* planes, std::size_t dch, std::size_t i, std::size_t k)
+{
+    if constexpr (Format == lav_sample_fmt_s16)
+        return std::int32_t{reinterpret_cast<const std::int16_t*>(planes[0])[i * dch + k]} * 256;
+    else if constexpr (Format == lav_sample_fmt_s16p)
+        return std::int32_t{reinterpret_cast<const std::int16_t*>(planes[k])[i]} * 256;
+    else if constexpr (Format == lav_sample_fmt_s32)
+        return reinterpret_cast<const std::int32_t*>(planes[0])[i * dch + k] >> 8;
+    else if constexpr (Format == lav_sample_fmt_s32p)
+        return reinterpret_cast<const std::int32_t*>(planes[k])[i] >> 8;
+    else if constexpr (Format == lav_sample_fmt_flt)
+        return float_to_s24(reinterpret_cast<const float*>(planes[0])[i * dch + k]);
+    else
+        return float_to_s24(reinterpret_cast<const float*>(planes[k])[i]);
+}
+
+// Interleaved big-endian 24-bit samples, as QuickTime's 24-bit integer PCM
+// stores them without an endianness box.
+template <int Format>
+void convert_s24be(const std::uint8_t* const* planes, std::size_t frames, std::size_t dch, std::size_t ch,
+                   std::uint8_t* out)
+{
+    const std::size_t copied = std::min(ch, dch);
+    for (std::size_t i = 0; i < frames; ++i) {
+        for (std::size_t k = 0; k < ch; ++k, out += 3) {
+            const std::int32_t v = k < copied ? sample_s24<Format>(planes, dch, i, k) : 0;
+            const auto u = static_cast<std::uint32_t>(v);
+            out[0] = static_cast<std::uint8_t>(u >> 16);
+            out[1] = static_cast<std::uint8_t>(u >> 8);
+            out[2] = static_cast<std::uint8_t>(u);
+        }
+    }
+}
+
+void convert_to_s24be(const std::uint8_t* const* planes, int format, std::size_t frames, std::size_t dch,
+                      std::size_t ch, std::uint8_t* out)
+{
+    switch (format) {
+    case lav_sample_fmt_s16:
+        return convert_s24be<lav_sample_fmt_s16>(planes, frames, dch, ch, out);
+    case lav_sample_fmt_s16p:
+        return convert_s24be<lav_sample_fmt_s16p>(planes, frames, dch, ch, out);
+    case lav_sample_fmt_s32:
+        return convert_s24be<lav_sample_fmt_s32>(planes, frames, dch, ch, out);
+    case lav_sample_fmt_s32p:
+        return convert_s24be<lav_sample_fmt_s32p>(planes, frames, dch, ch, out);
+    case lav_sample_fmt_flt:
+        return convert_s24be<lav_sample_fmt_flt>(planes, frames, dch, ch, out);
+    default:
+        return convert_s24be<lav_sample_fmt_fltp>(planes, frames, dch, ch, out);
+    }
+}
+
+// Interleaved little-endian 16-bit samples, staged a chunk at a time.
+void convert_to_s16le(const std::uint8_t* const* planes, int format, std::size_t frames, std::uint32_t dch,
+                      std::uint32_t channels, std::uint8_t* out)
+{
+    Shape s{0, 0, dch, channels, std::min(channels, dch)};
+    // A frame of more channels than the stage holds is converted one
+    // frame at a time, through a stage of its own.
+    const std::size_t chunk = std::max<std::size_t>(1, stage_samples / s.ch);
+    std::vector<std::int16_t> wide;
+    std::int16_t stage[stage_samples];
+    std::int16_t scratch[stage_samples];
+    std::int16_t* staged = stage;
+    if (s.ch > stage_samples) {
+        wide.resize(s.ch);
+        staged = wide.data();
+    }
+    for (s.first = 0; s.first < frames; s.first += chunk) {
+        s.frames = std::min(chunk, frames - s.first);
+        stage_chunk(planes, format, s, staged, scratch);
+        store_le(out, staged, s.frames * s.ch);
+        out += s.frames * s.ch * 2;
+    }
+}
+
 } // namespace
 
 std::int16_t float_to_s16(float x)
@@ -222,35 +302,32 @@ std::int16_t float_to_s16(float x)
     return to_s16(x);
 }
 
-void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t nb_samples,
-                     std::uint32_t decoder_channels, std::uint32_t channels, std::span<std::uint8_t> block)
+std::int32_t float_to_s24(float x)
 {
-    std::uint8_t* out = block.data();
+    double v = static_cast<double>(x) * 8388608.0;
+    v = v > 8388607.0 ? 8388607.0 : v;
+    v = v < -8388608.0 ? -8388608.0 : v;
+    v = v == v ? v : 0.0; // NaN
+    return static_cast<std::int32_t>(v < 0.0 ? v - 0.5 : v + 0.5);
+}
+
+void convert_samples(const std::uint8_t* const* planes, int format, std::int64_t nb_samples,
+                     std::uint32_t decoder_channels, std::uint32_t channels, std::span<std::uint8_t> block,
+                     std::uint32_t bits)
+{
+    const std::size_t width = bits == 24 ? 3 : 2;
     std::size_t done = 0; // bytes of the block written
     if (nb_samples > 0 && decoder_channels > 0 && channels > 0 && known_format(format)) {
         const std::size_t frames = static_cast<std::size_t>(std::min<std::uint64_t>(
-            static_cast<std::uint64_t>(nb_samples), block.size() / (std::uint64_t{channels} * 2)));
-        Shape s{0, 0, decoder_channels, channels, std::min(channels, decoder_channels)};
-        // A frame of more channels than the stage holds is converted one
-        // frame at a time, through a stage of its own.
-        const std::size_t chunk = std::max<std::size_t>(1, stage_samples / s.ch);
-        std::vector<std::int16_t> wide;
-        std::int16_t stage[stage_samples];
-        std::int16_t scratch[stage_samples];
-        std::int16_t* staged = stage;
-        if (s.ch > stage_samples) {
-            wide.resize(s.ch);
-            staged = wide.data();
-        }
-        for (s.first = 0; s.first < frames; s.first += chunk) {
-            s.frames = std::min(chunk, frames - s.first);
-            stage_chunk(planes, format, s, staged, scratch);
-            store_le(out + done, staged, s.frames * s.ch);
-            done += s.frames * s.ch * 2;
-        }
+            static_cast<std::uint64_t>(nb_samples), block.size() / (std::uint64_t{channels} * width)));
+        if (width == 3)
+            convert_to_s24be(planes, format, frames, decoder_channels, channels, block.data());
+        else
+            convert_to_s16le(planes, format, frames, decoder_channels, channels, block.data());
+        done = frames * channels * width;
     }
     if (done < block.size())
-        std::memset(out + done, 0, block.size() - done);
+        std::memset(block.data() + done, 0, block.size() - done);
 }
 
 } // namespace kov

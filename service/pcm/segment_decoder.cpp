@@ -305,11 +305,12 @@ class Decode {
             shape_known_ = true;
         }
         const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(shape.nb_samples), room);
-        const std::size_t frame_bytes = std::size_t{in_.channels} * 2;
+        const std::size_t frame_bytes = std::size_t{in_.channels} * pcm_sample_bytes(in_.bits);
         const std::size_t at = out_.pcm.size();
         out_.pcm.resize(at + static_cast<std::size_t>(n) * frame_bytes);
         convert_samples(shape.planes, shape.format, static_cast<std::int64_t>(n), decoder_channels_, in_.channels,
-                        std::span<std::uint8_t>(out_.pcm.data() + at, static_cast<std::size_t>(n) * frame_bytes));
+                        std::span<std::uint8_t>(out_.pcm.data() + at, static_cast<std::size_t>(n) * frame_bytes),
+                        in_.bits);
         return n;
     }
 
@@ -341,7 +342,8 @@ Outcome decode_once(const SegmentInput& in, std::uint64_t first, std::uint64_t t
     out.frames.reserve(count);
     out.at.reserve(count);
     if (out.pcm.capacity() == 0)
-        out.pcm = in.service.decoded().buffer(count * std::size_t{in.frames_per_unit} * in.channels * 2);
+        out.pcm = in.service.decoded().buffer(count * std::size_t{in.frames_per_unit} * in.channels *
+                                              pcm_sample_bytes(in.bits));
     out.pcm.clear();
 
     Decode decode(in, out);

@@ -46,7 +46,7 @@ struct DecodedSegment {
     std::uint64_t first_unit = 0;
     std::vector<std::uint32_t> frames; // per unit: frames it fills, from its start
     std::vector<std::uint64_t> at;     // per unit: where its PCM starts in pcm
-    PcmBytes pcm;                      // interleaved 16-bit samples, unit after unit
+    PcmBytes pcm;                      // interleaved samples (see SegmentInput::bits), unit after unit
     bool complete = false;             // every unit of the segment is here
 
     std::uint64_t units() const { return frames.size(); }
@@ -78,6 +78,7 @@ struct SegmentInput {
     std::span<const std::uint8_t> asc; // the extradata
     Codec codec;                       // only AAC decoders come from the stock
     std::uint32_t channels;
+    std::uint32_t bits; // per output sample (see convert_samples)
     std::uint32_t rate;
     std::uint32_t frames_per_unit;
     std::uint64_t preroll; // units fed before the segment's first
