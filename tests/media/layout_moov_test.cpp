@@ -117,7 +117,9 @@ std::vector<TrackPlan> second_to_pcm(const PcmTrakParams& p, std::size_t tracks 
     plans[1].pcm.channels = p.channels;
     plans[1].pcm.total_frames = p.frames;
     plans[1].pcm.timescale = p.media_timescale;
+    plans[1].pcm.bits = p.bits;
     plans[1].pcm.config.channel_config = p.channel_config;
+    plans[1].pcm.config.channel_mask = p.channel_mask;
     return plans;
 }
 
@@ -329,22 +331,43 @@ TEST(LayoutMoov, EditListIsCopiedWhenRatesAgreeAndRescaledWhenTheyDiffer)
     EXPECT_TRUE(std::equal(kept_edts.begin(), kept_edts.end(), bad_edts.begin(), bad_edts.end()));
 }
 
-TEST(LayoutMoov, HighRatesUseTheVersion2SoundDescription)
+// 24-bit PCM takes QuickTime's version 1 description (in24), rates over
+// 65535 Hz the version 2 one (lpcm), whose flags say 16-bit little-endian or
+// 24-bit big-endian.
+TEST(LayoutMoov, DeepOrFastPcmUsesQuickTimeSoundDescriptions)
 {
-    for (std::uint32_t rate : {88200u, 96000u}) {
-        PcmTrakParams p = stereo48k(rate);
-        p.rate = rate;
+    struct Case {
+        std::uint32_t rate, bits;
+        const char* format;
+        std::uint32_t frame_bytes, lpcm_flags;
+    };
+    for (const Case c : {Case{88200, 16, "lpcm", 12, 12}, Case{96000, 16, "lpcm", 12, 12},
+                         Case{48000, 24, "in24", 18, 0}, Case{96000, 24, "lpcm", 18, 14}}) {
+        SCOPED_TRACE(c.rate);
+        PcmTrakParams p = stereo48k(c.rate);
+        p.rate = c.rate;
         p.channels = 6;
+        p.bits = c.bits;
         const auto built = build(make_source({}).bytes, p);
         ASSERT_TRUE(built);
         const TrackScan t = scan_back(built->bytes).tracks[1];
-        EXPECT_EQ(t.format, "lpcm");
-        EXPECT_EQ(t.sample_rate, rate);
+        EXPECT_EQ(t.format, c.format);
+        EXPECT_EQ(t.sample_rate, c.rate);
         EXPECT_EQ(t.channels, 6u);
-        EXPECT_EQ(t.bits, 16u);
-        EXPECT_EQ(t.uniform_size, 12u);
-        // QuickTime's data handler as well: such a file reads as QuickTime.
+        EXPECT_EQ(t.bits, c.bits);
+        EXPECT_EQ(t.uniform_size, c.frame_bytes);
         const auto trak = box_bytes(built->bytes, list_children(built->bytes)[2]);
+        const auto stsd = path(trak, {"mdia", "minf", "stbl", "stsd"});
+        if (c.lpcm_flags) {
+            // Past the stsd's header and count, the entry's header, its first
+            // 28 bytes of fields and six fields of version 2.
+            BeReader r(stsd.subspan(16 + 8 + 28 + 24));
+            std::uint32_t flags = 0, bytes_per_frame = 0;
+            ASSERT_TRUE(r.u32(flags) && r.u32(bytes_per_frame));
+            EXPECT_EQ(flags, c.lpcm_flags);
+            EXPECT_EQ(bytes_per_frame, c.frame_bytes);
+        }
+        // QuickTime's data handler as well: such a file reads as QuickTime.
         EXPECT_EQ(component_of(path(trak, {"mdia", "hdlr"})), fourcc("mhlr"));
         EXPECT_EQ(component_of(path(trak, {"mdia", "minf", "hdlr"})), fourcc("dhlr"));
     }
@@ -466,6 +489,27 @@ TEST(LayoutMoov, ConvertedTracksKeepTheirHeadersReferencesAndUserDataAndGetAChan
     for (const auto& [kid, want] : layouts)
         EXPECT_EQ(channel_layout_of(path(box_bytes(built->bytes, kids[kid]), {"mdia", "minf", "stbl", "stsd"})),
                   want);
+}
+
+// Channels known by their positions become a bitmap, but only when it names
+// as many channels as the track has and nothing a bitmap cannot hold.
+TEST(LayoutMoov, ChannelPositionsBecomeABitmapWhenTheyFit)
+{
+    struct Case {
+        std::uint32_t channels, mask;
+        bool written;
+    };
+    for (const Case c : {Case{6, 0x60f, true}, Case{5, 0x607, true}, Case{8, 0x60f, false}, Case{1, 0x40000, false}}) {
+        SCOPED_TRACE(c.mask);
+        PcmTrakParams p = stereo48k();
+        p.channels = c.channels;
+        p.channel_mask = c.mask;
+        const auto built = build(make_source({}).bytes, p);
+        ASSERT_TRUE(built);
+        const auto trak = box_bytes(built->bytes, list_children(built->bytes)[2]);
+        const auto layout = channel_layout_of(path(trak, {"mdia", "minf", "stbl", "stsd"}));
+        EXPECT_EQ(layout, c.written ? std::optional(std::pair{0x10000u, c.mask}) : std::nullopt);
+    }
 }
 
 } // namespace

@@ -22,11 +22,12 @@ struct CodecRow {
     std::vector<std::string> encode;
     bool converted; // by default
     bool video;     // a video track, after the audio one
-    int tolerance = 0; // in 16-bit steps from ffmpeg's continuous decode
+    int tolerance = 0; // in steps of the PCM's bits from ffmpeg's continuous decode
     // Units after a damaged one that may decode otherwise than in the
     // undamaged file: the codec's pre-roll, the decoder's memory of the unit
     // it missed.
     std::uint64_t reach = 0;
+    int bits = 16; // of the PCM written
 };
 
 inline std::vector<std::string> join_args(std::initializer_list<std::vector<std::string>> parts)
@@ -50,9 +51,12 @@ inline const std::vector<CodecRow>& codec_rows()
          true, true},
         {"alac16.m4a", join_args({tone, tags, {"-c:a", "alac", "-sample_fmt", "s16p", "-ac", "1"}}), true, false},
         {"alac16.mov", join_args({noise, picture, tags, {"-c:a", "alac", "-sample_fmt", "s16p", "-ac", "2"}}), true, true},
-        // 24-bit PCM output is not written yet: deeper lossless audio stays as it is.
-        {"flac24.mp4", join_args({noise, tags, {"-c:a", "flac", "-sample_fmt", "s32", "-strict", "-2"}}), false, false},
-        {"alac24.mov", join_args({noise, tags, {"-c:a", "alac", "-sample_fmt", "s32p"}}), false, false},
+        // Deeper lossless audio becomes 24-bit PCM (ffmpeg's muxer puts no FLAC in MOV).
+        {"flac24.mp4",
+         join_args({noise, picture, tags, {"-c:a", "flac", "-sample_fmt", "s32", "-ac", "6", "-strict", "-2"}}), true,
+         true, 0, 0, 24},
+        {"alac24.mov", join_args({noise, tags, {"-c:a", "alac", "-sample_fmt", "s32p", "-ac", "2"}}), true, false, 0, 0, 24},
+        {"alac24.m4a", join_args({tone, tags, {"-c:a", "alac", "-sample_fmt", "s32p", "-ac", "1"}}), true, false, 0, 0, 24},
         // Opus: segments decoded apart after a pre-roll of 240 ms (12 units).
         // At 24 kbit/s the encoder folds bands and fills them with noise.
         {"opus-stereo.mp4",
@@ -73,6 +77,13 @@ inline const std::vector<CodecRow>& codec_rows()
         // E-AC-3 5.1 on noise, with the encoder's dither: one frame of pre-roll.
         {"eac3.mov", join_args({noise, tags, {"-c:a", "eac3", "-ac", "6"}}), true, false, 1, 1},
         {"eac3.mp4", join_args({noise, picture, tags, {"-c:a", "eac3", "-ac", "6"}}), true, true, 1, 1},
+        // Its other layouts, at rates where no band is left to the decoder's
+        // dither: that noise goes on from every frame before, so a segment's
+        // differs from a continuous decode's (stereo noise at 192 kbit/s: up
+        // to 1,138 in 16 bits).
+        {"eac3-5.0.mp4", join_args({noise, tags, {"-c:a", "eac3", "-ac", "5"}}), true, false, 1, 1},
+        {"eac3-stereo.mov", join_args({noise, tags, {"-c:a", "eac3", "-ac", "2", "-b:a", "384k"}}), true, false, 1, 1},
+        {"eac3-mono.mp4", join_args({tone, tags, {"-c:a", "eac3", "-ac", "1", "-b:a", "192k"}}), true, false, 1, 1},
     };
     return all;
 }

@@ -32,14 +32,19 @@ std::string ffmpeg_out(const std::vector<std::string>& args)
     return r.out;
 }
 
-// The largest difference between two runs of 16-bit samples, over the shorter.
-int worst_difference(const std::string& got, const std::string& want)
+// The largest difference between two runs of little-endian samples of
+// `width` bytes, over the shorter.
+int worst_difference(const std::string& got, const std::string& want, std::size_t width = 2)
 {
-    const auto sample = [](const std::string& s, std::size_t at) {
-        return static_cast<std::int16_t>(static_cast<std::uint8_t>(s[at]) | static_cast<std::uint8_t>(s[at + 1]) << 8);
+    const auto sample = [width](const std::string& s, std::size_t at) {
+        std::uint32_t u = 0;
+        for (std::size_t b = 0; b < width; ++b)
+            u |= std::uint32_t{static_cast<std::uint8_t>(s[at + b])} << (8 * b);
+        const int shift = static_cast<int>(32 - 8 * width);
+        return static_cast<std::int32_t>(u << shift) >> shift;
     };
     int worst = 0;
-    for (std::size_t i = 0; i + 1 < got.size() && i + 1 < want.size(); i += 2)
+    for (std::size_t i = 0; i + width <= got.size() && i + width <= want.size(); i += width)
         worst = std::max(worst, std::abs(sample(got, i) - sample(want, i)));
     return worst;
 }
@@ -97,7 +102,7 @@ TEST_F(CodecTable, EachCodecBecomesPcmOrStaysAsItIs)
         // Naming only AAC leaves the codec alone.
         EXPECT_EQ(run_command({program_path(), "--emit", in, work.file("aac-only"), "--convert", "aac"}).status, 1);
 
-        EXPECT_EQ(stream_field(out, "a", "codec_name"), "pcm_s16le");
+        EXPECT_EQ(stream_field(out, "a", "codec_name"), row->bits == 24 ? "pcm_s24be" : "pcm_s16le");
         EXPECT_EQ(stream_field(out, "a", "start_time,duration"), stream_field(in, "a", "start_time,duration"));
         EXPECT_EQ(stream_field(out, "a", "sample_rate,channels"), stream_field(in, "a", "sample_rate,channels"));
         // In its place, with its layout, language and handler name.
@@ -105,13 +110,16 @@ TEST_F(CodecTable, EachCodecBecomesPcmOrStaysAsItIs)
         EXPECT_EQ(stream_field(out, "a", "channel_layout:stream_tags=language,handler_name"),
                   stream_field(in, "a", "channel_layout:stream_tags=language,handler_name"));
         // Every sample within the row's tolerance of ffmpeg's own decode of
-        // the source (bit for bit for lossless codecs). ffmpeg decodes Opus
-        // past the edit list's end: the track's length is judged by its duration above.
-        const auto want = ffmpeg_out({"-i", in, "-map", "0:a", "-f", "s16le", "-"});
-        const auto got = ffmpeg_out({"-i", out, "-map", "0:a", "-f", "s16le", "-"});
+        // the source (bit for bit for lossless codecs, at the row's depth).
+        // ffmpeg decodes Opus past the edit list's end: the track's length is
+        // judged by its duration above.
+        const char* format = row->bits == 24 ? "s24le" : "s16le";
+        const std::size_t width = row->bits == 24 ? 3 : 2;
+        const auto want = ffmpeg_out({"-i", in, "-map", "0:a", "-f", format, "-"});
+        const auto got = ffmpeg_out({"-i", out, "-map", "0:a", "-f", format, "-"});
         ASSERT_FALSE(got.empty());
         ASSERT_TRUE(row->tolerance ? got.size() <= want.size() : got.size() == want.size());
-        EXPECT_LE(worst_difference(got, want), row->tolerance);
+        EXPECT_LE(worst_difference(got, want, width), row->tolerance);
         if (row->video) {
             EXPECT_EQ(ffmpeg_out({"-i", out, "-map", "0:v", "-c", "copy", "-f", "framemd5", "-"}),
                       ffmpeg_out({"-i", in, "-map", "0:v", "-c", "copy", "-f", "framemd5", "-"}));

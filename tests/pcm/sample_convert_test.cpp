@@ -205,5 +205,77 @@ TEST(SampleConversion, AgreesWithTheReferenceAtEveryBoundary)
     }
 }
 
+// 24-bit output keeps the top 24 bits of 32-bit samples (what lossless
+// decoders deliver for deep streams) and widens 16-bit ones, big-endian,
+// with zero for channels the frame lacks and past its end.
+TEST(SampleConversion, TwentyFourBitsKeepEveryBitOfTheStream)
+{
+    std::mt19937 rng(24);
+    std::uniform_int_distribution<std::int32_t> deep(-(1 << 23), (1 << 23) - 1);
+    const float loud[] = {1.0f, -1.0f, 2.0f, -2.0f, 0.5f / 8388608, -1.5f / 8388608,
+                          std::numeric_limits<float>::quiet_NaN(), 0.25f};
+    const std::int32_t loud_want[] = {8388607, -8388608, 8388607, -8388608, 1, -2, 0, 2097152};
+    for (int format : {lav_sample_fmt_s32, lav_sample_fmt_s32p, lav_sample_fmt_s16, lav_sample_fmt_s16p,
+                       lav_sample_fmt_flt, lav_sample_fmt_fltp}) {
+        for (std::uint32_t dch : {1u, 2u, 6u}) {
+            for (std::uint32_t channels : {1u, 2u, 6u}) {
+                const std::size_t frames = 8;
+                std::vector<std::vector<std::int32_t>> want(dch, std::vector<std::int32_t>(frames));
+                std::vector<std::vector<std::int32_t>> s32(dch);
+                std::vector<std::vector<std::int16_t>> s16(dch);
+                std::vector<std::vector<float>> flt(dch);
+                for (std::size_t k = 0; k < dch; ++k) {
+                    for (std::size_t i = 0; i < frames; ++i) {
+                        const std::int32_t v = deep(rng);
+                        // The low byte of a 32-bit sample is below the stream's bits.
+                        s32[k].push_back(static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << 8 | (i * 37 & 0xff)));
+                        s16[k].push_back(static_cast<std::int16_t>(v >> 8));
+                        flt[k].push_back(loud[(i + k) % std::size(loud)]);
+                        want[k][i] = format == lav_sample_fmt_s32 || format == lav_sample_fmt_s32p ? v
+                                     : format == lav_sample_fmt_s16 || format == lav_sample_fmt_s16p
+                                         ? (v >> 8) * 256
+                                         : loud_want[(i + k) % std::size(loud)];
+                    }
+                }
+                // The decoder's memory layout: planes, or one interleaved plane.
+                std::vector<std::int32_t> s32i;
+                std::vector<std::int16_t> s16i;
+                std::vector<float> flti;
+                for (std::size_t i = 0; i < frames; ++i)
+                    for (std::size_t k = 0; k < dch; ++k) {
+                        s32i.push_back(s32[k][i]);
+                        s16i.push_back(s16[k][i]);
+                        flti.push_back(flt[k][i]);
+                    }
+                std::vector<const std::uint8_t*> planes;
+                for (std::size_t k = 0; k < dch; ++k)
+                    planes.push_back(format == lav_sample_fmt_s32p   ? reinterpret_cast<const std::uint8_t*>(s32[k].data())
+                                     : format == lav_sample_fmt_s16p ? reinterpret_cast<const std::uint8_t*>(s16[k].data())
+                                                                     : reinterpret_cast<const std::uint8_t*>(flt[k].data()));
+                if (format == lav_sample_fmt_s32)
+                    planes[0] = reinterpret_cast<const std::uint8_t*>(s32i.data());
+                if (format == lav_sample_fmt_s16)
+                    planes[0] = reinterpret_cast<const std::uint8_t*>(s16i.data());
+                if (format == lav_sample_fmt_flt)
+                    planes[0] = reinterpret_cast<const std::uint8_t*>(flti.data());
+
+                std::vector<std::uint8_t> block((frames + 1) * channels * 3 + 2, 0xAA);
+                convert_samples(planes.data(), format, frames, dch, channels, block, 24);
+                std::vector<std::uint8_t> expect(block.size(), 0);
+                for (std::size_t i = 0; i < frames; ++i)
+                    for (std::size_t k = 0; k < std::min(channels, dch); ++k) {
+                        const auto u = static_cast<std::uint32_t>(want[k][i]);
+                        const std::size_t at = (i * channels + k) * 3;
+                        expect[at] = static_cast<std::uint8_t>(u >> 16);
+                        expect[at + 1] = static_cast<std::uint8_t>(u >> 8);
+                        expect[at + 2] = static_cast<std::uint8_t>(u);
+                    }
+                ASSERT_EQ(block, expect) << "format " << format << ", decoder channels " << dch << ", channels "
+                                         << channels;
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace kov
