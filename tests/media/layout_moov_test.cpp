@@ -119,7 +119,7 @@ std::vector<TrackPlan> second_to_pcm(const PcmTrakParams& p, std::size_t tracks 
     plans[1].pcm.timescale = p.media_timescale;
     plans[1].pcm.bits = p.bits;
     plans[1].pcm.config.channel_config = p.channel_config;
-    plans[1].pcm.config.channel_mask = p.channel_mask;
+    plans[1].pcm.config.channel_bitmap = p.channel_bitmap;
     return plans;
 }
 
@@ -496,19 +496,19 @@ TEST(LayoutMoov, ConvertedTracksKeepTheirHeadersReferencesAndUserDataAndGetAChan
 TEST(LayoutMoov, ChannelPositionsBecomeABitmapWhenTheyFit)
 {
     struct Case {
-        std::uint32_t channels, mask;
+        std::uint32_t channels, bitmap;
         bool written;
     };
     for (const Case c : {Case{6, 0x60f, true}, Case{5, 0x607, true}, Case{8, 0x60f, false}, Case{1, 0x40000, false}}) {
-        SCOPED_TRACE(c.mask);
+        SCOPED_TRACE(c.bitmap);
         PcmTrakParams p = stereo48k();
         p.channels = c.channels;
-        p.channel_mask = c.mask;
+        p.channel_bitmap = c.bitmap;
         const auto built = build(make_source({}).bytes, p);
         ASSERT_TRUE(built);
         const auto trak = box_bytes(built->bytes, list_children(built->bytes)[2]);
         const auto layout = channel_layout_of(path(trak, {"mdia", "minf", "stbl", "stsd"}));
-        EXPECT_EQ(layout, c.written ? std::optional(std::pair{0x10000u, c.mask}) : std::nullopt);
+        EXPECT_EQ(layout, c.written ? std::optional(std::pair{0x10000u, c.bitmap}) : std::nullopt);
     }
 }
 

@@ -83,7 +83,7 @@ inline const std::vector<CodecRow>& codec_rows()
         // to 1,138 in 16 bits).
         {"eac3-5.0.mp4", join_args({noise, tags, {"-c:a", "eac3", "-ac", "5"}}), true, false, 1, 1},
         {"eac3-stereo.mov", join_args({noise, tags, {"-c:a", "eac3", "-ac", "2", "-b:a", "384k"}}), true, false, 1, 1},
-        {"eac3-mono.mp4", join_args({tone, tags, {"-c:a", "eac3", "-ac", "1", "-b:a", "192k"}}), true, false, 1, 1},
+        {"eac3-mono.mp4", join_args({tone, tags, {"-c:a", "eac3", "-ac", "1", "-b:a", "384k"}}), true, false, 1, 1},
     };
     return all;
 }
