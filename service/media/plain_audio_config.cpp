@@ -11,6 +11,7 @@ std::optional<DecoderConfig> plain_audio_config(const SoundEntry& entry)
     DecoderConfig c;
     if (entry.format == fourcc(".mp3") || (entry.format == fourcc("mp4a") && (oti == 0x69 || oti == 0x6B))) {
         c.codec = Codec::mp3;
+        c.channel_config = mono_or_stereo_config(entry.channels);
         return c;
     }
     constexpr std::array<std::uint32_t, 11> pcm{fourcc("lpcm"), fourcc("sowt"), fourcc("twos"), fourcc("in24"),

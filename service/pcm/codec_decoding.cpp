@@ -6,6 +6,8 @@ namespace kov {
 
 extern const CodecDecoding aac_decoding;
 extern const CodecDecoding eac3_decoding;
+extern const CodecDecoding ac3_decoding;
+extern const CodecDecoding mp3_decoding;
 extern const CodecDecoding opus_decoding;
 extern const CodecDecoding flac_decoding;
 extern const CodecDecoding alac_decoding;
@@ -18,6 +20,10 @@ const CodecDecoding* codec_decoding(Codec codec)
         return &aac_decoding;
     case Codec::eac3:
         return &eac3_decoding;
+    case Codec::ac3:
+        return &ac3_decoding;
+    case Codec::mp3:
+        return &mp3_decoding;
     case Codec::opus:
         return &opus_decoding;
     case Codec::flac:

@@ -24,7 +24,9 @@ struct LavPacket;
 struct LavFrame;
 struct LavDictionary;
 
+constexpr int lav_codec_id_mp3 = 0x15001;
 constexpr int lav_codec_id_aac = 0x15002;
+constexpr int lav_codec_id_ac3 = 0x15003;
 constexpr int lav_codec_id_vorbis = 0x15005;
 constexpr int lav_codec_id_flac = 0x1500c;
 constexpr int lav_codec_id_alac = 0x15010;
