@@ -100,7 +100,7 @@ struct Clip {
 };
 
 // AAC with noise substitution (the encoder's default), in 5.1, and without
-// it; then every other codec, AC-3 and MP3 included (these mounts convert
+// it; dithered E-AC-3; then every other codec, AC-3 and MP3 included (these mounts convert
 // every codec). An AAC decoder that met a
 // damaged unit is replaced and decodes the rest of its segment afresh, its
 // noise drawn anew: that far a damaged unit reaches.
@@ -125,6 +125,13 @@ const std::vector<Clip>& clips()
               "-ac", "2"},
              0,
              aac_reach},
+            // E-AC-3 stereo at its default rate leaves bands to the decoder's
+            // dither, whose noise goes on from frame to frame: after a damaged
+            // frame it is drawn otherwise for the rest of the segment.
+            {"eac3-dither.mp4",
+             {"-f", "lavfi", "-i", "anoisesrc=color=pink:amplitude=0.3:duration=5:seed=5", "-c:a", "eac3", "-ac", "2"},
+             0,
+             segment_units},
         };
         for (const CodecRow& row : codec_rows())
             if (row.converted || row.only_with != nullptr)
