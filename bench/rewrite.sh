@@ -63,12 +63,14 @@ for clip in clip-10min-720p.mp4 clip-2h-audio.mp4; do
     unset m
 done
 
-# One line per codec other than AAC: --emit against an ffmpeg remux to PCM of
-# the same 10 minutes of stereo audio (made once; CODEC_SECONDS shortens it).
+# One line per codec other than AAC: --emit against an ffmpeg remux to PCM (of
+# the depth --emit writes) of the same 10 minutes of stereo audio (made once;
+# CODEC_SECONDS shortens it).
 seconds=${CODEC_SECONDS:-600}
 for row in "flac:mp4:-c:a flac -sample_fmt s16 -strict -2" "alac:m4a:-c:a alac -sample_fmt s16p" \
+    "flac24:mp4:-c:a flac -sample_fmt s32 -strict -2:pcm_s24be" \
     "opus:mp4:-c:a libopus -strict -2" "eac3:mov:-c:a eac3 -ac 6" "vorbis:mp4:-c:a libvorbis"; do
-    IFS=: read -r codec ext args <<<"$row"
+    IFS=: read -r codec ext args pcm <<<"$row"
     in="$CACHE/codec-$codec-${seconds}s.$ext"
     if [[ ! -s $in ]]; then
         # shellcheck disable=SC2086
@@ -77,7 +79,7 @@ for row in "flac:mp4:-c:a flac -sample_fmt s16 -strict -2" "alac:m4a:-c:a alac -
     fi
     cat "$in" >/dev/null
     read -r w_emit c_emit < <(best_of 3 "$PROGRAM" --emit "$in" "$CACHE/out-emit.mov")
-    read -r w_remux c_remux < <(best_of 3 ffmpeg -nostdin -v error -y -i "$in" -map 0 -c copy -c:a pcm_s16le "$CACHE/out-ffmpeg.mov")
+    read -r w_remux c_remux < <(best_of 3 ffmpeg -nostdin -v error -y -i "$in" -map 0 -c copy -c:a "${pcm:-pcm_s16le}" "$CACHE/out-ffmpeg.mov")
     rm -f "$CACHE/out-emit.mov" "$CACHE/out-ffmpeg.mov"
     echo "== $codec ${seconds}s: --emit wall ${w_emit}s cpu ${c_emit}s | ffmpeg remux to PCM wall ${w_remux}s" \
         "cpu ${c_remux}s | emit/ffmpeg wall $(ratio "$w_emit" "$w_remux") cpu $(ratio "$c_emit" "$c_remux")"

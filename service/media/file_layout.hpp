@@ -35,7 +35,7 @@ struct PcmStream {
     std::uint32_t track_id = 0;
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
-    std::uint32_t bits = 16;  // 16: little-endian; 24: big-endian
+    std::uint32_t bits = 16; // 16: little-endian; 24: big-endian
     std::uint64_t frames = 0;
     std::uint64_t offset = 0; // where its region starts in the rewritten file
     std::uint64_t size = 0;   // frames * channels * bytes per sample

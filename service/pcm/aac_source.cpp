@@ -40,8 +40,8 @@ class Core : public std::enable_shared_from_this<Core>, public TableBudget::Hold
   public:
     Core(std::shared_ptr<DecodingService> service, PcmTrack track, std::uint64_t preroll, bool reusable)
         : service_(std::move(service)), track_(std::move(track)), id_(service_->new_source_id()),
-          frame_bytes_(std::uint64_t{track_.channels} * track_.sample_bytes()), total_bytes_(track_.total_frames * frame_bytes_),
-          preroll_(preroll), reusable_(reusable)
+          frame_bytes_(std::uint64_t{track_.channels} * track_.sample_bytes()),
+          total_bytes_(track_.total_frames * frame_bytes_), preroll_(preroll), reusable_(reusable)
     {
     }
 
@@ -410,7 +410,8 @@ std::unique_ptr<PcmSource> make_aac_source(DecodingService& service, PcmTrack tr
     if (!service.bound() || !track.units || track.rate == 0 || track.channels == 0 || track.channels > max_channels ||
         track.frames_per_unit == 0 || track.frames_per_unit > max_frames_per_unit ||
         (track.bits != 16 && track.bits != 24) ||
-        track.total_frames > std::numeric_limits<std::uint64_t>::max() / (std::uint64_t{track.channels} * track.sample_bytes()))
+        track.total_frames >
+            std::numeric_limits<std::uint64_t>::max() / (std::uint64_t{track.channels} * track.sample_bytes()))
         return std::make_unique<SilentPcm>();
     const CodecDecoding* codec = codec_decoding(track.config.codec);
     if (codec == nullptr || !decoder_available(service, track.config.codec, track.config.extradata))

@@ -218,7 +218,8 @@ bool known_format(int format)
 // 24-bit samples from each decoded format. Lossless decoders deliver deep
 // streams as 32-bit samples with the stream's bits at the top, so keeping the
 // top 24 keeps every bit of a 24-bit (or 20-bit) stream.
-template <int Format> std::int32_t sample_s24(const std::uint8_t* const* planes, std::size_t dch, std::size_t i, std::size_t k)
+template <int Format>
+std::int32_t sample_s24(const std::uint8_t* const* planes, std::size_t dch, std::size_t i, std::size_t k)
 {
     if constexpr (Format == lav_sample_fmt_s16)
         return std::int32_t{reinterpret_cast<const std::int16_t*>(planes[0])[i * dch + k]} * 256;
