@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "media/file_layout.hpp"
+#include "pcm/pcm_track.hpp"
 #include "media/media_scan.hpp"
 #include "media/sample_model.hpp"
 #include "media/track_plan.hpp"
@@ -91,7 +92,7 @@ void fuzz_layout(std::span<const std::uint8_t> file, const kov::MediaScan& scan)
     // A cut-off fragmented recording keeps only its complete fragments.
     require(end == l.total_size && l.source_size == scan.kept_size && !l.streams.empty());
     for (const auto& s : l.streams)
-        require(s.source && s.frames > 0 && s.size == s.frames * s.channels * 2);
+        require(s.source && s.frames > 0 && s.size == s.frames * s.channels * kov::pcm_sample_bytes(s.bits));
     require(pcm_regions == l.streams.size());
 
     // The expected byte at any offset, from the region that holds it.
