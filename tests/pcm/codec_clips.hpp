@@ -59,6 +59,10 @@ inline const std::vector<CodecRow>& codec_rows()
          true, 0, 0, 24},
         {"alac24.mov", join_args({noise, tags, {"-c:a", "alac", "-sample_fmt", "s32p", "-ac", "2"}}), true, false, 0, 0, 24},
         {"alac24.m4a", join_args({tone, tags, {"-c:a", "alac", "-sample_fmt", "s32p", "-ac", "1"}}), true, false, 0, 0, 24},
+        // Above 65535 Hz: the version 2 description, its flags saying 24-bit big-endian.
+        {"flac24-96k.mp4",
+         join_args({noise, tags, {"-c:a", "flac", "-sample_fmt", "s32", "-ar", "96000", "-ac", "2", "-strict", "-2"}}),
+         true, false, 0, 0, 24},
         // Opus: segments decoded apart after a pre-roll of 240 ms (12 units).
         // At 24 kbit/s the encoder folds bands and fills them with noise.
         {"opus-stereo.mp4",
