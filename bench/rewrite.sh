@@ -67,10 +67,12 @@ done
 # the depth --emit writes) of the same 10 minutes of stereo audio (made once;
 # CODEC_SECONDS shortens it).
 seconds=${CODEC_SECONDS:-600}
-for row in "flac:mp4:-c:a flac -sample_fmt s16 -strict -2" "alac:m4a:-c:a alac -sample_fmt s16p" \
-    "flac24:mp4:-c:a flac -sample_fmt s32 -strict -2:pcm_s24be" \
-    "opus:mp4:-c:a libopus -strict -2" "eac3:mov:-c:a eac3 -ac 6" "vorbis:mp4:-c:a libvorbis"; do
-    IFS=: read -r codec ext args pcm <<<"$row"
+# Each row: codec, container, the PCM format ffmpeg remuxes to (16-bit when
+# empty), then the encoder's arguments, which hold colons of their own.
+for row in "flac:mp4::-c:a flac -sample_fmt s16 -strict -2" "alac:m4a::-c:a alac -sample_fmt s16p" \
+    "flac24:mp4:pcm_s24be:-c:a flac -sample_fmt s32 -strict -2" \
+    "opus:mp4::-c:a libopus -strict -2" "eac3:mov::-c:a eac3 -ac 6" "vorbis:mp4::-c:a libvorbis"; do
+    IFS=: read -r codec ext pcm args <<<"$row"
     in="$CACHE/codec-$codec-${seconds}s.$ext"
     if [[ ! -s $in ]]; then
         # shellcheck disable=SC2086
