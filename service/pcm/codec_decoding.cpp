@@ -37,9 +37,9 @@ const CodecDecoding* codec_decoding(Codec codec)
     }
 }
 
-bool units_vary(const PcmTrack& track)
+bool units_vary(Codec codec)
 {
-    const CodecDecoding* decoding = codec_decoding(track.config.codec);
+    const CodecDecoding* decoding = codec_decoding(codec);
     return decoding != nullptr && decoding->varying_units;
 }
 

@@ -30,8 +30,8 @@ struct CodecDecoding {
 // The codec's entry; nullptr where no conversion of it is built.
 const CodecDecoding* codec_decoding(Codec codec);
 
-// Whether the track's codec has varying_units.
-bool units_vary(const PcmTrack& track);
+// Whether the codec's units decode to different lengths (varying_units).
+bool units_vary(Codec codec);
 
 // Plain AAC-LC: the one stream whose used decoders may be reset to a fresh
 // one's state instead of being opened anew, fed this many units first.

@@ -47,7 +47,7 @@ std::uint64_t follow_or_jump(std::uint64_t last, std::uint64_t at, std::uint32_t
 } // namespace
 
 UnitPlacer::UnitPlacer(const PcmTrack& track)
-    : timescale_(track.timescale), rate_(track.rate), step_(track.frames_per_unit), own_durations_(units_vary(track))
+    : timescale_(track.timescale), rate_(track.rate), step_(track.frames_per_unit), own_durations_(units_vary(track.config.codec))
 {
 }
 

@@ -235,7 +235,7 @@ class Decode {
         // A decoder that met anything else (a refused unit, a changed layout)
         // may carry more than a reset clears: it is not used again. A fresh
         // decoder of varying units gives nothing for its first.
-        const bool primed = fed.frames == 0 && !fed_any_ && varying_units();
+        const bool primed = fed.frames == 0 && !fed_any_ && units_vary(in_.codec);
         fed_any_ = true;
         const bool clean = fed.sent == 0 && (fed.frames == 1 || primed) && as_configured;
         clean_ = clean_ && clean;
@@ -263,12 +263,6 @@ class Decode {
     bool reused() const { return reused_; }
 
   private:
-    bool varying_units() const
-    {
-        const CodecDecoding* codec = codec_decoding(in_.codec);
-        return codec != nullptr && codec->varying_units;
-    }
-
     bool frame_as_configured(const LavFrame* frame) const
     {
         const auto n = get_field<std::int32_t>(frame, lav_frame_nb_samples);

@@ -72,8 +72,7 @@ void probe_stream(DecodingService& service, int fd, PcmTrack& track)
         track.channels = channels;
     // Where units vary, the first few tell nothing of the longest: the
     // configuration's count stands.
-    const CodecDecoding* decoding = codec_decoding(track.config.codec);
-    const bool configured = track.frames_per_unit != 0 && decoding != nullptr && decoding->varying_units;
+    const bool configured = track.frames_per_unit != 0 && units_vary(track.config.codec);
     if (most_samples != 0 && most_samples <= max_frames_per_unit && !configured)
         track.frames_per_unit = static_cast<std::uint32_t>(most_samples);
 }
